@@ -1,0 +1,68 @@
+// Lock types and their guards. Locks are neither copyable nor movable; lock() returns a guard that
+// releases the lock when it goes out of scope.
+#pragma once
+
+#include "Common/ErrorHandling.h"
+
+// A critical section: recursive for its owner thread, cheap when uncontended.
+class CCriticalSection {
+public:
+    class Guard {
+    public:
+        explicit Guard(CRITICAL_SECTION& section) noexcept : m_section(&section) { EnterCriticalSection(m_section); }
+        ~Guard() { LeaveCriticalSection(m_section); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        CRITICAL_SECTION* m_section;
+    };
+
+    // Raises HRX when the section cannot be initialised.
+    CCriticalSection() { ThrowLastErrorIfFalse(InitializeCriticalSectionAndSpinCount(&m_section, 0)); }
+    ~CCriticalSection() { DeleteCriticalSection(&m_section); }
+    CCriticalSection(const CCriticalSection&) = delete;
+    CCriticalSection& operator=(const CCriticalSection&) = delete;
+
+    [[nodiscard]] Guard lock() noexcept { return Guard(m_section); }
+
+private:
+    CRITICAL_SECTION m_section;
+};
+
+// A slim reader/writer lock: statically initialised, so it may guard process-wide state that is
+// used before any constructor has run.
+class CSrwLock {
+public:
+    class ExclusiveGuard {
+    public:
+        explicit ExclusiveGuard(SRWLOCK& lock) noexcept : m_lock(&lock) { AcquireSRWLockExclusive(m_lock); }
+        ~ExclusiveGuard() { ReleaseSRWLockExclusive(m_lock); }
+        ExclusiveGuard(const ExclusiveGuard&) = delete;
+        ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+
+    private:
+        SRWLOCK* m_lock;
+    };
+
+    class SharedGuard {
+    public:
+        explicit SharedGuard(SRWLOCK& lock) noexcept : m_lock(&lock) { AcquireSRWLockShared(m_lock); }
+        ~SharedGuard() { ReleaseSRWLockShared(m_lock); }
+        SharedGuard(const SharedGuard&) = delete;
+        SharedGuard& operator=(const SharedGuard&) = delete;
+
+    private:
+        SRWLOCK* m_lock;
+    };
+
+    constexpr CSrwLock() noexcept = default;
+    CSrwLock(const CSrwLock&) = delete;
+    CSrwLock& operator=(const CSrwLock&) = delete;
+
+    [[nodiscard]] ExclusiveGuard lock() noexcept { return ExclusiveGuard(m_lock); }
+    [[nodiscard]] SharedGuard lock_shared() noexcept { return SharedGuard(m_lock); }
+
+private:
+    SRWLOCK m_lock = SRWLOCK_INIT;
+};

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test under Wine. The Wine prefix lives
+# in the build tree; its wineserver is stopped when this script ends, whatever the outcome.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset default
+cmake --build --preset default
+export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
+trap 'wineserver -k 2>/dev/null || true' EXIT
+# Creating a prefix takes several seconds; do it once, before tests start in parallel.
+[ -f "$WINEPREFIX/system.reg" ] || build/wine-run wineboot -i >/dev/null 2>&1
+ctest --preset default
