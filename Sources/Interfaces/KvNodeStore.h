@@ -1,0 +1,49 @@
+/* The node store's own functions for hosts and tests (Nodestore.dll): reading its text form back into
+ * trees, so that trees can be kept in files, and counting what is alive, so that a test can show that a
+ * run leaked nothing. The module never calls them. */
+#ifndef RW_INTERFACES_KVNODESTORE_H
+#define RW_INTERFACES_KVNODESTORE_H
+
+#include "KvNode.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Where and why a text could not be read. */
+typedef struct KvnTextError {
+    /* Byte offset of the first byte that could not be read (the text's size when it ended too soon). */
+    ULONGLONG offset;
+    /* 1-based line and column (in bytes) of that offset. */
+    ULONG line;
+    ULONG column;
+    /* What was wrong, in English; a static text. */
+    const WCHAR* reason;
+} KvnTextError;
+
+/* What the store holds now. */
+typedef struct KvnStoreCounters {
+    /* Open handle references, duplicates counted. */
+    ULONGLONG handles;
+    /* Nodes alive, attached or not. */
+    ULONGLONG nodes;
+    /* Serialization contexts not closed yet. */
+    ULONGLONG serializations;
+} KvnStoreCounters;
+
+/* Reads text written by KvnSerializeNodes (UTF-8, with or without line breaks and the <nr> ... </nr>
+ * wrapper, a final 0 byte allowed) into detached trees, one handle per top-level node. *count holds
+ * the room in nodes and receives the number of trees; when the room is too small no tree is kept and
+ * HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) is returned with the number written back. Malformed
+ * text gives HRESULT_FROM_WIN32(ERROR_INVALID_DATA), *error (when not null) says where, and nothing is
+ * kept. */
+KVN_API HRESULT STDAPICALLTYPE KvnParseText(const void* text, ULONGLONG size, IKvNode** nodes, ULONGLONG* count,
+                                            KvnTextError* error);
+/* Fills *counters. */
+KVN_API HRESULT STDAPICALLTYPE KvnGetStoreCounters(KvnStoreCounters* counters);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
