@@ -4,7 +4,9 @@
 #include <new>
 
 CNodeSerializer::CNodeSerializer(_EnumKvNSerializationType type, ULONG flags, std::string& output)
-    : m_sink([&output](const char* data, size_t size) { output.append(data, size); }) {
+    : CNodeSerializer(type, flags, [&output](const char* data, size_t size) { output.append(data, size); }) {}
+
+CNodeSerializer::CNodeSerializer(_EnumKvNSerializationType type, ULONG flags, Sink sink) : m_sink(std::move(sink)) {
     ThrowIfFailed(KvnStartSerialization(type, flags, &CNodeSerializer::Write, this, &m_context));
 }
 

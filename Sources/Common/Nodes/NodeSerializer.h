@@ -9,8 +9,13 @@
 
 class CNodeSerializer {
 public:
-    // Binds the output, then starts the store's serialization; a failure raises HRX.
+    // Receives each run of bytes the store writes, in order. It may throw; an HRX it raises ends the
+    // serialization with the HRX's HRESULT.
+    using Sink = std::function<void(const char* data, size_t size)>;
+
+    // Binds the sink to the output, then starts the store's serialization; a failure raises HRX.
     CNodeSerializer(_EnumKvNSerializationType type, ULONG flags, std::string& output);
+    CNodeSerializer(_EnumKvNSerializationType type, ULONG flags, Sink sink);
     // Closes the store's context, also when serialization failed part-way.
     ~CNodeSerializer();
     CNodeSerializer(const CNodeSerializer&) = delete;
@@ -26,7 +31,7 @@ private:
     // store: an HRX gives back its HRESULT, anything else E_OUTOFMEMORY or E_UNEXPECTED.
     static HRESULT STDAPICALLTYPE Write(const void* data, ULONG size, void* context) noexcept;
 
-    std::function<void(const char*, size_t)> m_sink;
+    Sink m_sink;
     KvnSerializationContext* m_context = nullptr;
 };
 
