@@ -9,7 +9,6 @@ CNode::CNode(std::wstring name, std::wstring type) : name(std::move(name)), type
 }
 
 CNode::~CNode() {
-    g_counters.handles -= m_handles;
     --g_counters.nodes;
 }
 

@@ -6,10 +6,11 @@
  * with one more reference. A handle keeps its node (and the subtree below it) alive; a node has at
  * most one parent. Every function may be called from any thread.
  *
- * Failures common to all functions: E_HANDLE for a null handle, E_POINTER for a null pointer that is
- * required, E_INVALIDARG for an argument out of range, E_OUTOFMEMORY. Sizes follow one protocol: the
- * caller passes its buffer size, and when it is too small the store writes the required size back and
- * returns HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) without copying anything. */
+ * Failures common to all functions: E_HANDLE for a null handle (or one already closed by its holder),
+ * E_POINTER for a null pointer that is required, E_INVALIDARG for an argument out of range,
+ * E_OUTOFMEMORY. Sizes follow one protocol: the caller passes its buffer size, and when it is too small
+ * the store writes the required size back and returns HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)
+ * without copying anything. */
 #ifndef RW_INTERFACES_KVNODE_H
 #define RW_INTERFACES_KVNODE_H
 

@@ -11,6 +11,14 @@ namespace {
 constexpr HRESULT NotFoundHr = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 constexpr HRESULT SmallBufferHr = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 
+// True when the store found what it was asked for. A missing node or attribute gives false, or is
+// raised when required; every other failure is raised.
+inline bool Found(HRESULT hr, bool required) {
+    if (hr != NotFoundHr || required)
+        ThrowIfFailed(hr);
+    return hr >= 0;
+}
+
 // Calls read(buffer, &size) until the value fits. unit is the number of bytes the store counts per unit
 // of size (a character for names, a byte for attribute values). On success the buffer holds exactly
 // the returned size; a failure is returned, except a buffer request that does not grow, which throws.
@@ -86,12 +94,9 @@ struct SRawValue {
 
 SRawValue ReadRaw(IKvNode* node, PCWSTR name) {
     SRawValue value;
-    const HRESULT hr = ReadGrowing(value.bytes, 1, [&](char* buffer, ULONG* size) {
+    value.present = Found(ReadGrowing(value.bytes, 1, [&](char* buffer, ULONG* size) {
         return KvnGetAttribute(node, name, nullptr, buffer, size, &value.type);
-    });
-    if (hr != NotFoundHr)
-        ThrowIfFailed(hr);
-    value.present = hr >= 0;
+    }), false);
     return value;
 }
 
@@ -169,17 +174,13 @@ uint64_t KvNodePtr::GetChildCount() const {
 
 KvNodePtr KvNodePtr::GetChild(uint64_t index, bool required) const {
     KvNodePtr child;
-    const HRESULT hr = KvnGetChildByIndex(m_node, index, child.Put());
-    if (hr != NotFoundHr || required)
-        ThrowIfFailed(hr);
+    Found(KvnGetChildByIndex(m_node, index, child.Put()), required);
     return child;
 }
 
 KvNodePtr KvNodePtr::GetChildByName(PCWSTR name, bool required) const {
     KvNodePtr child;
-    const HRESULT hr = KvnGetChildByName(m_node, name, child.Put());
-    if (hr != NotFoundHr || required)
-        ThrowIfFailed(hr);
+    Found(KvnGetChildByName(m_node, name, child.Put()), required);
     return child;
 }
 
@@ -254,11 +255,7 @@ KvNodePtr KvNodePtr::FindNode(PCWSTR path, ULONG flags) const {
 
 bool KvNodePtr::TryGetAttribute(PCWSTR name, const USHORT* requestedType, void* buffer, ULONG* size,
                                 USHORT* storedType) const {
-    const HRESULT hr = KvnGetAttribute(m_node, name, requestedType, buffer, size, storedType);
-    if (hr == NotFoundHr)
-        return false;
-    ThrowIfFailed(hr);
-    return true;
+    return Found(KvnGetAttribute(m_node, name, requestedType, buffer, size, storedType), false);
 }
 
 bool KvNodePtr::TryGetFixed(PCWSTR name, USHORT type, void* value, ULONG size) const {
@@ -304,13 +301,9 @@ bool KvNodePtr::GetBool(PCWSTR name) const {
 
 bool KvNodePtr::TryGetString(PCWSTR name, std::wstring& value) const {
     const USHORT type = KVN_TYPE_STRING;
-    const HRESULT hr = ReadText(value, 1, [&](wchar_t* buffer, ULONG* size) {
+    return Found(ReadText(value, 1, [&](wchar_t* buffer, ULONG* size) {
         return KvnGetAttribute(m_node, name, &type, buffer, size, nullptr);
-    });
-    if (hr == NotFoundHr)
-        return false;
-    ThrowIfFailed(hr);
-    return true;
+    }), false);
 }
 
 std::wstring KvNodePtr::GetString(PCWSTR name) const {
@@ -335,12 +328,11 @@ bool KvNodePtr::ReadStringList(PCWSTR name, std::vector<std::wstring>& values) c
     // Read as a list, the value ends with one more NUL than its strings; ReadText drops that one.
     const USHORT type = KVN_TYPE_STRING_LIST;
     std::wstring text;
-    const HRESULT hr = ReadText(text, 1, [&](wchar_t* buffer, ULONG* size) {
+    const bool found = Found(ReadText(text, 1, [&](wchar_t* buffer, ULONG* size) {
         return KvnGetAttribute(m_node, name, &type, buffer, size, nullptr);
-    });
-    if (hr == NotFoundHr)
+    }), false);
+    if (!found)
         return false;
-    ThrowIfFailed(hr);
     if (!text.empty()) {
         text.pop_back();
         values = SplitAtNul(text);
@@ -413,9 +405,7 @@ void KvNodePtr::SetEmpty(PCWSTR name) {
 }
 
 void KvNodePtr::DeleteAttribute(PCWSTR name, bool mustExist) {
-    const HRESULT hr = KvnDeleteAttribute(m_node, name);
-    if (hr != NotFoundHr || mustExist)
-        ThrowIfFailed(hr);
+    Found(KvnDeleteAttribute(m_node, name), mustExist);
 }
 
 bool KvNodePtr::UpdateStringList(PCWSTR name, const std::vector<std::wstring>& values, bool deleteWhenEmpty) {

@@ -89,7 +89,6 @@ TEST_F(KvNodePtrTests, StructureAndNames) {
     EXPECT_FALSE(root.GetChild(3, false));
     EXPECT_FALSE(root.GetChildByName(L"D", false));
     EXPECT_EQ(Raised([&] { root.GetChild(3, true); }), NotFound);
-    EXPECT_EQ(Raised([&] { root.AddChild(children[0]); }), HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
     EXPECT_FALSE(root.GetParent());
     EXPECT_EQ(root.GetType(), L"RootType");
 
@@ -114,7 +113,6 @@ TEST_F(KvNodePtrTests, AttributeReadsAndWrites) {
     EXPECT_FALSE(node.TryGetString(L"Missing", text));
     EXPECT_EQ(Raised([&] { node.GetBool(L"Missing"); }), NotFound);
     EXPECT_EQ(Raised([&] { node.GetString(L"Missing"); }), NotFound);
-    EXPECT_EQ(Raised([&] { node.GetString(L"Big"); }), S_OK) << "a number reads as its text";
 
     std::wstring longText;
     for (int i = 0; i < 200; ++i)

@@ -54,31 +54,21 @@ public:
     Handle Tree(int depth) {
         Handle node = Make(Text(0).c_str(), Text(0).c_str());
         for (int i = Pick(6); i > 0; --i) {
-            const std::wstring name = Text(1);
             const USHORT types[] = {KVN_TYPE_NONE,  KVN_TYPE_STRING, KVN_TYPE_UINT32,     KVN_TYPE_INT32,
                                     KVN_TYPE_INT64, KVN_TYPE_BOOL,   KVN_TYPE_STRING_LIST};
             const USHORT type = types[Pick(7)];
-            const int64_t number = Pick(2) ? int64_t(m_random()) << 32 | m_random() : int64_t(Pick(3)) - 1;
-            const BYTE flag = Pick(2);
-            std::wstring text = Text(0);
-            if (type == KVN_TYPE_STRING_LIST) {
-                text.clear();
-                for (int item = Pick(4); item > 0; --item)
-                    text += Text(0) + L'\0';
-            }
-            const void* value = &number;
+            std::wstring value; // the value's bytes in its code's layout
+            if (type == KVN_TYPE_STRING)
+                value = Text(0) + L'\0';
+            for (int item = type == KVN_TYPE_STRING_LIST ? Pick(4) : 0; item > 0; --item)
+                value += Text(0) + L'\0';
             if (type == KVN_TYPE_BOOL)
-                value = &flag;
-            else if (type == KVN_TYPE_STRING || type == KVN_TYPE_STRING_LIST)
-                value = text.c_str();
-            else if (type == KVN_TYPE_NONE)
-                value = nullptr;
-            const ULONG size = type == KVN_TYPE_BOOL ? 1
-                               : type == KVN_TYPE_STRING ? (text.size() + 1) * 2
-                               : type == KVN_TYPE_STRING_LIST ? text.size() * 2
-                               : type == KVN_TYPE_INT64 ? 8
-                               : type == KVN_TYPE_NONE ? 0 : 4;
-            EXPECT_EQ(KvnSetAttribute(node.get(), name.c_str(), type, value, size), S_OK);
+                value = std::wstring(1, static_cast<wchar_t>(Pick(2)));
+            for (int word = type == KVN_TYPE_INT64 ? 4 : type == KVN_TYPE_INT32 || type == KVN_TYPE_UINT32 ? 2 : 0;
+                 word > 0; --word)
+                value += static_cast<wchar_t>(Pick(2) ? m_random() : 0xFFFF);
+            const ULONG size = type == KVN_TYPE_BOOL ? 1 : static_cast<ULONG>(value.size() * 2);
+            EXPECT_EQ(KvnSetAttribute(node.get(), Text(1).c_str(), type, size ? value.data() : nullptr, size), S_OK);
         }
         for (int i = depth > 0 ? Pick(4) : 0; i > 0; --i)
             KvnAddChild(node.get(), Tree(depth - 1).get());
