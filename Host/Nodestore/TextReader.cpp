@@ -269,9 +269,9 @@ private:
         if (node.FindAttribute(name) != nullptr)
             Fail(L"an attribute is given twice in one node", tag.offset);
 
-        SValue text{KVN_TYPE_STRING, 0, {}};
+        // The element's text as a string, or its items as a list; "/>" holds nothing.
+        SValue text{static_cast<USHORT>(type == KVN_TYPE_STRING_LIST ? type : KVN_TYPE_STRING), 0, {}};
         if (type == KVN_TYPE_STRING_LIST && !tag.empty) {
-            text.type = KVN_TYPE_STRING_LIST;
             for (;;) {
                 SkipSpace();
                 const STag item = ReadTag();

@@ -179,7 +179,7 @@ TEST_F(NodeTextTests, MalformedTextIsRefusedWithItsPlace) {
     }
 }
 
-TEST_F(NodeTextTests, RoomForTrees) {
+TEST_F(NodeTextTests, RoomForTreesAndShortForms) {
     const std::string text = "<node/><node name=\"B\"/><node/>";
     IKvNode* nodes[2] = {};
     ULONGLONG count = 2;
@@ -189,6 +189,11 @@ TEST_F(NodeTextTests, RoomForTrees) {
     count = 0;
     EXPECT_EQ(KvnParseText("", 0, nullptr, &count, nullptr), S_OK) << "an empty text holds no tree";
     EXPECT_EQ(count, 0u);
+    // Hand-written short forms: "/>" is an empty value of any text code.
+    const std::vector<Handle> read = Parse("<node><attr name=\"L\" code=\"0x102\"/><attr name=\"S\" code=\"2\"/></node>");
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(Serialize({read[0].get()}, 0),
+              "<node><attr name=\"L\" code=\"0x102\"></attr><attr name=\"S\" code=\"2\"></attr></node>");
 }
 
 TEST_F(NodeTextTests, DeepTreesNeedNoRecursion) {
