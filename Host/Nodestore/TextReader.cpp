@@ -54,10 +54,9 @@ public:
             } else if (tag.name == "node") {
                 CheckKeys(tag);
                 // Room first, so that a new node is never left without an owner.
-                if (open.empty())
-                    roots.reserve(roots.size() + 1);
-                else
-                    open.back()->children.reserve(open.back()->children.size() + 1);
+                std::vector<CNode*>& siblings = open.empty() ? roots : open.back()->children;
+                if (siblings.size() == siblings.capacity())
+                    siblings.reserve(2 * siblings.size() + 1);
                 auto* node = new CNode(Key(tag, "name"), Key(tag, "type"));
                 if (open.empty())
                     roots.push_back(node);
