@@ -31,8 +31,10 @@ FileLogger::FileLogger(std::wstring fileName, std::wstring header)
 void FileLogger::Write(const wchar_t* text, int length) noexcept {
     try {
         const CFileHandle file = ObtainHandle();
-        if (file)
-            WriteText(file.Get(), text, length < 0 ? std::wcslen(text) : static_cast<size_t>(length));
+        if (!file)
+            return;
+        auto guard = m_writeLock.lock();
+        WriteText(file.Get(), text, length < 0 ? std::wcslen(text) : static_cast<size_t>(length));
     } catch (...) {
         // Out of memory while building the path: the record is dropped.
     }
@@ -112,6 +114,7 @@ CFileHandle FileLogger::OpenLogFile() {
             ReportInternal(L"FileLogger: cannot get file id (error: 0x%08x)", LastErrorResult());
         if (id != m_lastFileId) {
             m_lastFileId = id;
+            auto guard = m_writeLock.lock();
             WriteText(file.Get(), m_header.c_str(), m_header.size());
         }
     }

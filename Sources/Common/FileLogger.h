@@ -4,8 +4,11 @@
 // Every (re)open tests the file against LogFileSizeThresholdMB (default 1024, 0 = no limit) and
 // starts a new physical file with the header.
 //
-// Thread safety: Write may be called from any thread; opening and duplication are serialised by the
-// logger's lock, writes are not (the file is opened for appending, so whole records never interleave).
+// Thread safety: Write may be called from any thread. Opening and duplication are serialised by the
+// logger's lock; writes go through the duplicate outside it. The file is opened for appending, so
+// records never interleave; writes of one process are serialised all the same by a lock of their
+// own, because Wine appends by reading the file's size and writing there, so two appends at once
+// could land on one offset and a record would be lost.
 #pragma once
 
 #include "Common/LogManager.h"
@@ -41,6 +44,7 @@ private:
     CFileHandle m_cachedHandle;
     SFileId m_lastFileId = NoFileId;
     bool m_tooBigReported = false;
+    CSrwLock m_writeLock; // serialises WriteFile calls only
 };
 
 // Reverts the calling thread's impersonation for its lifetime, so that the log file is opened with
