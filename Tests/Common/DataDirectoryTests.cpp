@@ -1,5 +1,5 @@
 // Data directories are built here from settings put into this process's environment; the
-// process's own instance is left as it is.
+// process's own instance stays as it is.
 #include "Common/DataDirectory.h"
 
 #include "Common/ModuleInfo.h"
@@ -18,46 +18,34 @@ std::wstring ModuleDirectory() {
     return DirectoryOf(TestExecutablePath());
 }
 
-// The override key under HKEY_CURRENT_USER, removed at the end of the test.
-class CTestOverrideKey {
-public:
-    CTestOverrideKey() { EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, TestKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr), 0); }
-    ~CTestOverrideKey() {
-        RegCloseKey(m_key);
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RolewardenTests");
-    }
-    void Set(const std::wstring& name, DWORD type, const std::wstring& data) {
-        ASSERT_EQ(RegSetValueExW(m_key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
-                                 static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))), 0);
-    }
+void SetOverride(const std::wstring& name, DWORD type, const std::wstring& data) {
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, TestKey, name.c_str(), type, data.c_str(),
+                              static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))), 0);
+}
 
-private:
-    HKEY m_key = nullptr;
+// Removes the test's override key, whatever the test did.
+struct SOverrideKeyCleanup {
+    ~SOverrideKeyCleanup() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RolewardenTests"); }
 };
 
 } // namespace
-
-TEST(DataDirectoryTests, Defaults) {
-    CScopedEnvironment path(PathVariable, std::nullopt);
-    CScopedEnvironment key(KeyVariable, std::nullopt);
-    const CDataDirectory directory;
-    EXPECT_EQ(directory.Path(), ModuleDirectory());
-    EXPECT_EQ(directory.ResolvePath(L"Logs\\"), ModuleDirectory() + L"Logs\\");
-    EXPECT_EQ(directory.ResolvePath(L""), ModuleDirectory());
-    EXPECT_EQ(directory.ResolvePath(L"C:\\abs"), L"C:\\abs");
-    EXPECT_EQ(directory.ResolvePath(L"/abs\\x"), L"/abs\\x");
-    EXPECT_EQ(CDataDirectory::Instance().Path(), ModuleDirectory());
-}
 
 TEST(DataDirectoryTests, ConfiguredPath) {
     CScopedEnvironment key(KeyVariable, std::nullopt);
     CScopedEnvironment root(L"RW_TEST_ROOT", L"C:\\root");
     {
-        CScopedEnvironment path(PathVariable, L"%RW_TEST_ROOT%\\X");
+        CScopedEnvironment path(PathVariable, std::nullopt);
         const CDataDirectory directory;
-        EXPECT_EQ(directory.Path(), L"C:\\root\\X\\");
-        EXPECT_EQ(directory.ResolvePath(L"a/b"), L"C:\\root\\X\\a/b");
-        EXPECT_EQ(directory.ResolvePath(L"%RW_TEST_ROOT%\\y"), L"C:\\root\\y") << "paths are expanded before the test";
+        EXPECT_EQ(directory.Path(), ModuleDirectory());
+        EXPECT_EQ(directory.ResolvePath(L"Logs\\"), ModuleDirectory() + L"Logs\\");
+        EXPECT_EQ(directory.ResolvePath(L"C:\\abs"), L"C:\\abs");
+        EXPECT_EQ(directory.ResolvePath(L"/abs\\x"), L"/abs\\x");
+        EXPECT_EQ(directory.ResolvePath(L"%RW_TEST_ROOT%\\y"), L"C:\\root\\y") << "paths are expanded first";
+        EXPECT_EQ(CDataDirectory::Instance().Path(), ModuleDirectory());
+    }
+    {
+        CScopedEnvironment path(PathVariable, L"%RW_TEST_ROOT%\\X");
+        EXPECT_EQ(CDataDirectory().ResolvePath(L"a/b"), L"C:\\root\\X\\a/b");
     }
     CScopedEnvironment path(PathVariable, L"Data");
     EXPECT_EQ(CDataDirectory().Path(), ModuleDirectory() + L"Data\\");
@@ -66,13 +54,13 @@ TEST(DataDirectoryTests, ConfiguredPath) {
 TEST(DataDirectoryTests, RegistryOverrides) {
     CScopedEnvironment path(PathVariable, std::nullopt);
     CScopedEnvironment root(L"RW_TEST_ROOT", L"C:\\root");
-    CTestOverrideKey key;
+    SOverrideKeyCleanup cleanup;
     const std::wstring longName(300, L'n');
-    key.Set(L"", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\Data");
-    key.Set(L"Logs", REG_SZ, L"D:\\L");
-    key.Set(L"a\\b", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\AB\\");
-    key.Set(L"Rel", REG_SZ, L"relative");
-    key.Set(longName, REG_SZ, L"E:\\Long");
+    SetOverride(L"", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\Data");
+    SetOverride(L"Logs", REG_SZ, L"D:\\L");
+    SetOverride(L"a\\b", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\AB\\");
+    SetOverride(L"Rel", REG_SZ, L"relative");
+    SetOverride(longName, REG_SZ, L"E:\\Long");
     const DWORD number = 1;
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, TestKey, L"Number", REG_DWORD, &number, sizeof(number)), 0);
 
@@ -89,24 +77,24 @@ TEST(DataDirectoryTests, RegistryOverrides) {
     EXPECT_EQ(directory.ResolvePath(L"C:\\abs"), L"C:\\abs");
 }
 
-// The hive is named by "HKLM", "HKEY_LOCAL_MACHINE", "HKCU" or "HKEY_CURRENT_USER" exactly; any other
-// text is a key path under HKEY_LOCAL_MACHINE. The prefix's own SystemRoot value tells which key was read.
+// Only "HKLM", "HKEY_LOCAL_MACHINE", "HKCU" and "HKEY_CURRENT_USER" name a hive; any other text is a
+// key path under HKEY_LOCAL_MACHINE. The system's own SystemRoot value there tells which key was read.
 TEST(DataDirectoryTests, OverrideKeyHive) {
     CScopedEnvironment path(PathVariable, std::nullopt);
-    CTestOverrideKey key;
-    key.Set(L"Logs", REG_SZ, L"D:\\L");
+    SOverrideKeyCleanup cleanup;
+    SetOverride(L"Logs", REG_SZ, L"D:\\L");
     {
         CScopedEnvironment keyPath(KeyVariable, std::wstring(L"HKEY_CURRENT_USER/") + TestKey);
         EXPECT_EQ(CDataDirectory().ResolvePath(L"Logs"), L"D:\\L\\");
     }
     wchar_t systemRoot[MAX_PATH];
     DWORD size = sizeof(systemRoot);
-    const wchar_t* versionKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, versionKey, L"SystemRoot", RRF_RT_REG_SZ, nullptr, systemRoot, &size), 0);
+    const std::wstring versionKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, versionKey.c_str(), L"SystemRoot", RRF_RT_REG_SZ, nullptr, systemRoot, &size), 0);
     {
         CScopedEnvironment keyPath(KeyVariable, versionKey);
         EXPECT_EQ(CDataDirectory().ResolvePath(L"systemroot\\x"), std::wstring(systemRoot) + L"\\x");
     }
-    CScopedEnvironment keyPath(KeyVariable, std::wstring(L"hklm\\") + versionKey);
+    CScopedEnvironment keyPath(KeyVariable, L"hklm\\" + versionKey);
     EXPECT_EQ(CDataDirectory().ResolvePath(L"SystemRoot\\x"), ModuleDirectory() + L"SystemRoot\\x");
 }

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 namespace {
@@ -27,28 +28,13 @@ std::wstring ChildDirectory() {
     return std::wstring(path, GetEnvironmentVariableW(L"RW_TEST_DIRECTORY", path, MAX_PATH));
 }
 
-void SetFileSize(const std::wstring& path, LONGLONG size) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
-    LARGE_INTEGER position;
-    position.QuadPart = size;
-    EXPECT_TRUE(SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file));
-    CloseHandle(file);
-}
-
-LONGLONG FileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    EXPECT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
-    return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 } // namespace
 
 TEST(FileLoggerTests, ModuleLogBanner) {
-    CTempDirectory directory;
-    ExpectChildPassed(RunTestChild(TestExecutablePath(), L"FileLoggerChild.ModuleLogBanner",
-                                   {{L"GS_Logger_Path", directory.Path() + L"a\\b/Logs"},
-                                    {L"GS_Logger_KeepOpenInterval", L"0"},
-                                    {L"RW_TEST_DIRECTORY", directory.Path()}}));
+    STempDirectory directory;
+    ExpectChildPasses(TestExecutablePath(), L"FileLoggerChild.ModuleLogBanner",
+                      {{L"GS_Logger_Path", directory.path + L"a\\b/Logs"}, {L"GS_Logger_KeepOpenInterval", L"0"},
+                       {L"RW_TEST_DIRECTORY", directory.path}});
 }
 
 TEST(FileLoggerChild, ModuleLogBanner) {
@@ -81,48 +67,48 @@ TEST(FileLoggerChild, ModuleLogBanner) {
 
 // LogFileSizeThresholdMB 1: a file of 1 MiB less one byte still takes a record, one of 1 MiB does not.
 TEST(FileLoggerTests, SizeThreshold) {
-    CTempDirectory directory;
-    ExpectChildPassed(RunTestChild(TestExecutablePath(), L"FileLoggerChild.SizeThreshold",
-                                   {{L"GS_Logger_LogFileSizeThresholdMB", L"1"},
-                                    {L"GS_Logger_KeepOpenInterval", L"0"},
-                                    {L"RW_TEST_DIRECTORY", directory.Path()}}));
+    STempDirectory directory;
+    ExpectChildPasses(TestExecutablePath(), L"FileLoggerChild.SizeThreshold",
+                      {{L"GS_Logger_LogFileSizeThresholdMB", L"1"}, {L"GS_Logger_KeepOpenInterval", L"0"},
+                       {L"RW_TEST_DIRECTORY", directory.path}});
 }
 
 TEST(FileLoggerChild, SizeThreshold) {
     RW_CHILD_ONLY();
     const std::wstring path = ChildDirectory() + L"big.log";
-    const LONGLONG limit = 1 << 20;
+    const std::uintmax_t limit = 1 << 20;
+    const auto size = [&path] { return std::filesystem::file_size(path); };
     FileLogger logger(path, L"header\r\n");
-    CDebugOutputCapture output;
-    SetFileSize(path, limit - 1);
+    SDebugOutputCapture output;
+    WriteFileBytes(path, std::string(limit - 1, 'x'));
     logger.Write(L"A\r\n", -1);
-    EXPECT_EQ(FileSize(path), limit - 1 + (8 + 3) * 2) << "one byte under the threshold takes the header and the record";
+    EXPECT_EQ(size(), limit - 1 + (8 + 3) * 2) << "one byte under the threshold takes the header and the record";
     logger.Write(L"B\r\n", 3);
     logger.Write(L"C\r\n", 3);
-    SetFileSize(path, limit);
+    std::filesystem::resize_file(path, limit);
     logger.Write(L"D\r\n", 3);
-    EXPECT_EQ(FileSize(path), limit) << "a file of the threshold's size must be refused";
+    EXPECT_EQ(size(), limit) << "a file of the threshold's size must be refused";
     const std::string tooBig = "FileLogger: log file '" + std::string(path.begin(), path.end()) + "' is too big (size=1MB threshold=1MB)\n";
     EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig)) << "reported once while the file stays too big";
 
-    SetFileSize(path, limit - 1);
+    std::filesystem::resize_file(path, limit - 1);
     logger.Write(L"E\r\n", 3);
     logger.Write(L"F\r\n", 3);
-    EXPECT_EQ(FileSize(path), limit - 1 + 3 * 2);
+    EXPECT_EQ(size(), limit - 1 + 3 * 2);
     EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig, tooBig)) << "a file that shrank is reported again";
 }
 
 TEST(FileLoggerTests, KeepOpenAndFailures) {
-    CTempDirectory directory;
-    const std::wstring path = directory.Path() + L"kept.log";
+    STempDirectory directory;
+    const std::wstring path = directory.path + L"kept.log";
     FileLogger logger(path, L"");
     logger.Write(L"record\r\n", -1);
     EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE)
         << "the file must stay open for the keep-open interval";
     EXPECT_EQ(ReadWideFile(path), L"record\r\n");
 
-    CDebugOutputCapture output;
-    const std::wstring unreachable = directory.Path() + L"missing\\x.log";
+    SDebugOutputCapture output;
+    const std::wstring unreachable = directory.path + L"missing\\x.log";
     FileLogger failing(unreachable, L"header");
     failing.Write(L"lost\r\n", -1);
     EXPECT_THAT(output.Messages(), testing::ElementsAre("FileLogger: cannot open log file '" +

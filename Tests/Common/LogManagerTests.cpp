@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <regex>
 #include <set>
 #include <stdexcept>
@@ -17,33 +16,27 @@ namespace {
 // Where the message starts in a line whose source file name has at most 26 characters.
 constexpr size_t MessageColumn = 83;
 
-class CCaptureLogger : public ILogger {
-public:
-    void Write(const wchar_t* text, int length) noexcept override {
-        std::lock_guard guard(m_lock);
-        m_lines.emplace_back(text, length);
+// Keeps the lines it receives; registered with the log manager for its lifetime when asked to.
+struct SCaptureLogger final : ILogger {
+    explicit SCaptureLogger(bool registered = false) : registered(registered) {
+        EXPECT_TRUE(!registered || LogManager::Instance()->AddLogger(this));
     }
-    std::vector<std::wstring> Lines() {
-        std::lock_guard guard(m_lock);
-        return m_lines;
+    ~SCaptureLogger() override {
+        if (registered)
+            LogManager::Instance()->RemoveLogger(this);
     }
+    void Write(const wchar_t* text, int length) noexcept override { lines.emplace_back(text, length); }
 
-private:
-    std::mutex m_lock;
-    std::vector<std::wstring> m_lines;
+    const bool registered;
+    std::vector<std::wstring> lines;
 };
 
-// A capture logger registered for its lifetime.
-class CRegisteredCapture : public CCaptureLogger {
-public:
-    CRegisteredCapture() { EXPECT_TRUE(LogManager::Instance()->AddLogger(this)); }
-    ~CRegisteredCapture() { LogManager::Instance()->RemoveLogger(this); }
-};
-
+// The messages of lines, with elapsed times replaced by " [t]".
 std::vector<std::wstring> Messages(const std::vector<std::wstring>& lines) {
+    const std::wregex elapsed(L" \\[[0-9 ]*[0-9]\\.[0-9]{3} ms\\]$");
     std::vector<std::wstring> messages;
     for (const std::wstring& line : lines)
-        messages.push_back(line.substr(MessageColumn, line.size() - MessageColumn - 2));
+        messages.push_back(std::regex_replace(line.substr(MessageColumn, line.size() - MessageColumn - 2), elapsed, L" [t]"));
     return messages;
 }
 
@@ -89,7 +82,7 @@ TEST(LogManagerTests, LineLayout) {
 }
 
 TEST(LogManagerTests, LogStatements) {
-    CRegisteredCapture capture;
+    SCaptureLogger capture(true);
     ASSERT_TRUE(IsLogEnabled(SevDbg)) << "the default maximum severity is DBG";
     ASSERT_FALSE(IsLogEnabled(SevDbg3));
     ASSERT_FALSE(IsLogEnabled(SevNone));
@@ -104,7 +97,7 @@ TEST(LogManagerTests, LogStatements) {
     RW_LOG_INFO(L"n=" << 42 << L" w=" << nullWide << L" a=" << nullNarrow << L" s=" << "narrow " << build());
     RW_LOG(SevErr, L"before " << SThrowsWhenPrinted{} << L" after");
 
-    const std::vector<std::wstring> lines = capture.Lines();
+    const std::vector<std::wstring>& lines = capture.lines;
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_THAT(Messages(lines), testing::ElementsAre(L"n=42 w=(null) a=(null) s=narrow 1", L"before ... (***EXCEPTION***)"));
     EXPECT_EQ(lines[0].substr(30, 4), L"INFO");
@@ -115,29 +108,29 @@ TEST(LogManagerTests, LogStatements) {
 
 TEST(LogManagerTests, LoggerSlots) {
     LogManager& manager = *LogManager::Instance();
-    CCaptureLogger loggers[4];
+    SCaptureLogger loggers[4];
     // The module log of this executable holds the first slot.
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(manager.AddLogger(&loggers[i]));
     EXPECT_TRUE(manager.AddLogger(&loggers[1])) << "a registered logger must not take a second slot";
     {
-        CDebugOutputCapture output;
+        SDebugOutputCapture output;
         EXPECT_FALSE(manager.AddLogger(&loggers[3])) << "a fifth logger must be refused";
         EXPECT_THAT(output.Messages(), testing::ElementsAre("LogManager: Too many loggers\n"));
     }
     manager.WriteRecord(SevInfo, L"to all", L"x.cpp", 1, nullptr);
     manager.WriteRecord(SevInfo, L"to one", L"x.cpp", 1, &loggers[3]);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_THAT(Messages(loggers[i].Lines()), testing::ElementsAre(L"to all"));
+        EXPECT_THAT(Messages(loggers[i].lines), testing::ElementsAre(L"to all"));
         manager.RemoveLogger(&loggers[i]);
     }
-    EXPECT_THAT(Messages(loggers[3].Lines()), testing::ElementsAre(L"to one"));
+    EXPECT_THAT(Messages(loggers[3].lines), testing::ElementsAre(L"to one"));
     EXPECT_TRUE(manager.AddLogger(&loggers[3])) << "removing must free the slots";
     manager.RemoveLogger(&loggers[3]);
 }
 
 TEST(LogManagerTests, TraceScopes) {
-    CRegisteredCapture capture;
+    SCaptureLogger capture(true);
     {
         RW_TRACE_SCOPE(SevDbg, L"Tests::Outer");
         Inner();
@@ -145,27 +138,17 @@ TEST(LogManagerTests, TraceScopes) {
         RW_TRACE_SCOPE(SevDbg3, L"Tests::Disabled");
     }
     EXPECT_EQ(LogManager::ThreadIndentation(), 0);
-    CCaptureLogger target;
+    SCaptureLogger target;
     try {
         CTraceScope scope(SevDbg3, SevErr, L"Tests::Target", L"T.cpp", 1, &target);
         throw std::runtime_error("failure");
     } catch (const std::runtime_error&) {
     }
-
-    const std::wregex elapsed(L"(.*) \\[[0-9 ]*[0-9]\\.[0-9]{3} ms\\]");
-    std::vector<std::wstring> messages = Messages(capture.Lines());
-    const std::vector<std::wstring> targetLines = target.Lines();
-    ASSERT_EQ(targetLines.size(), 1u) << "only the exception exit is enabled";
-    messages.push_back(targetLines[0].substr(30, 4) + L"|" + Messages(targetLines)[0]);
-    for (std::wstring& message : messages) {
-        std::wsmatch match;
-        if (std::regex_match(message, match, elapsed))
-            message = match[1];
-    }
-    EXPECT_THAT(messages, testing::ElementsAre(L"Entering: Tests::Outer", L"  Entering: Tests::Inner", L"    inside",
-                                               L"  Exiting: Tests::Inner", L"  Entering: Tests::Throwing",
-                                               L"  EXCEPTION at: Tests::Throwing", L"Exiting: Tests::Outer",
-                                               L"ERR |EXCEPTION at: Tests::Target"));
+    EXPECT_THAT(Messages(capture.lines),
+                testing::ElementsAre(L"Entering: Tests::Outer", L"  Entering: Tests::Inner", L"    inside", L"  Exiting: Tests::Inner [t]",
+                                     L"  Entering: Tests::Throwing", L"  EXCEPTION at: Tests::Throwing [t]", L"Exiting: Tests::Outer [t]"));
+    ASSERT_THAT(Messages(target.lines), testing::ElementsAre(L"EXCEPTION at: Tests::Target [t]")) << "only the exception exit is enabled";
+    EXPECT_EQ(target.lines[0].substr(30, 4), L"ERR ");
 
     EXPECT_EQ(ElapsedTimeText(1234567), L" [1 234.567 ms]");
     EXPECT_EQ(ElapsedTimeText(7), L" [0.007 ms]");
@@ -174,8 +157,8 @@ TEST(LogManagerTests, TraceScopes) {
 
 // Records written from several threads at once arrive as whole lines, none lost.
 TEST(LogManagerTests, ConcurrentWholeLines) {
-    CTempDirectory directory;
-    const std::wstring path = directory.Path() + L"threads.log";
+    STempDirectory directory;
+    const std::wstring path = directory.path + L"threads.log";
     {
         FileLogger logger(path, L"");
         std::vector<std::thread> threads;
@@ -207,8 +190,8 @@ TEST(LogManagerTests, ConcurrentWholeLines) {
 // The maximum severity as the settings give it when the process starts, in any letter case.
 TEST(LogManagerTests, MaxSeveritySetting) {
     for (const auto& [setting, maximum] : {std::pair{L"dBg2", L"6"}, {L"NONE", L"0"}, {L"Verbose", L"5"}, {L"crit", L"1"}})
-        ExpectChildPassed(RunTestChild(TestExecutablePath(), L"LogManagerChild.MaxSeverity",
-                                       {{L"GS_Logger_MaxSeverity", setting}, {L"RW_TEST_MAXIMUM", maximum}}));
+        ExpectChildPasses(TestExecutablePath(), L"LogManagerChild.MaxSeverity",
+                          {{L"GS_Logger_MaxSeverity", setting}, {L"RW_TEST_MAXIMUM", maximum}});
 }
 
 TEST(LogManagerChild, MaxSeverity) {
@@ -221,7 +204,7 @@ TEST(LogManagerChild, MaxSeverity) {
 }
 
 TEST(LogManagerTests, MaxSeverityChange) {
-    ExpectChildPassed(RunTestChild(TestExecutablePath(), L"LogManagerChild.MaxSeverityChange", {{L"GS_Logger_MaxSeverity", L"INFO"}}));
+    ExpectChildPasses(TestExecutablePath(), L"LogManagerChild.MaxSeverityChange", {{L"GS_Logger_MaxSeverity", L"INFO"}});
 }
 
 TEST(LogManagerChild, MaxSeverityChange) {

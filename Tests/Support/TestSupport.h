@@ -1,6 +1,6 @@
 // Helpers shared by the test areas: scoped environment variables, temporary directories, the
-// capture of debugger output, and child processes that run one test of the current executable
-// with another environment (the module's process-wide singletons read their settings once).
+// capture of debugger output, and child processes that run one test of a test executable with other
+// settings (the module's process-wide singletons read theirs once).
 #pragma once
 
 #include "Interfaces/Win32.h"
@@ -26,51 +26,29 @@ private:
 };
 
 // A new empty directory under the temporary directory, removed with its content at the end.
-class CTempDirectory {
-public:
-    CTempDirectory();
-    ~CTempDirectory();
-    CTempDirectory(const CTempDirectory&) = delete;
-    CTempDirectory& operator=(const CTempDirectory&) = delete;
-
-    // Ends with "\".
-    const std::wstring& Path() const noexcept { return m_path; }
-
-private:
-    std::wstring m_path;
+struct STempDirectory {
+    STempDirectory();
+    ~STempDirectory();
+    std::wstring path; // ends with "\"
 };
 
-// Collects what this process passes to OutputDebugString while the object lives.
-class CDebugOutputCapture {
-public:
-    CDebugOutputCapture();
-    ~CDebugOutputCapture();
-    CDebugOutputCapture(const CDebugOutputCapture&) = delete;
-    CDebugOutputCapture& operator=(const CDebugOutputCapture&) = delete;
-
+// Collects the texts that this process passes to OutputDebugString while the object lives.
+struct SDebugOutputCapture {
+    SDebugOutputCapture();
+    ~SDebugOutputCapture();
     std::vector<std::string> Messages() const;
 };
 
 std::wstring TestExecutablePath();
-std::string ReadFileBytes(const std::wstring& path);
 std::wstring ReadWideFile(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& content);
 
-using EnvironmentList = std::vector<std::pair<std::wstring, std::wstring>>;
+// Runs the one test testName ("Suite.Name") of executable in a child process with this process's
+// environment plus the given variables, and expects that the child ran the test and it passed.
+void ExpectChildPasses(const std::wstring& executable, const std::wstring& testName,
+                       const std::vector<std::pair<std::wstring, std::wstring>>& environment);
 
-struct SChildResult {
-    DWORD exitCode = 0;
-    std::string output;
-};
-
-// Runs the one test testName ("Suite.Name") of executable in a child process whose environment is
-// this one plus environment and the child flag; waits for it and returns its exit code and output.
-SChildResult RunTestChild(const std::wstring& executable, const std::wstring& testName, const EnvironmentList& environment);
-
-// Passes when the child ran its test and the test passed.
-void ExpectChildPassed(const SChildResult& result);
-
-// True in a child started by RunTestChild.
+// True in a child started by ExpectChildPasses.
 bool IsTestChild();
 
 // First statement of a test that is the child side of another test.
