@@ -125,7 +125,7 @@ std::vector<std::wstring> CIniFileSource::DefaultFiles(const std::wstring& execu
 HRESULT CIniFileSource::GetString(const wchar_t* section, const wchar_t* key, std::wstring& value) {
     section = SectionOrGeneral(section);
     std::wstring first;
-    if (ReadEnvironmentVariable(L"GLOBAL_SETTINGS_INI", first) && ReadIniValue(first, section, key, value) >= 0)
+    if (ReadEnvironmentVariable(L"GLOBAL_SETTINGS_INI", first) && !first.empty() && ReadIniValue(first, section, key, value) >= 0)
         return S_OK;
     for (const std::wstring& file : m_files) {
         if (ReadIniValue(file, section, key, value) >= 0)
