@@ -1,0 +1,120 @@
+#include "Common/GlobalSettings.h"
+
+#include "Support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr HRESULT NotFound = static_cast<HRESULT>(0x80070490);
+
+// Answers one key with E_ABORT and knows nothing else.
+class CAbortingSource final : public CStringSettingsSource {
+public:
+    HRESULT GetString(const wchar_t*, const wchar_t* key, std::wstring&) override {
+        return std::wstring(key) == L"Aborted" ? E_ABORT : NotFound;
+    }
+};
+
+} // namespace
+
+TEST(GlobalSettingsTests, IntegerParse) {
+    const std::pair<const wchar_t*, int> valid[] = {{L"0x10", 16}, {L"010", 8}, {L"0", 0}, {L" \t-5", -5}, {L"+0X1f", 31},
+                                                    {L"-2147483648", -2147483647 - 1}, {L"-0x10", -16}};
+    for (const auto& [text, expected] : valid) {
+        int value = 12345;
+        EXPECT_EQ(ParseSettingsInt(text, value), S_OK) << text;
+        EXPECT_EQ(value, expected) << text;
+    }
+    for (const wchar_t* text : {L"12a", L"", L" ", L"-", L"0x", L"08", L"5 ", L"2147483648", L"1.5"}) {
+        int value = 12345;
+        EXPECT_EQ(ParseSettingsInt(text, value), E_INVALIDARG) << "accepted \"" << text << "\"";
+        EXPECT_EQ(value, 12345) << "a rejected text must leave the value alone";
+    }
+}
+
+TEST(GlobalSettingsTests, IniFileList) {
+    using List = std::vector<std::wstring>;
+    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\h\\host.exe"), (List{L"C:\\h\\host.ini", L"C:\\h\\GlobalSettings.ini"}));
+    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\h\\Rw.dll"),
+              (List{L"C:\\h\\host.ini", L"C:\\h\\Rw.ini", L"C:\\h\\GlobalSettings.ini"}));
+    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\m\\Rw.dll"),
+              (List{L"C:\\h\\host.ini", L"C:\\h\\Rw.ini", L"C:\\h\\GlobalSettings.ini", L"C:\\m\\Rw.ini", L"C:\\m\\GlobalSettings.ini"}));
+}
+
+// The chain as the process builds it, from INI files next to a copy of this executable, the file
+// named by GLOBAL_SETTINGS_INI and the environment.
+TEST(GlobalSettingsTests, ChainOrder) {
+    STempDirectory directory;
+    const std::wstring executable = directory.path + L"CommonTests.exe";
+    ASSERT_TRUE(CopyFileW(TestExecutablePath().c_str(), executable.c_str(), FALSE));
+    WriteFileBytes(directory.path + L"CommonTests.ini", "[RwTests]\r\nEnvWins=ini\r\nEmptyFirst=\r\nListed=list\r\nMixed=5\r\n"
+                                                        "EmptyEnv=7\r\nHex=0x10\r\nLong=" + std::string(1000, 'v') + "\r\n");
+    WriteFileBytes(directory.path + L"GlobalSettings.ini", "[RwTests]\r\nEmptyFirst=global\r\n[General]\r\nPlain=general\r\n");
+    WriteFileBytes(directory.path + L"First.ini", "[RwTests]\r\nListed=first\r\n");
+    ExpectChildPasses(executable, L"GlobalSettingsChild.ChainOrder",
+                      {{L"GLOBAL_SETTINGS_INI", directory.path + L"First.ini"}, {L"GS_RwTests_EnvWins", L"env"},
+                       {L"GS_RwTests_Mixed", L"12a"}, {L"GS_RwTests_Bad", L"12a"}, {L"GS_RwTests_EmptyEnv", L""}});
+}
+
+TEST(GlobalSettingsChild, ChainOrder) {
+    RW_CHILD_ONLY();
+    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"EnvWins", L""), L"env") << "the environment wins over the INI files";
+    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"EmptyFirst", L""), L"global") << "an empty INI value counts as missing";
+    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"Listed", L""), L"first") << "GLOBAL_SETTINGS_INI comes before the list";
+    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"Long", L""), std::wstring(1000, L'v')) << "a long value must be read whole";
+    EXPECT_EQ(GetGlobalStringOr(nullptr, L"Plain", L""), L"general") << "a null section is General";
+    int value = 0;
+    EXPECT_EQ(GetGlobalInt(L"RwTests", L"Mixed", value), S_OK);
+    EXPECT_EQ(value, 5) << "a non-integer in the environment falls through to the INI file";
+    EXPECT_EQ(GetGlobalInt(L"RwTests", L"Bad", value), NotFound);
+    EXPECT_EQ(GetGlobalIntOr(L"RwTests", L"Hex", 0), 16);
+    std::wstring text = L"unchanged";
+    EXPECT_EQ(GetGlobalString(L"RwTests", L"EmptyEnv", text), S_OK) << "an empty environment variable exists";
+    EXPECT_EQ(text, L"");
+    EXPECT_EQ(GetGlobalIntOr(L"RwTests", L"EmptyEnv", 0), 7) << "an empty variable is no integer";
+}
+
+TEST(GlobalSettingsTests, RegisteredSources) {
+    CScopedEnvironment aborted(L"GS_RwTests_Aborted", L"env");
+    CAbortingSource source;
+    CSettingsChain::Instance().RegisterSource(&source);
+    CSettingsChain::Instance().RegisterSource(&source);
+    std::wstring value;
+    EXPECT_EQ(GetGlobalString(L"RwTests", L"Aborted", value), E_ABORT) << "E_ABORT stops the walk";
+    EXPECT_FALSE(TryGetGlobalString(L"RwTests", L"Aborted", value));
+    CSettingsChain::Instance().UnregisterSource(&source);
+    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"Aborted", L""), L"env") << "every registration must be removed";
+}
+
+TEST(GlobalSettingsTests, SectionCache) {
+    CScopedEnvironment key(L"GS_RwCache_Key", L"one");
+    CScopedEnvironment number(L"GS_RwCache_Number", L"1");
+    CScopedEnvironment missing(L"GS_RwCache_Missing", std::nullopt);
+    CSettingsSection section(L"RwCache");
+    std::wstring value;
+    int integer = 0;
+    ASSERT_TRUE(section.GetString(L"Key", value) && section.GetInt(L"Number", integer));
+    EXPECT_FALSE(section.GetString(L"Missing", value));
+    SetEnvironmentVariableW(L"GS_RwCache_Key", L"two");
+    SetEnvironmentVariableW(L"GS_RwCache_Number", L"2");
+    SetEnvironmentVariableW(L"GS_RwCache_Missing", L"now");
+    EXPECT_TRUE(section.GetString(L"Key", value) && section.GetInt(L"Number", integer));
+    EXPECT_EQ(value + std::to_wstring(integer), L"one1") << "values stay cached";
+    EXPECT_FALSE(section.GetString(L"Missing", value)) << "missing keys stay cached";
+    EXPECT_TRUE(section.GetString(L"Key", value, false));
+    EXPECT_EQ(value, L"two") << "useCache false asks the chain";
+
+    const DWORD generation = section.Generation();
+    section.Invalidate();
+    EXPECT_EQ(section.Generation(), generation + 1);
+    EXPECT_TRUE(section.GetString(L"Missing", value) && section.GetInt(L"Number", integer));
+    EXPECT_EQ(integer, 2);
+
+    CSettingsSection expiring(L"RwCache", 50);
+    ASSERT_TRUE(expiring.GetString(L"Key", value));
+    SetEnvironmentVariableW(L"GS_RwCache_Key", L"three");
+    Sleep(120);
+    EXPECT_TRUE(expiring.GetString(L"Key", value));
+    EXPECT_EQ(value, L"three") << "the cache must expire after its interval";
+}
