@@ -46,8 +46,7 @@ TEST(GlobalSettingsTests, IniFileList) {
 // named by GLOBAL_SETTINGS_INI and the environment.
 TEST(GlobalSettingsTests, ChainOrder) {
     STempDirectory directory;
-    const std::wstring executable = directory.path + L"CommonTests.exe";
-    ASSERT_TRUE(CopyFileW(TestExecutablePath().c_str(), executable.c_str(), FALSE));
+    const std::wstring executable = CopyTestExecutableTo(directory.path);
     WriteFileBytes(directory.path + L"CommonTests.ini", "[RwTests]\r\nEnvWins=ini\r\nEmptyFirst=\r\nListed=list\r\nMixed=5\r\n"
                                                         "EmptyEnv=7\r\nHex=0x10\r\nLong=" + std::string(1000, 'v') + "\r\n");
     WriteFileBytes(directory.path + L"GlobalSettings.ini", "[RwTests]\r\nEmptyFirst=global\r\n[General]\r\nPlain=general\r\n");
