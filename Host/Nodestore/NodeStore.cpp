@@ -351,4 +351,29 @@ KVN_API HRESULT STDAPICALLTYPE KvnGetStoreCounters(KvnStoreCounters* counters) {
     return S_OK;
 }
 
+KVN_API HRESULT STDAPICALLTYPE KvnReplaceNode(IKvNode* node, IKvNode* replacement) {
+    return WithNode(node, [&](CNode& self) {
+        if (replacement != nullptr && !IsOpen(replacement))
+            return E_HANDLE;
+        CNode* parent = self.parent;
+        CNode* with = replacement ? CNode::FromHandle(replacement) : nullptr;
+        if (parent == nullptr || (with != nullptr && with->parent != nullptr))
+            return InvalidStateHr;
+        for (const CNode* up = parent; with != nullptr && up != nullptr; up = up->parent) {
+            if (up == with)
+                return E_INVALIDARG;
+        }
+        auto place = std::find(parent->children.begin(), parent->children.end(), &self);
+        if (with != nullptr) {
+            *place = with;
+            with->parent = parent;
+        } else {
+            parent->children.erase(place);
+        }
+        // The caller's handle keeps the node alive as a detached root.
+        self.parent = nullptr;
+        return S_OK;
+    });
+}
+
 } // extern "C"
