@@ -1,0 +1,71 @@
+// The configuration server test fixture and sinks.
+#include "ServerTestSupport.h"
+
+#include "Common/Nodes/NodeSerializer.h"
+#include "Interfaces/KvNodeStore.h"
+
+HRESULT CRecordingSink::OnTriggered(IKvModifySubscription* subscription, int count, IKvNodeModifyEnum* changes) {
+    ++calls;
+    if (onCall)
+        onCall(subscription);
+    std::vector<SRecord> records;
+    for (SModification& modification : ReadModifications(changes))
+        records.push_back({std::move(modification), L""});
+    // A second enumerator over the same records, to see child 0 where the server put it.
+    InterfacePtr<IKvNodeEnum> raw;
+    EXPECT_EQ(changes->GetEnumerator(raw.Put()), S_OK);
+    for (SRecord& record : records) {
+        KvNodePtr node;
+        EXPECT_EQ(raw->Next(node.Put()), S_OK);
+        if (const KvNodePtr child = node.GetChild(0, false))
+            record.childPath = child.GetPath();
+    }
+    KvNodePtr end;
+    EXPECT_EQ(raw->Next(end.Put()), S_FALSE);
+    EXPECT_FALSE(end);
+    EXPECT_EQ(count, static_cast<int>(records.size()));
+    std::lock_guard guard(m_lock);
+    m_records.insert(m_records.end(), records.begin(), records.end());
+    return S_OK;
+}
+
+KvNodePtr Tree(const std::string& text) {
+    KvNodePtr node;
+    ULONGLONG count = 1;
+    KvnTextError error{};
+    EXPECT_EQ(KvnParseText(text.data(), text.size(), node.Put(), &count, &error), S_OK) << text;
+    return node;
+}
+
+std::string Text(const KvNodePtr& node) {
+    return node ? SerializeNodeToString(node, KVN_DEPTH_ALL) : std::string("(none)");
+}
+
+void ServerTest::SetUp() {
+    NodeStoreTest::SetUp();
+    ASSERT_EQ(CLCreateConfigServer(&IID_IKvConfigProxy, m_proxy.PutVoid()), S_OK);
+    ASSERT_EQ(CLRegisterNamedInstance(ConfigServerProxyName, m_proxy.Get()), S_OK);
+    m_subscriptions = m_proxy.Query<IKvSubscriptionSource>();
+    m_syncSource = m_proxy.Query<IKvSyncModifySource>();
+}
+
+void ServerTest::TearDown() {
+    EXPECT_EQ(CLRevokeNamedInstance(ConfigServerProxyName), S_OK);
+    m_syncSource.Reset();
+    m_subscriptions.Reset();
+    m_proxy.Reset();
+    CLHostCounters counters{};
+    ASSERT_EQ(CLGetHostCounters(&counters), S_OK);
+    EXPECT_EQ(counters.objects, 0u) << "host objects left alive";
+    EXPECT_EQ(counters.threads, 0u) << "notification threads still running";
+    EXPECT_EQ(g_liveSinks, 0) << "sinks the server did not release";
+    NodeStoreTest::TearDown();
+}
+
+InterfacePtr<IKvModifySubscription> ServerTest::Subscribe(const std::wstring& path, IKvModifySink* sink) {
+    InterfacePtr<IKvModifySubscription> subscription;
+    EXPECT_EQ(m_subscriptions->Subscribe(CreateFilterByPath(path).Get(), CreateSubscribeConfig().Get(), sink,
+                                         subscription.Put()),
+              S_OK);
+    return subscription;
+}
