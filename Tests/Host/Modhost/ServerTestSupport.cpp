@@ -8,37 +8,22 @@ HRESULT CRecordingSink::OnTriggered(IKvModifySubscription* subscription, int cou
     ++calls;
     if (onCall)
         onCall(subscription);
-    std::vector<SRecord> records;
-    for (SModification& modification : ReadModifications(changes))
-        records.push_back({std::move(modification), L""});
-    // A second enumerator over the same records, to see child 0 where the server put it.
-    InterfacePtr<IKvNodeEnum> raw;
-    EXPECT_EQ(changes->GetEnumerator(raw.Put()), S_OK);
-    for (SRecord& record : records) {
-        KvNodePtr node;
-        EXPECT_EQ(raw->Next(node.Put()), S_OK);
-        if (const KvNodePtr child = node.GetChild(0, false))
-            record.childPath = child.GetPath();
-    }
-    KvNodePtr end;
-    EXPECT_EQ(raw->Next(end.Put()), S_FALSE);
-    EXPECT_FALSE(end);
+    std::vector<SModification> records = ReadModifications(changes);
     EXPECT_EQ(count, static_cast<int>(records.size()));
     std::lock_guard guard(m_lock);
-    m_records.insert(m_records.end(), records.begin(), records.end());
+    m_records.insert(m_records.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
     return S_OK;
 }
 
 KvNodePtr Tree(const std::string& text) {
     KvNodePtr node;
     ULONGLONG count = 1;
-    KvnTextError error{};
-    EXPECT_EQ(KvnParseText(text.data(), text.size(), node.Put(), &count, &error), S_OK) << text;
+    EXPECT_EQ(KvnParseText(text.data(), text.size(), node.Put(), &count, nullptr), S_OK) << text;
     return node;
 }
 
 std::string Text(const KvNodePtr& node) {
-    return node ? SerializeNodeToString(node, KVN_DEPTH_ALL) : std::string("(none)");
+    return node ? SerializeNodeToString(node, KVN_DEPTH_ALL) : "(none)";
 }
 
 void ServerTest::SetUp() {
@@ -62,10 +47,15 @@ void ServerTest::TearDown() {
     NodeStoreTest::TearDown();
 }
 
-InterfacePtr<IKvModifySubscription> ServerTest::Subscribe(const std::wstring& path, IKvModifySink* sink) {
+HRESULT ServerTest::Write(const std::string& tree, ULONG mode, IComponentBase* context) const {
+    const KvNodePtr node = Tree(tree);
+    IKvNode* nodes[] = {node.Get()};
+    return m_proxy->WriteNodes(context, mode, nodes, 1);
+}
+
+InterfacePtr<IKvModifySubscription> ServerTest::Subscribe(const std::wstring& path, IKvModifySink* sink,
+                                                      const KvNodePtr& request) const {
     InterfacePtr<IKvModifySubscription> subscription;
-    EXPECT_EQ(m_subscriptions->Subscribe(CreateFilterByPath(path).Get(), CreateSubscribeConfig().Get(), sink,
-                                         subscription.Put()),
-              S_OK);
+    EXPECT_EQ(m_subscriptions->Subscribe(CreateFilterByPath(path).Get(), request.Get(), sink, subscription.Put()), S_OK);
     return subscription;
 }
