@@ -1,4 +1,4 @@
-// Owners of kernel handles and registry keys. One template, CUniqueHandle<Traits>; the traits say
+// Owners of kernel handles, registry keys, loaded modules and system-allocated memory. One template, CUniqueHandle<Traits>; the traits say
 // which type is held, which value means "none" and how it is closed, because the Win32 API is not
 // consistent about it (CreateFileW fails with INVALID_HANDLE_VALUE, OpenThreadToken with null).
 #pragma once
@@ -68,6 +68,22 @@ struct SRegKeyTraits {
     static void Close(Type value) noexcept { RegCloseKey(value); }
 };
 
+// Loaded modules, message modules among them (LoadLibraryExW).
+struct SModuleTraits {
+    using Type = HMODULE;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type value) noexcept { FreeLibrary(value); }
+};
+
+// Memory the system allocated for the caller with LocalAlloc (FormatMessageW's buffers).
+struct SLocalMemoryTraits {
+    using Type = HLOCAL;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type value) noexcept { LocalFree(value); }
+};
+
 using CHandle = CUniqueHandle<SKernelHandleTraits>;
 using CFileHandle = CUniqueHandle<SFileHandleTraits>;
 using CRegKey = CUniqueHandle<SRegKeyTraits>;
+using CModuleHandle = CUniqueHandle<SModuleTraits>;
+using CLocalMemory = CUniqueHandle<SLocalMemoryTraits>;
