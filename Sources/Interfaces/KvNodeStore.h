@@ -36,8 +36,7 @@ typedef struct KvnStoreCounters {
  * wrapper, a final 0 byte allowed) into detached trees, one handle per top-level node. *count holds
  * the room in nodes and receives the number of trees; when the room is too small no tree is kept and
  * HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) is returned with the number written back. Malformed
- * text gives HRESULT_FROM_WIN32(ERROR_INVALID_DATA), *error (when not null) says where, and nothing is
- * kept. */
+ * text gives KVN_E_MALFORMED_TEXT, *error (when not null) says where, and nothing is kept. */
 KVN_API HRESULT STDAPICALLTYPE KvnParseText(const void* text, ULONGLONG size, IKvNode** nodes, ULONGLONG* count,
                                             KvnTextError* error);
 /* Takes an attached node out of its parent's children; it becomes a detached root named by its own name,

@@ -9,8 +9,7 @@ namespace {
 
 constexpr HRESULT NotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 constexpr HRESULT SmallBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-constexpr HRESULT Mismatch = HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH);
-constexpr HRESULT InvalidState = HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+constexpr HRESULT Mismatch = KVN_E_TYPE_MISMATCH;
 
 class NodestoreTests : public NodeStoreTest {};
 
@@ -72,10 +71,19 @@ TEST_F(NodestoreTests, TreeRulesAndPaths) {
     EXPECT_EQ(NodeName(b.get(), KVN_NAME_PATH), L"\\A\\B");
     EXPECT_EQ(NodeName(b.get(), KVN_NAME_OWN), L"B");
 
-    EXPECT_EQ(KvnAddChild(other.get(), b.get()), InvalidState) << "a node has at most one parent";
-    EXPECT_EQ(KvnAddChild(b.get(), root.get()), E_INVALIDARG) << "a node under its own descendant";
-    EXPECT_EQ(KvnAddChild(other.get(), other.get()), E_INVALIDARG);
+    EXPECT_EQ(KvnAddChild(other.get(), b.get()), KVN_E_HAS_PARENT) << "a node has at most one parent";
+    EXPECT_EQ(KvnAddChild(b.get(), root.get()), KVN_E_PARENT_IN_SUBTREE) << "a node under its own descendant";
+    EXPECT_EQ(KvnAddChild(other.get(), other.get()), KVN_E_PARENT_IN_SUBTREE);
     EXPECT_EQ(KvnAddChild(other.get(), nullptr), E_HANDLE);
+    // b lives on in its tree after its holder closed it: the stale value is told apart from null.
+    IKvNode* stale = b.release();
+    KvnCloseNodeHandle(stale);
+    ULONGLONG staleCount = 0;
+    EXPECT_EQ(KvnGetChildCount(stale, &staleCount), KVN_E_HANDLE_CLOSED);
+    EXPECT_EQ(KvnAddChild(other.get(), stale), KVN_E_HANDLE_CLOSED);
+    IKvNode* reopened = nullptr;
+    ASSERT_EQ(KvnGetChildByName(a.get(), L"B", &reopened), S_OK);
+    b.reset(reopened);
     ULONGLONG count = 0;
     EXPECT_EQ(KvnGetChildCount(b.get(), &count), S_OK);
     EXPECT_EQ(count, 0u) << "a refused attachment changes nothing";
@@ -84,7 +92,7 @@ TEST_F(NodestoreTests, TreeRulesAndPaths) {
     EXPECT_EQ(KvnSetNodeName(other.get(), KVN_NAME_PATH, L"\\Config\\X"), S_OK);
     EXPECT_EQ(NodeName(other.get(), KVN_NAME_PATH), L"\\Config\\X");
     EXPECT_EQ(KvnSetNodeName(other.get(), KVN_NAME_PATH, L"Config"), E_INVALIDARG);
-    EXPECT_EQ(KvnSetNodeName(b.get(), KVN_NAME_PATH, L"\\B"), InvalidState);
+    EXPECT_EQ(KvnSetNodeName(b.get(), KVN_NAME_PATH, L"\\B"), KVN_E_NODE_ATTACHED);
     EXPECT_EQ(KvnSetNodeName(b.get(), 1, L"B"), E_INVALIDARG);
 
     // A copy keeps the source's full path, to the depth asked for.
@@ -243,8 +251,8 @@ TEST_F(NodestoreTests, SerializationContexts) {
         EXPECT_EQ(size, 65536u);
     ASSERT_EQ(KvnFinalizeSerialization(context), S_OK);
     EXPECT_EQ(runs.text, Serialize({root.get()}));
-    EXPECT_EQ(KvnSerializeNodes(context, nodes, 1, 0), InvalidState);
-    EXPECT_EQ(KvnFinalizeSerialization(context), InvalidState);
+    EXPECT_EQ(KvnSerializeNodes(context, nodes, 1, 0), KVN_E_SERIALIZATION_FINISHED);
+    EXPECT_EQ(KvnFinalizeSerialization(context), KVN_E_SERIALIZATION_FINISHED);
     KvnCloseSerializationContext(context);
 
     // A failing callback ends the serialization; every later call gives its failure.
