@@ -19,8 +19,10 @@ SFilter ParseFilter(IKvNode* filter) {
     ThrowIfNull(filter);
     const KvNodePtr node(filter, false);
     std::wstring path;
-    if (node.GetType() != L"FilterByPath" || !node.TryGetString(L"NodePath", path))
+    if (node.GetType() != L"FilterByPath")
         ThrowHR(E_INVALIDARG);
+    if (!node.TryGetString(L"NodePath", path))
+        ThrowHR(KVCFG_E_FILTER_NO_NODE_PATH);
     bool isParent = false;
     int64_t depth = KvNodePtr::WholeTree;
     node.TryGetBool(L"IsParent", isParent);
@@ -33,9 +35,9 @@ SFilter ParseFilter(IKvNode* filter) {
 // The server's own copy of a written node, named for its place in the tree.
 STreeOp MakeWrite(ULONG mode, IKvNode* written) {
     if (mode != KV_WRITE_MERGE && mode != KV_WRITE_ATTRIBUTES && mode != KV_WRITE_SUBTREE)
-        ThrowHR(E_INVALIDARG);
+        ThrowHR(KVCFG_E_UNKNOWN_WRITE_MODE);
     const KvNodePtr node(ThrowIfNull(written), false);
-    STreeOp op{static_cast<STreeOp::EKind>(mode), CNodePath::Parse(node.GetPath(), false),
+    STreeOp op{static_cast<STreeOp::EKind>(mode), CNodePath::Parse(node.GetPath(), false, KVCFG_E_NODE_NO_PATH),
                node.Clone(mode == KV_WRITE_SUBTREE ? KvNodePtr::WholeTree : 0)};
     op.node.SetName(KVN_NAME_OWN, op.path.Name().c_str());
     return op;
@@ -129,7 +131,7 @@ HRESULT CServerCore::EndUpdate(IComponentBase* object) {
         auto guard = m_lock.lock();
         ThrowIfClosed();
         if (!update.open)
-            ThrowHR(InvalidStateHr);
+            ThrowHR(KVCFG_E_END_WITHOUT_BEGIN);
         update.open = false;
         m_openUpdates.erase(update.thread);
         ops.swap(update.ops);
@@ -178,7 +180,7 @@ void CServerCore::Write(IComponentBase* context, STreeOp op) {
         }
         if (update != nullptr) {
             if (NeedsNode(op) && !m_tree.ExistsAfter(op.path, update->ops, update->ops.size()))
-                ThrowHR(NotFoundHr);
+                ThrowHR(KVCFG_E_NODE_MISSING);
             update->ops.push_back(std::move(op));
             return;
         }
@@ -222,7 +224,7 @@ std::vector<CServerCore::SSyncRecord> CServerCore::Commit(const std::vector<STre
     std::vector<SSyncRecord> records = SyncRecords(ops, &existed);
     for (size_t i = 0; i < ops.size(); ++i) {
         if (NeedsNode(ops[i]) && !existed[i])
-            ThrowHR(NotFoundHr);
+            ThrowHR(KVCFG_E_NODE_MISSING);
     }
     struct STouched {
         CSubscription* subscription;
@@ -418,7 +420,7 @@ HRESULT CConfigServer::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* 
     return HostCall([&] {
         ThrowIfNull(nodes);
         if (count != 1)
-            ThrowHR(E_INVALIDARG);
+            ThrowHR(KVCFG_E_COUNT_NOT_ONE);
         m_core->Write(context, MakeWrite(mode, nodes[0]));
         return S_OK;
     });

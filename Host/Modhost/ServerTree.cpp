@@ -5,14 +5,14 @@
 
 #include <algorithm>
 
-CNodePath CNodePath::Parse(const std::wstring& text, bool allowRoot) {
+CNodePath CNodePath::Parse(const std::wstring& text, bool allowRoot, HRESULT invalid) {
     if (text.empty() || text[0] != L'\\')
-        ThrowHR(E_INVALIDARG);
+        ThrowHR(invalid);
     CNodePath path;
     path.m_text = text;
     if (text.size() == 1) {
         if (!allowRoot)
-            ThrowHR(E_INVALIDARG);
+            ThrowHR(invalid);
         return path;
     }
     size_t start = 1;
@@ -20,7 +20,7 @@ CNodePath CNodePath::Parse(const std::wstring& text, bool allowRoot) {
         const size_t end = text.find(L'\\', start);
         std::wstring name = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
         if (name.empty())
-            ThrowHR(E_INVALIDARG);
+            ThrowHR(invalid);
         path.m_names.push_back(std::move(name));
         if (end == std::wstring::npos)
             return path;

@@ -12,8 +12,8 @@
 // A server path: the names below the root, in order (none for the root "\" itself).
 class CNodePath {
 public:
-    // An absolute path of non-empty names; E_INVALIDARG otherwise. allowRoot: "\" is accepted.
-    static CNodePath Parse(const std::wstring& text, bool allowRoot);
+    // An absolute path of non-empty names; otherwise raises invalid. allowRoot: "\" is accepted.
+    static CNodePath Parse(const std::wstring& text, bool allowRoot, HRESULT invalid = E_INVALIDARG);
 
     const std::wstring& Text() const noexcept { return m_text; }
     const std::vector<std::wstring>& Names() const noexcept { return m_names; }

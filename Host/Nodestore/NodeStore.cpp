@@ -355,15 +355,20 @@ KVN_API HRESULT STDAPICALLTYPE KvnGetStoreCounters(KvnStoreCounters* counters) {
 
 KVN_API HRESULT STDAPICALLTYPE KvnReplaceNode(IKvNode* node, IKvNode* replacement) {
     return WithNode(node, [&](CNode& self) {
-        if (replacement != nullptr && !IsOpen(replacement))
-            return E_HANDLE;
+        if (replacement != nullptr) {
+            const HRESULT open = CheckOpen(replacement);
+            if (open != S_OK)
+                return open;
+        }
         CNode* parent = self.parent;
         CNode* with = replacement ? CNode::FromHandle(replacement) : nullptr;
-        if (parent == nullptr || (with != nullptr && with->parent != nullptr))
-            return InvalidStateHr;
+        if (parent == nullptr)
+            return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+        if (with != nullptr && with->parent != nullptr)
+            return KVN_E_HAS_PARENT;
         for (const CNode* up = parent; with != nullptr && up != nullptr; up = up->parent) {
             if (up == with)
-                return E_INVALIDARG;
+                return KVN_E_PARENT_IN_SUBTREE;
         }
         auto place = std::find(parent->children.begin(), parent->children.end(), &self);
         if (with != nullptr) {

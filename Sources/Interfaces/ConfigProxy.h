@@ -8,14 +8,15 @@
  * node store handles (IKvNode*): handles passed in stay the caller's, handles handed out become the
  * receiver's, to be closed with KvnCloseNodeHandle.
  *
- * Failure codes of the configuration server: E_POINTER for a null pointer that is required; E_INVALIDARG
- * for a malformed request (a reserved value that is not 0, a count other than 1, an unknown write mode,
- * a filter that is not a "FilterByPath" node with an absolute "NodePath", a written node whose path does
- * not name a node below the root, an object that does not come from this server);
- * HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a node, name or cookie that does not exist;
- * HRESULT_FROM_WIN32(ERROR_INVALID_STATE) for a call out of order (EndUpdate of an update that has
- * ended, a second Start, a subscription that has ended, a server that is gone). A failed call changes
- * nothing. */
+ * Failure codes of the configuration server: its own codes of KvErrors.h (KVCFG_E_COUNT_NOT_ONE,
+ * KVCFG_E_UNKNOWN_WRITE_MODE, KVCFG_E_FILTER_NO_NODE_PATH, KVCFG_E_NODE_NO_PATH for a written node whose
+ * path does not name a node below the root, KVCFG_E_NODE_MISSING for a node that mode 2 or a deletion
+ * needs, KVCFG_E_END_WITHOUT_BEGIN); E_POINTER for a null pointer that is required; E_INVALIDARG for
+ * another malformed request (a reserved value that is not 0, a filter that is not a "FilterByPath" node
+ * with an absolute path, an object that does not come from this server);
+ * HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a name or cookie that does not exist;
+ * HRESULT_FROM_WIN32(ERROR_INVALID_STATE) for a call out of order (a second Start, a subscription that
+ * has ended, a server that is gone). A failed call changes nothing. */
 #ifndef RW_INTERFACES_CONFIGPROXY_H
 #define RW_INTERFACES_CONFIGPROXY_H
 
@@ -92,16 +93,16 @@ typedef struct IKvConfigProxyVtbl {
      * of this thread with a null context join it until EndUpdate; releasing the object without EndUpdate
      * rolls the transaction back. ERROR_INVALID_STATE when the thread has one open already. */
     HRESULT(STDMETHODCALLTYPE* BeginUpdate)(IKvConfigProxy* self, IComponentBase** update);
-    /* 4: commits the update's writes as one change. ERROR_INVALID_STATE when it has ended already;
-     * ERROR_NOT_FOUND, with everything rolled back, when a node that a write needs is gone by now. */
+    /* 4: commits the update's writes as one change. KVCFG_E_END_WITHOUT_BEGIN when it has ended already;
+     * KVCFG_E_NODE_MISSING, with everything rolled back, when a node that a write needs is gone by now. */
     HRESULT(STDMETHODCALLTYPE* EndUpdate)(IKvConfigProxy* self, IComponentBase* update);
     /* 5: stores nodes[0] (count must be 1) at its full path in the given KV_WRITE_ mode. context: null
      * for the calling thread's open update, or for a transaction of its own when it has none; or an open
      * update object of this server. Missing parents are created without type or attributes. */
     HRESULT(STDMETHODCALLTYPE* WriteNodes)(IKvConfigProxy* self, IComponentBase* context, ULONG mode,
                                            IKvNode* const* nodes, ULONG count);
-    /* 6: deletes the node at path with its subtree, in a transaction as WriteNodes does; ERROR_NOT_FOUND
-     * when it does not exist. The module never calls it. */
+    /* 6: deletes the node at path with its subtree, in a transaction as WriteNodes does;
+     * KVCFG_E_NODE_MISSING when it does not exist. The module never calls it. */
     HRESULT(STDMETHODCALLTYPE* DeleteNode)(IKvConfigProxy* self, IComponentBase* context, const WCHAR* path);
     /* 7: the node that filter (a "FilterByPath" node) names, as a detached copy to its "MaxDepth" that
      * carries the node's path as its full path, in nodes[0] with *count 1; *count 0 when there is none.

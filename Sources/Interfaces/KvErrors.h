@@ -34,7 +34,7 @@
 #define KVCFG_E_FILTER_NO_NODE_PATH ((HRESULT)0x80040210L)
 /* The node has no full path that the configuration server can store it at. */
 #define KVCFG_E_NODE_NO_PATH ((HRESULT)0x80040211L)
-/* Write mode 2 replaces the attributes of an existing node, and the node does not exist. */
+/* The node to change does not exist: write mode 2 replaces the attributes of an existing node only. */
 #define KVCFG_E_NODE_MISSING ((HRESULT)0x80040212L)
 /* The write mode is unknown; the configuration server knows modes 0, 2 and 3. */
 #define KVCFG_E_UNKNOWN_WRITE_MODE ((HRESULT)0x80040213L)

@@ -41,8 +41,9 @@ KVN_API HRESULT STDAPICALLTYPE KvnParseText(const void* text, ULONGLONG size, IK
                                             KvnTextError* error);
 /* Takes an attached node out of its parent's children; it becomes a detached root named by its own name,
  * kept alive by the caller's handle. replacement, when not null, is a detached root that takes the node's
- * place (same parent, same index). HRESULT_FROM_WIN32(ERROR_INVALID_STATE) when node has no parent or
- * replacement has one; E_INVALIDARG when node lies in replacement's own tree. Nothing changes then. */
+ * place (same parent, same index). HRESULT_FROM_WIN32(ERROR_INVALID_STATE) when node has no parent,
+ * KVN_E_HAS_PARENT when replacement has one, KVN_E_PARENT_IN_SUBTREE when node lies in replacement's
+ * own tree. Nothing changes then. */
 KVN_API HRESULT STDAPICALLTYPE KvnReplaceNode(IKvNode* node, IKvNode* replacement);
 /* Fills *counters. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetStoreCounters(KvnStoreCounters* counters);

@@ -27,7 +27,7 @@ void WriteRandomly(IKvConfigProxy* proxy, int writer) {
         if (choice != 2)
             WriteNode(proxy, choice == 1 ? shared : subtree, choice == 1 ? KV_WRITE_MERGE : KV_WRITE_SUBTREE);
         const HRESULT hr = choice == 2 ? proxy->DeleteNode(nullptr, (own + key).c_str()) : S_OK;
-        EXPECT_TRUE(hr == S_OK || hr == NotFoundHr) << std::hex << hr;
+        EXPECT_TRUE(hr == S_OK || hr == KVCFG_E_NODE_MISSING) << std::hex << hr;
         if (update) {
             WriteNode(proxy, shared, KV_WRITE_MERGE);
             EXPECT_EQ(proxy->EndUpdate(update.Get()), S_OK);

@@ -57,7 +57,7 @@ TEST_F(ConfigServerTests, QueriesAndWriteModes) {
     EXPECT_EQ(Query(L"\\C\\New").GetType(), L"T") << "a merge creates a missing node as written";
     // Attributes: exactly the written ones, children kept; the node must exist.
     ASSERT_EQ(Write(R"(<node name="\C\R"><attr name="C" code="2">c</attr><node name="X"/></node>)", KV_WRITE_ATTRIBUTES), S_OK);
-    EXPECT_EQ(Write(R"(<node name="\C\Missing"/>)", KV_WRITE_ATTRIBUTES), NotFoundHr);
+    EXPECT_EQ(Write(R"(<node name="\C\Missing"/>)", KV_WRITE_ATTRIBUTES), KVCFG_E_NODE_MISSING);
     EXPECT_FALSE(Query(L"\\C\\Missing")) << "a failed write creates nothing";
     // Subtree: replaced in place. A node attached in the writer's own tree goes to its full path, here
     // through a second name of the same server.
@@ -67,7 +67,7 @@ TEST_F(ConfigServerTests, QueriesAndWriteModes) {
               KV_WRITE_SUBTREE);
     EXPECT_EQ(CLRevokeNamedInstance(L"Storage"), S_OK);
     ASSERT_EQ(m_proxy->DeleteNode(nullptr, L"\\C\\New"), S_OK);
-    EXPECT_EQ(m_proxy->DeleteNode(nullptr, L"\\C\\New"), NotFoundHr);
+    EXPECT_EQ(m_proxy->DeleteNode(nullptr, L"\\C\\New"), KVCFG_E_NODE_MISSING);
     Expect(L"\\C", R"(<node name="\C"><node name="R"><attr name="C" code="2">c</attr><node name="R1"><node name="Z"/>
         </node><node name="R2"/></node><node name="U"/></node>)");
 }
@@ -80,18 +80,19 @@ TEST_F(ConfigServerTests, BadInputGetsAClearResultAndChangesNothing) {
     EXPECT_EQ(m_proxy->WriteNodes(nullptr, 0, nullptr, 1), E_POINTER);
     EXPECT_EQ(m_proxy->WriteNodes(nullptr, 0, nodes + 1, 1), E_POINTER);
     for (ULONG count : {0u, 2u})
-        EXPECT_EQ(m_proxy->WriteNodes(nullptr, 0, nodes, count), E_INVALIDARG) << "count " << count;
+        EXPECT_EQ(m_proxy->WriteNodes(nullptr, 0, nodes, count), KVCFG_E_COUNT_NOT_ONE) << "count " << count;
     for (ULONG mode : {1u, 4u})
-        EXPECT_EQ(m_proxy->WriteNodes(nullptr, mode, nodes, 1), E_INVALIDARG) << "mode " << mode;
+        EXPECT_EQ(m_proxy->WriteNodes(nullptr, mode, nodes, 1), KVCFG_E_UNKNOWN_WRITE_MODE) << "mode " << mode;
     for (const char* unusable : {R"(<node type="Unnamed"/>)", R"(<node name="\A\\B"/>)", R"(<node name="\A\"/>)"})
-        EXPECT_EQ(Write(unusable, KV_WRITE_MERGE), E_INVALIDARG) << unusable;
+        EXPECT_EQ(Write(unusable, KV_WRITE_MERGE), KVCFG_E_NODE_NO_PATH) << unusable;
     EXPECT_EQ(m_proxy->DeleteNode(nullptr, L"\\"), E_INVALIDARG);
 
     KvNodePtr noPath = CreateFilterByPath(L"\\A"), parent = CreateFilterByPath(L"\\A"), out;
     noPath.DeleteAttribute(L"NodePath", true);
     parent.SetBool(L"IsParent", true);
     ULONG count = 7;
-    for (const KvNodePtr& filter : {noPath, parent, CreateFilterByPath(L"A")})
+    EXPECT_EQ(m_proxy->QueryNodes(noPath.Get(), 0, out.Put(), 1, &count), KVCFG_E_FILTER_NO_NODE_PATH);
+    for (const KvNodePtr& filter : {parent, CreateFilterByPath(L"A")})
         EXPECT_EQ(m_proxy->QueryNodes(filter.Get(), 0, out.Put(), 1, &count), E_INVALIDARG) << Text(filter);
     const KvNodePtr good = CreateFilterByPath(L"\\A");
     EXPECT_EQ(m_proxy->QueryNodes(nullptr, 0, out.Put(), 1, &count), E_POINTER);
@@ -111,7 +112,7 @@ TEST_F(ConfigServerTests, BadInputGetsAClearResultAndChangesNothing) {
     update->Release();
     ASSERT_EQ(m_proxy->BeginUpdate(&update), S_OK);
     ASSERT_EQ(m_proxy->EndUpdate(update), S_OK);
-    EXPECT_EQ(m_proxy->EndUpdate(update), InvalidStateHr) << "EndUpdate without an open update";
+    EXPECT_EQ(m_proxy->EndUpdate(update), KVCFG_E_END_WITHOUT_BEGIN) << "EndUpdate without an open update";
     EXPECT_EQ(m_proxy->WriteNodes(update, KV_WRITE_MERGE, nodes, 1), InvalidStateHr) << "an ended update";
     update->Release();
 
@@ -120,7 +121,7 @@ TEST_F(ConfigServerTests, BadInputGetsAClearResultAndChangesNothing) {
     IKvModifySubscription* none = nullptr;
     EXPECT_EQ(m_subscriptions->Subscribe(good.Get(), nullptr, sink.Get(), &none), E_POINTER);
     EXPECT_EQ(m_subscriptions->Subscribe(good.Get(), request.Get(), nullptr, &none), E_POINTER);
-    EXPECT_EQ(m_subscriptions->Subscribe(noPath.Get(), request.Get(), sink.Get(), &none), E_INVALIDARG);
+    EXPECT_EQ(m_subscriptions->Subscribe(noPath.Get(), request.Get(), sink.Get(), &none), KVCFG_E_FILTER_NO_NODE_PATH);
     auto subscription = Subscribe(L"\\A", sink.Get());
     EXPECT_EQ(subscription->Start(), S_OK);
     EXPECT_EQ(subscription->Start(), InvalidStateHr) << "Start is once";
@@ -246,7 +247,7 @@ TEST_F(ConfigServerTests, TransactionsAndSynchronousSinks) {
     ASSERT_EQ(Write(R"(<node name="\T\D"/>)", KV_WRITE_MERGE), S_OK);
     ASSERT_EQ(Write(R"(<node name="\T\C"/>)", KV_WRITE_ATTRIBUTES), S_OK);
     std::thread([&] { EXPECT_EQ(m_proxy->DeleteNode(nullptr, L"\\T\\C"), S_OK); }).join();
-    EXPECT_EQ(m_proxy->EndUpdate(update), NotFoundHr);
+    EXPECT_EQ(m_proxy->EndUpdate(update), KVCFG_E_NODE_MISSING);
     update->Release();
     EXPECT_FALSE(Query(L"\\T\\D"));
     EXPECT_EQ(sink->Take(), Lines({L"begin", L"2 \\T\\C", L"end", L"finish 1", L"begin", L"1 \\T\\D", L"1 \\T\\C", L"end", L"finish 0"}));

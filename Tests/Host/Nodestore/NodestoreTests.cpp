@@ -111,9 +111,9 @@ TEST_F(NodestoreTests, ReplaceAndRemoveNodes) {
     Handle root = Make(L"\\"), a = Make(L"A"), b = Make(L"B"), c = Make(L"C"), with = Make(L"W");
     for (IKvNode* child : {a.get(), b.get(), c.get()})
         ASSERT_EQ(KvnAddChild(root.get(), child), S_OK);
-    EXPECT_EQ(KvnReplaceNode(root.get(), with.get()), InvalidState) << "a root has no place to give";
-    EXPECT_EQ(KvnReplaceNode(b.get(), a.get()), InvalidState) << "the replacement is attached";
-    EXPECT_EQ(KvnReplaceNode(b.get(), root.get()), E_INVALIDARG) << "the replacement holds the node";
+    EXPECT_EQ(KvnReplaceNode(root.get(), with.get()), HRESULT_FROM_WIN32(ERROR_INVALID_STATE)) << "a root has no place to give";
+    EXPECT_EQ(KvnReplaceNode(b.get(), a.get()), KVN_E_HAS_PARENT) << "the replacement is attached";
+    EXPECT_EQ(KvnReplaceNode(b.get(), root.get()), KVN_E_PARENT_IN_SUBTREE) << "the replacement holds the node";
     ASSERT_EQ(KvnReplaceNode(b.get(), with.get()), S_OK);
     EXPECT_EQ(NodeName(b.get(), KVN_NAME_PATH), L"\\B") << "the node is a detached root now";
     ASSERT_EQ(KvnReplaceNode(a.get(), nullptr), S_OK);
