@@ -12,10 +12,6 @@ bool IsRoleAssignment(const KvNodePtr& node) {
     return node.GetType() == RoleAssignmentType;
 }
 
-bool IsRoleAssignmentsContainer(const KvNodePtr& node) {
-    return node.GetName() == RoleAssignmentsNodeName;
-}
-
 bool HasAttribute(const KvNodePtr& node, const wchar_t* name) {
     return node.TryGetAttribute(name, nullptr, nullptr, nullptr, nullptr);
 }

@@ -29,8 +29,6 @@ inline constexpr const wchar_t* LastResolvedDisplayNameAttribute = L"LastResolve
 
 // True for a node of type "RoleAssignment".
 bool IsRoleAssignment(const KvNodePtr& node);
-// True for the "RoleAssignments" child of a tree node, whatever its type.
-bool IsRoleAssignmentsContainer(const KvNodePtr& node);
 // True when the node carries the attribute, with or without a value.
 bool HasAttribute(const KvNodePtr& node, const wchar_t* name);
 
