@@ -65,12 +65,13 @@ TEST_F(RoleDefinitionTransformerTests, RegistryUnderConcurrentUpdates) {
     ASSERT_EQ(sources.size(), 2u);
     CRoleDefinitionRegistry registry;
     registry.Update(L"\\Roles\\Main", sources[0]);
-    std::atomic<bool> stop{false};
+    constexpr int Readers = 3;
+    std::atomic<int> finished{0};
     std::atomic<int> wrong{0};
     std::vector<std::thread> readers;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < Readers; ++i) {
         readers.emplace_back([&] {
-            while (!stop) {
+            for (int lookup = 0; lookup < 3000; ++lookup) {
                 const std::wstring shared = registry.FindRoleById(L"Shared").GetString(L"SecurityTag");
                 const KvNodePtr other = registry.FindRoleBySecurityTag(L"stag:Other");
                 if (shared != L"stag:SharedExtra" && shared != L"stag:SharedMain")
@@ -78,11 +79,11 @@ TEST_F(RoleDefinitionTransformerTests, RegistryUnderConcurrentUpdates) {
                 if (other && other.GetName() != L"Other")
                     ++wrong;
             }
+            ++finished;
         });
     }
-    for (int i = 0; i < 2000; ++i)
+    for (int i = 0; finished < Readers; ++i)
         registry.Update(L"\\Roles\\Extra", i % 2 == 0 ? sources[1] : KvNodePtr());
-    stop = true;
     for (std::thread& reader : readers)
         reader.join();
     EXPECT_EQ(wrong, 0);
