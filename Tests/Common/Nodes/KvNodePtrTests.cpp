@@ -2,6 +2,7 @@
 // comparison and path lookup.
 #include "Common/Nodes/KvNodePtr.h"
 #include "Support/NodeStoreTest.h"
+#include "Support/RaisedHr.h"
 
 #include <cwchar>
 #include <limits>
@@ -11,16 +12,6 @@ namespace {
 constexpr HRESULT NotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
 class KvNodePtrTests : public NodeStoreTest {};
-
-template <class Call>
-HRESULT Raised(Call call) {
-    try {
-        call();
-        return S_OK;
-    } catch (const HRX& error) {
-        return error.Result();
-    }
-}
 
 USHORT StoredType(const KvNodePtr& node, const wchar_t* name) {
     USHORT type = 0xFFFF;

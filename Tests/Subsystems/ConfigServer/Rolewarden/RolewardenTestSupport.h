@@ -5,6 +5,7 @@
 
 #include "Common/LogManager.h"
 #include "Common/Nodes/KvNodePtr.h"
+#include "Support/RaisedHr.h"
 
 #include <gtest/gtest.h>
 
@@ -27,17 +28,6 @@ KvNodePtr MakeNode(const wchar_t* name, const std::vector<std::pair<const wchar_
 
 // CompareNodes with options 0; on a difference the message holds the texts of both trees.
 ::testing::AssertionResult SameTree(const KvNodePtr& expected, const KvNodePtr& actual);
-
-// The HRESULT that call raises as HRX, or S_OK.
-template <class Call>
-HRESULT Raised(Call call) {
-    try {
-        call();
-        return S_OK;
-    } catch (const HRX& error) {
-        return error.Result();
-    }
-}
 
 // Keeps the records written while it is registered, as severity tag and message.
 class CLogCapture final : public ILogger {
