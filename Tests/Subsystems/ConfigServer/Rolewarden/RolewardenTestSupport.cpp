@@ -3,6 +3,8 @@
 
 #include "Common/Nodes/NodeSerializer.h"
 #include "Interfaces/KvNodeStore.h"
+#include "Subsystems/ConfigServer/Rolewarden/FolderTreeSecurityTransformer.h"
+#include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionTransformer.h"
 #include "Support/TestSupport.h"
 
 #include <algorithm>
@@ -10,33 +12,18 @@
 #include <fstream>
 #include <iterator>
 
-std::vector<KvNodePtr> ParseTrees(std::string_view text) {
-    IKvNode* roots[64] = {};
+std::vector<KvNodePtr> LoadTrees(const wchar_t* name) {
+    std::ifstream file(std::filesystem::path(TestExecutablePath()).parent_path() / L"RolewardenData" / name, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    IKvNode* roots[16] = {};
     ULONGLONG count = std::size(roots);
     KvnTextError error{};
-    const HRESULT hr = KvnParseText(text.data(), text.size(), roots, &count, &error);
     std::vector<KvNodePtr> trees;
-    EXPECT_EQ(hr, S_OK) << "text not readable at line " << error.line << ", column " << error.column;
-    if (hr == S_OK) {
-        for (ULONGLONG i = 0; i < count; ++i)
-            trees.emplace_back(roots[i], true);
-    }
+    const HRESULT hr = KvnParseText(text.data(), text.size(), roots, &count, &error);
+    EXPECT_TRUE(hr == S_OK && !text.empty()) << "cannot read a tree at line " << error.line << " of " << name;
+    for (ULONGLONG i = 0; hr == S_OK && i < count; ++i)
+        trees.emplace_back(roots[i], true);
     return trees;
-}
-
-KvNodePtr ParseTree(std::string_view text) {
-    std::vector<KvNodePtr> trees = ParseTrees(text);
-    EXPECT_EQ(trees.size(), 1u);
-    return trees.empty() ? KvNodePtr() : std::move(trees[0]);
-}
-
-std::vector<KvNodePtr> LoadTrees(const wchar_t* name) {
-    const std::filesystem::path path =
-        std::filesystem::path(TestExecutablePath()).parent_path() / L"RolewardenData" / name;
-    std::ifstream file(path, std::ios::binary);
-    EXPECT_TRUE(file.good()) << "cannot open " << path.string();
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return ParseTrees(text);
 }
 
 KvNodePtr MakeNode(const wchar_t* name, const std::vector<std::pair<const wchar_t*, std::wstring>>& attributes) {
@@ -46,52 +33,57 @@ KvNodePtr MakeNode(const wchar_t* name, const std::vector<std::pair<const wchar_
     return node;
 }
 
-::testing::AssertionResult SameTree(const KvNodePtr& expected, const KvNodePtr& actual) {
-    if (KvNodePtr::CompareNodes(expected, actual))
-        return ::testing::AssertionSuccess();
-    const auto text = [](const KvNodePtr& node) {
-        return node ? SerializeNodeToString(node, KVN_DEPTH_ALL) : std::string("(no node)");
-    };
-    return ::testing::AssertionFailure() << "expected:\n" << text(expected) << "\nactual:\n" << text(actual);
-}
-
-CLogCapture::CLogCapture() {
-    EXPECT_TRUE(LogManager::Instance()->AddLogger(this));
-}
-
-CLogCapture::~CLogCapture() {
-    LogManager::Instance()->RemoveLogger(this);
-}
-
-void CLogCapture::Write(const wchar_t* text, int length) noexcept {
-    // date | severity | process thread | file:line | indentation and message CR LF
-    std::wstring line = length < 0 ? std::wstring(text) : std::wstring(text, length);
-    size_t fields[4] = {};
-    size_t position = 0;
-    for (size_t& field : fields) {
-        position = line.find(L'|', position);
-        if (position == std::wstring::npos)
-            return;
-        field = ++position;
+::testing::AssertionResult SameTrees(const std::vector<KvNodePtr>& expected, const std::vector<KvNodePtr>& actual) {
+    for (size_t i = 0; i < std::max(expected.size(), actual.size()); ++i) {
+        const KvNodePtr a = i < expected.size() ? expected[i] : KvNodePtr(), b = i < actual.size() ? actual[i] : KvNodePtr();
+        if (!KvNodePtr::CompareNodes(a, b)) {
+            const auto text = [](const KvNodePtr& node) { return node ? SerializeNodeToString(node, KVN_DEPTH_ALL) : "(none)"; };
+            return ::testing::AssertionFailure() << "tree " << i << " expected:\n" << text(a) << "\nactual:\n" << text(b);
+        }
     }
-    std::wstring severity = line.substr(fields[0], fields[1] - fields[0] - 1);
-    severity.erase(std::remove(severity.begin(), severity.end(), L' '), severity.end());
-    const size_t start = line.find_first_not_of(L' ', fields[3]);
-    const size_t end = line.find_last_not_of(L"\r\n");
-    m_records.emplace_back(severity, start == std::wstring::npos || end < start ? std::wstring()
-                                                                                : line.substr(start, end - start + 1));
+    return ::testing::AssertionSuccess();
 }
 
-bool CLogCapture::Has(const wchar_t* severity, const std::wstring& message) const {
-    return std::find(m_records.begin(), m_records.end(), std::make_pair(std::wstring(severity), message)) !=
-           m_records.end();
+SScenario::SScenario(const wchar_t* name) : trees(LoadTrees(name)) {
+    sources = trees.empty() ? sources : trees[0].GetChildren();
+    for (const KvNodePtr& source : sources) {
+        if (source.GetType() == L"RoleDefinitionSource")
+            registry->Update(source.GetString(L"SourcePath"), Data(source));
+    }
 }
 
-std::vector<std::wstring> CLogCapture::Messages(const wchar_t* severity) const {
+KvNodePtr SScenario::Data(const KvNodePtr& source) const {
+    const std::wstring path = source.GetString(L"SourcePath");
+    const auto data = std::find_if(trees.begin(), trees.end(), [&](const KvNodePtr& tree) { return tree.GetPath() == path; });
+    return data == trees.end() ? KvNodePtr() : *data;
+}
+
+std::vector<KvNodePtr> SScenario::Run(const KvNodePtr& source) const {
+    std::unique_ptr<ISourceTransformer> transformer;
+    if (source.GetType() == L"RoleDefinitionSource")
+        transformer = std::make_unique<CRoleDefinitionTransformer>(source, registry);
+    else
+        transformer = std::make_unique<CFolderTreeSecurityTransformer>(source, registry);
+    return transformer->TransformData(Data(source));
+}
+
+std::vector<KvNodePtr> SScenario::RunAll() const {
+    std::vector<KvNodePtr> documents;
+    for (const KvNodePtr& source : sources) {
+        for (KvNodePtr& document : Run(source))
+            documents.push_back(std::move(document));
+    }
+    return documents;
+}
+
+std::vector<std::wstring> CLogCapture::Messages(std::wstring severity) const {
+    // date | severity | process thread | file:line | indentation, message, CR LF
+    severity.resize(4, L' ');
     std::vector<std::wstring> messages;
-    for (const auto& [tag, message] : m_records) {
-        if (tag == severity)
-            messages.push_back(message);
+    for (const std::wstring& line : m_lines) {
+        const size_t start = line.find_first_not_of(L' ', line.rfind(L"| ", line.size() - 2) + 1);
+        if (line.find(L"| " + severity + L" |") != std::wstring::npos)
+            messages.push_back(line.substr(start, line.size() - 2 - start));
     }
     return messages;
 }

@@ -1,48 +1,58 @@
-// Helpers of the Rolewarden tests: trees read from the store's text form (inline or from the files
-// under Data/, copied next to the test executable), tree comparison that shows both texts on a
-// difference, raised HRESULTs and the log records written while a test runs.
+// Helpers of the Rolewarden tests: trees in the store's text form read from the files under Data/
+// (copied next to the test executable), scenarios that run transformers over such files as the
+// roles maintainer does, tree comparison that shows both texts on a difference, and the log lines
+// written while a test runs.
 #pragma once
 
 #include "Common/LogManager.h"
-#include "Common/Nodes/KvNodePtr.h"
+#include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionRegistry.h"
 #include "Support/RaisedHr.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 constexpr HRESULT NotFoundHr = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
-// Every tree of a text in the store's text form; a malformed text fails the test and gives none.
-std::vector<KvNodePtr> ParseTrees(std::string_view text);
-// The one tree of the text.
-KvNodePtr ParseTree(std::string_view text);
-// Every tree of the file Data/<name>.
+// Every tree of the file Data/<name>; an unreadable file fails the test and gives none.
 std::vector<KvNodePtr> LoadTrees(const wchar_t* name);
-
-// A configuration node with string attributes.
+// A node with string attributes.
 KvNodePtr MakeNode(const wchar_t* name, const std::vector<std::pair<const wchar_t*, std::wstring>>& attributes);
+// CompareNodes with options 0, tree by tree; on a difference the message holds the texts of both.
+::testing::AssertionResult SameTrees(const std::vector<KvNodePtr>& expected, const std::vector<KvNodePtr>& actual);
 
-// CompareNodes with options 0; on a difference the message holds the texts of both trees.
-::testing::AssertionResult SameTree(const KvNodePtr& expected, const KvNodePtr& actual);
+// A scenario file: its first tree, "Sources", holds source configurations ("RoleDefinitionSource" or
+// "FoldersTreeSource" nodes with SourcePath and their target names); the other trees are the data,
+// each named by its full path. Every role definition source's data is in the registry.
+struct SScenario {
+    explicit SScenario(const wchar_t* name);
+    // The tree at the source's path, or empty.
+    KvNodePtr Data(const KvNodePtr& source) const;
+    // The source's transformer over its data.
+    std::vector<KvNodePtr> Run(const KvNodePtr& source) const;
+    // Every source in configuration order; the documents one after the other.
+    std::vector<KvNodePtr> RunAll() const;
 
-// Keeps the records written while it is registered, as severity tag and message.
+    std::vector<KvNodePtr> trees;
+    std::vector<KvNodePtr> sources;
+    std::shared_ptr<CRoleDefinitionRegistry> registry = std::make_shared<CRoleDefinitionRegistry>();
+};
+
+// Keeps the log lines written while it lives.
 class CLogCapture final : public ILogger {
 public:
-    CLogCapture();
-    ~CLogCapture() override;
+    CLogCapture() { EXPECT_TRUE(LogManager::Instance()->AddLogger(this)); }
+    ~CLogCapture() override { LogManager::Instance()->RemoveLogger(this); }
     CLogCapture(const CLogCapture&) = delete;
     CLogCapture& operator=(const CLogCapture&) = delete;
 
-    void Write(const wchar_t* text, int length) noexcept override;
-    // True when a record of that severity tag ("WARN", "DBG") had exactly that message.
-    bool Has(const wchar_t* severity, const std::wstring& message) const;
-    // The messages of that severity tag, in order.
-    std::vector<std::wstring> Messages(const wchar_t* severity) const;
+    void Write(const wchar_t* text, int length) noexcept override { m_lines.emplace_back(text, length); }
+    // The messages of the lines of that severity ("WARN", "DBG"), in order.
+    std::vector<std::wstring> Messages(std::wstring severity) const;
 
 private:
-    std::vector<std::pair<std::wstring, std::wstring>> m_records;
+    std::vector<std::wstring> m_lines;
 };
