@@ -15,25 +15,33 @@ namespace {
 
 constexpr const wchar_t* TargetUserRolesMappingPathAttribute = L"TargetUserRolesMappingPath";
 constexpr const wchar_t* TargetObjectsHierarchyRolesMappingPathAttribute = L"TargetObjectsHierarchyRolesMappingPath";
-constexpr std::wstring_view SecurityTagPrefix = L"stag:";
+
+} // namespace
 
 // A node of the tree that is an object (not a "RoleAssignments" container), with what the walk needs
 // of it more than once.
-struct SObject {
+struct CFolderTreeSecurityTransformer::SObject {
     KvNodePtr node;
     std::wstring type;
     std::wstring name;
 };
 
-} // namespace
-
 // The state of one TransformData run.
 struct CFolderTreeSecurityTransformer::SWalk {
+    // One frame per object whose children are being walked: the objects among its children, the next
+    // one to visit, and the size of the role stack before the object's own assignments.
+    struct SFrame {
+        std::vector<SObject> children;
+        size_t next;
+        size_t rolesBefore;
+    };
+
     CSecurityTagMappingBuilder& userRoles;
     CSecurityTagMappingBuilder& nestedRoles;
-    // The roles in effect along the path from the root to the visited node, each at most once, in
+    // The roles in effect along the path from the root to the visited object, each at most once, in
     // the order they were assigned.
     std::deque<SRole> roles;
+    std::vector<SFrame> frames;
 
     bool InEffect(const KvNodePtr& role) const {
         // The store hands out one handle value per node, so equal values mean the same role node.
@@ -106,58 +114,51 @@ void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNod
     }
 }
 
+void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, bool isRoot) const {
+    const size_t rolesBefore = walk.roles.size();
+    std::vector<SObject> children;
+    KvNodePtr container;
+    for (KvNodePtr& child : object.node.GetChildren()) {
+        std::wstring name = child.GetName();
+        if (name == RoleAssignmentsNodeName) {
+            if (!container)
+                container = std::move(child);
+            continue;
+        }
+        std::wstring type = child.GetType();
+        children.push_back({std::move(child), std::move(type), std::move(name)});
+    }
+    if (container)
+        AddRoleAssignments(walk, container, object.type, object.name, isRoot);
+    for (const SRole& role : walk.roles) {
+        const std::optional<std::wstring> here = ApplyRoleToNode(role, object.type, object.name);
+        if (!here)
+            continue;
+        for (const SObject& child : children) {
+            if (const std::optional<std::wstring> below = ApplyRoleToNode(role, child.type, child.name))
+                walk.nestedRoles.Add(*here, *below);
+        }
+    }
+    walk.frames.push_back({std::move(children), 0, rolesBefore});
+}
+
 std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNodePtr& data) {
     RW_TRACE_SCOPE(SevDbg, L"CFolderTreeSecurityTransformer::TransformData");
     CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute));
     CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute));
     if (data) {
-        SWalk walk{userRoles, nestedRoles, {}};
-        // One frame per object whose children are being walked: the objects among its children, the
-        // next one to enter, and the size of the role stack before the object's own assignments.
-        struct SFrame {
-            std::vector<SObject> children;
-            size_t next;
-            size_t rolesBefore;
-        };
-        std::vector<SFrame> frames;
-        const auto enter = [&](const SObject& object, bool isRoot) {
-            const size_t rolesBefore = walk.roles.size();
-            std::vector<SObject> children;
-            KvNodePtr container;
-            for (KvNodePtr& child : object.node.GetChildren()) {
-                std::wstring name = child.GetName();
-                if (name == RoleAssignmentsNodeName) {
-                    if (!container)
-                        container = std::move(child);
-                    continue;
-                }
-                std::wstring type = child.GetType();
-                children.push_back({std::move(child), std::move(type), std::move(name)});
-            }
-            if (container)
-                AddRoleAssignments(walk, container, object.type, object.name, isRoot);
-            for (const SRole& role : walk.roles) {
-                const std::optional<std::wstring> here = ApplyRoleToNode(role, object.type, object.name);
-                if (!here)
-                    continue;
-                for (const SObject& child : children) {
-                    if (const std::optional<std::wstring> below = ApplyRoleToNode(role, child.type, child.name))
-                        walk.nestedRoles.Add(*here, *below);
-                }
-            }
-            frames.push_back({std::move(children), 0, rolesBefore});
-        };
-        enter({data, data.GetType(), data.GetName()}, true);
-        while (!frames.empty()) {
-            SFrame& top = frames.back();
+        SWalk walk{userRoles, nestedRoles, {}, {}};
+        Visit(walk, {data, data.GetType(), data.GetName()}, true);
+        while (!walk.frames.empty()) {
+            SWalk::SFrame& top = walk.frames.back();
             if (top.next < top.children.size()) {
                 const SObject child = std::move(top.children[top.next++]);
-                enter(child, false);
+                Visit(walk, child, false);
                 continue;
             }
             while (walk.roles.size() > top.rolesBefore)
                 walk.roles.pop_back();
-            frames.pop_back();
+            walk.frames.pop_back();
         }
     }
     std::vector<KvNodePtr> output;

@@ -43,6 +43,7 @@ private:
         CSecurityTag tag;
         std::vector<std::wstring> supportedTypes;
     };
+    struct SObject;
     struct SWalk;
 
     // Reads the role's SecurityTag (required) and SupportedObjectTypes.
@@ -54,6 +55,9 @@ private:
                                                 const std::wstring& nodeName) const;
     void AddRoleAssignments(SWalk& walk, const KvNodePtr& container, const std::wstring& type,
                             const std::wstring& name, bool isRoot) const;
+    // One object of the tree: its role assignments, then the nested entries of every role in
+    // effect; leaves a frame for walking its children.
+    void Visit(SWalk& walk, const SObject& object, bool isRoot) const;
 
     // Node type -> name of the tag parameter that receives the node's name.
     std::map<std::wstring, std::wstring> m_objectKinds;

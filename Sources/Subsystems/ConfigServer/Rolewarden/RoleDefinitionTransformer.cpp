@@ -10,7 +10,6 @@
 namespace {
 
 constexpr const wchar_t* TargetMappingPathAttribute = L"TargetMappingPath";
-constexpr std::wstring_view SecurityTagPrefix = L"stag:";
 
 } // namespace
 

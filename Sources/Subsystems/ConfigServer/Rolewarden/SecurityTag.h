@@ -8,6 +8,10 @@
 #include <string_view>
 #include <vector>
 
+// A text starting with this prefix is a security tag written out in full (a role's Include, a
+// role assignment's RoleId), as opposed to a role's node name.
+inline constexpr std::wstring_view SecurityTagPrefix = L"stag:";
+
 // One parameter of a tag: plain (name='value'), reference (name=$value, the "$" belongs to the value)
 // or bare (the name alone).
 class CSecurityTagParameter {
