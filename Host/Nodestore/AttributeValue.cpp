@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr HRESULT MismatchHr = HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH);
+constexpr HRESULT MismatchHr = KVN_E_TYPE_MISMATCH;
 
 bool IsNumeric(USHORT type) {
     return type == KVN_TYPE_UINT32 || type == KVN_TYPE_INT32 || type == KVN_TYPE_INT64 || type == KVN_TYPE_BOOL;

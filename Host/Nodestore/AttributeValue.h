@@ -22,8 +22,7 @@ bool IsKnownType(USHORT type) noexcept;
 // content does not fit it; E_POINTER for a null value with a size.
 HRESULT MakeValue(USHORT type, const void* data, ULONG size, SValue& out);
 
-// The value converted to another code, when nothing is lost; otherwise
-// HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH).
+// The value converted to another code, when nothing is lost; otherwise KVN_E_TYPE_MISMATCH.
 HRESULT ConvertValue(const SValue& value, USHORT type, SValue& out);
 
 // The bytes of a value in its code's layout. A list read as a list carries one more NUL that ends it

@@ -20,16 +20,17 @@ template <class Body>
 HRESULT Guarded(Body body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_UNEXPECTED;
+        return CurrentExceptionResult();
     }
 }
 
-// A node whose holder still has a reference to it.
-bool IsOpen(IKvNode* handle) noexcept {
-    return handle != nullptr && CNode::FromHandle(handle)->Handles() > 0;
+// S_OK for a node whose holder still has a reference to it: E_HANDLE for null, KVN_E_HANDLE_CLOSED for
+// a node that is still in a tree but whose handles have all been closed.
+HRESULT CheckOpen(IKvNode* handle) noexcept {
+    if (handle == nullptr)
+        return E_HANDLE;
+    return CNode::FromHandle(handle)->Handles() > 0 ? S_OK : KVN_E_HANDLE_CLOSED;
 }
 
 // Runs body(node) under the store lock for an open handle.
@@ -37,9 +38,8 @@ template <class Body>
 HRESULT WithNode(IKvNode* handle, Body body) noexcept {
     return Guarded([&]() -> HRESULT {
         auto guard = g_lock.lock();
-        if (!IsOpen(handle))
-            return E_HANDLE;
-        return body(*CNode::FromHandle(handle));
+        const HRESULT open = CheckOpen(handle);
+        return open < 0 ? open : body(*CNode::FromHandle(handle));
     });
 }
 
@@ -106,18 +106,19 @@ KVN_API HRESULT STDAPICALLTYPE KvnCloneNode(IKvNode* node, ULONGLONG depth, ULON
 
 KVN_API HRESULT STDAPICALLTYPE KvnAddChild(IKvNode* parent, IKvNode* child) {
     return WithNode(parent, [&](CNode& self) {
-        if (!IsOpen(child))
-            return E_HANDLE;
+        const HRESULT open = CheckOpen(child);
+        if (open < 0)
+            return open;
         CNode* node = CNode::FromHandle(child);
         if (node->parent != nullptr)
-            return InvalidStateHr;
+            return KVN_E_HAS_PARENT;
         if (node == &self)
-            return E_INVALIDARG;
+            return KVN_E_PARENT_IN_SUBTREE;
         // Only a child with children of its own can hold the parent; a leaf needs no walk up.
         if (!node->children.empty()) {
             for (const CNode* up = self.parent; up != nullptr; up = up->parent) {
                 if (up == node)
-                    return E_INVALIDARG;
+                    return KVN_E_PARENT_IN_SUBTREE;
             }
         }
         self.Attach(node);
@@ -175,7 +176,7 @@ KVN_API HRESULT STDAPICALLTYPE KvnSetNodeName(IKvNode* node, ULONG kind, const W
         if (name == nullptr)
             return E_POINTER;
         if (kind == KVN_NAME_PATH && self.parent != nullptr)
-            return InvalidStateHr;
+            return KVN_E_NODE_ATTACHED;
         if ((kind == KVN_NAME_PATH && name[0] != L'\\') || (kind != KVN_NAME_PATH && kind != KVN_NAME_OWN))
             return E_INVALIDARG;
         self.name = name;
@@ -287,8 +288,10 @@ KVN_API HRESULT STDAPICALLTYPE KvnSerializeNodes(KvnSerializationContext* contex
             return E_POINTER;
         {
             auto guard = g_lock.lock();
-            if (!std::all_of(nodes, nodes + count, IsOpen))
-                return E_HANDLE;
+            for (ULONGLONG i = 0; i < count; ++i) {
+                if ((hr = CheckOpen(nodes[i])) < 0)
+                    return hr;
+            }
             hr = serialization.Add(nodes, count, depth);
         }
         return hr < 0 ? hr : serialization.Deliver(false);
@@ -349,6 +352,32 @@ KVN_API HRESULT STDAPICALLTYPE KvnGetStoreCounters(KvnStoreCounters* counters) {
     counters->nodes = g_counters.nodes;
     counters->serializations = g_counters.serializations;
     return S_OK;
+}
+
+KVN_API HRESULT STDAPICALLTYPE KvnReplaceNode(IKvNode* node, IKvNode* replacement) {
+    return WithNode(node, [&](CNode& self) {
+        const HRESULT open = replacement != nullptr ? CheckOpen(replacement) : S_OK;
+        if (open < 0)
+            return open;
+        CNode* parent = self.parent;
+        CNode* with = replacement ? CNode::FromHandle(replacement) : nullptr;
+        if (parent == nullptr || (with != nullptr && with->parent != nullptr))
+            return InvalidStateHr;
+        for (const CNode* up = parent; with != nullptr && up != nullptr; up = up->parent) {
+            if (up == with)
+                return E_INVALIDARG;
+        }
+        auto place = std::find(parent->children.begin(), parent->children.end(), &self);
+        if (with != nullptr) {
+            *place = with;
+            with->parent = parent;
+        } else {
+            parent->children.erase(place);
+        }
+        // The caller's handle keeps the node alive as a detached root.
+        self.parent = nullptr;
+        return S_OK;
+    });
 }
 
 } // extern "C"

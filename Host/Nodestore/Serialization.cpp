@@ -16,7 +16,7 @@ CSerialization::~CSerialization() {
 HRESULT CSerialization::State() const noexcept {
     if (m_failure < 0)
         return m_failure;
-    return m_finished ? HRESULT_FROM_WIN32(ERROR_INVALID_STATE) : S_OK;
+    return m_finished ? KVN_E_SERIALIZATION_FINISHED : S_OK;
 }
 
 void CSerialization::Start() {

@@ -31,5 +31,5 @@ std::string TextFooter(ULONG flags);
 void WriteNodeText(const CNode& node, ULONG depth, ULONG flags, std::string& out);
 
 // Reads text into detached trees without handles (the caller gives them theirs). Malformed text gives
-// HRESULT_FROM_WIN32(ERROR_INVALID_DATA), fills error and keeps nothing.
+// KVN_E_MALFORMED_TEXT, fills error and keeps nothing.
 HRESULT ReadNodeText(std::string_view text, std::vector<CNode*>& roots, KvnTextError& error);

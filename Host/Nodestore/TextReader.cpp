@@ -316,5 +316,5 @@ HRESULT ReadNodeText(std::string_view text, std::vector<CNode*>& roots, KvnTextE
     for (CNode* root : roots)
         FreeTree(root);
     roots.clear();
-    return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    return KVN_E_MALFORMED_TEXT;
 }

@@ -3,6 +3,7 @@
 
 #include "Common/GlobalSettings.h"
 #include "Common/ModuleInfo.h"
+#include "Common/StringHelpers.h"
 #include "Common/UniqueHandle.h"
 
 #include <shlwapi.h>
@@ -32,17 +33,7 @@ bool IsRelative(const std::wstring& path) {
 
 // The components of a path between "\" and "/", empty ones dropped.
 std::vector<std::wstring> SplitComponents(const std::wstring& path) {
-    std::vector<std::wstring> components;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find_first_of(L"\\/", start);
-        if (end == std::wstring::npos)
-            end = path.size();
-        if (end > start)
-            components.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return components;
+    return SplitSkippingEmpty(path, L"\\/");
 }
 
 std::wstring Combine(const std::wstring& directory, const std::wstring& component) {

@@ -1,12 +1,19 @@
 // The module's error model. Every failure is an HRESULT; inside the module it travels as the
 // exception HRX, which carries the HRESULT, the thread's COM error information (for failing
 // COM-style calls) and two return addresses of the code that produced it. HRESULTs are handed back
-// to the host only at interface boundaries.
+// to the host only at interface boundaries, through CallBoundary, which logs the failure and turns it
+// into COM error information. The texts of failures come from the system's message table and from
+// message modules (resource-only DLLs, Faulttext.dll by default).
 #pragma once
 
 #include "Interfaces/Win32.h"
 
 #include <cstdint>
+#include <new>
+#include <source_location>
+#include <string>
+#include <type_traits>
+#include <utility>
 
 // A Win32 error code, as returned by GetLastError or by the registry and network functions.
 struct SWin32Error {
@@ -102,4 +109,95 @@ inline P* ThrowIfNull(P* pointer, HRESULT hr = E_POINTER) {
     if (pointer == nullptr)
         Detail::RaiseHResult(hr);
     return pointer;
+}
+
+// Inside a catch block: the HRESULT that stands for the exception being handled, for code that must
+// not let an exception cross a binary interface. HRX gives its own, out-of-memory E_OUTOFMEMORY,
+// anything else E_UNEXPECTED.
+inline HRESULT CurrentExceptionResult() noexcept {
+    try {
+        throw;
+    } catch (const HRES& error) {
+        return error.Result();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+// COM error information made by this module carries this GUID; its description is then the module's
+// own text of the failure ("0x%08X description [location]"), which ErrorRecordOf reads back.
+// {64107A4E-9383-4398-97FF-EE55F0DA7FDF}
+inline constexpr GUID ErrorInfoMarkerGuid = {0x64107A4E, 0x9383, 0x4398, {0x97, 0xFF, 0xEE, 0x55, 0xF0, 0xDA, 0x7F, 0xDF}};
+
+// A failure as it is printed and handed to the host.
+struct SErrorRecord {
+    HRESULT result = 0;
+    // What went wrong, in words.
+    std::wstring description;
+    // Where it happened: return addresses "0x...,0x...", and for a failure that passed through
+    // several components of this module their chains joined by ";", innermost first.
+    std::wstring location;
+};
+
+// Parts ToString leaves out; combine with |.
+enum EErrorTextOmit : unsigned {
+    OmitNothing = 0,
+    OmitNumber = 1,
+    OmitDescription = 2,
+    OmitLocation = 4,
+};
+
+// "0x%08X " with the result, the description, " [location]", each unless omitted or empty, with
+// trailing white space removed: "0x80070005 Access is denied [0x00007FF6A1B2C3D4,0x00007FF6A1B2C5E0]".
+std::wstring ToString(const SErrorRecord& record, unsigned omit = OmitNothing);
+
+// The record of a failure: the result of error; the description and location of its COM error
+// information when this module made it for the same result (the module's own text, read back), or
+// that information's description when another component made it, or else GetErrorDescription of the
+// result; then error's own return addresses appended to the location.
+SErrorRecord ErrorRecordOf(const HRES& error);
+
+// ToString(ErrorRecordOf(error), omit).
+std::wstring ToString(const HRES& error, unsigned omit = OmitNothing);
+
+// At a boundary: a success result is returned as it is. A failure installs COM error information on
+// the thread (the error's text, ErrorInfoMarkerGuid) and is returned.
+HRESULT ToComResult(const HRES& error);
+
+// The text of an HRESULT: the message modules (for interface-specific codes), the system's message
+// table, the fallback message modules, else "<no description>"; without a trailing period, blank or
+// line break. Cached per HRESULT. Never fails; any thread.
+std::wstring GetErrorDescription(HRESULT hr);
+
+namespace Detail {
+// Writes the ERR record operation + " failed: " + the error's text (when ERR records are enabled) with
+// the given source position, and returns ToComResult(error).
+HRESULT ReportBoundaryFailure(const wchar_t* operation, const HRX& error, const std::source_location& where);
+} // namespace Detail
+
+// The boundary of every operation the host can call. Runs body; an HRX it raises is logged as the ERR
+// record "Class::Method failed: " + the error's text and returned through ToComResult, so the host
+// gets the HRESULT with COM error information. body returns void (success is S_OK) or an HRESULT
+// (returned as it is). Other exceptions are not caught.
+//
+//     HRESULT STDMETHODCALLTYPE CRBACStatusUpdater::Configure(IKvNode* config) {
+//         return CallBoundary(L"CRBACStatusUpdater::Configure", [&] { ... });
+//     }
+//
+// operation must be a string that outlives the call (a literal). The record names the caller's source
+// file and line.
+template <class Body>
+HRESULT CallBoundary(const wchar_t* operation, Body&& body, const std::source_location where = std::source_location::current()) {
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<Body>>) {
+            std::forward<Body>(body)();
+            return S_OK;
+        } else {
+            return std::forward<Body>(body)();
+        }
+    } catch (const HRX& error) {
+        return Detail::ReportBoundaryFailure(operation, error, where);
+    }
 }

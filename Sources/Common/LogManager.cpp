@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cwchar>
 #include <vector>
 
@@ -247,6 +248,20 @@ std::wstring FormatText(const wchar_t* format, ...) {
         throw;
     }
     va_end(args);
+    return text;
+}
+
+std::wstring PointerText(const void* pointer) {
+    return FormatText(L"%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+}
+
+std::wstring AddressListText(void* const* addresses, size_t count, wchar_t separator) {
+    std::wstring text;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0)
+            text += separator;
+        text += L"0x" + PointerText(addresses[i]);
+    }
     return text;
 }
 

@@ -120,5 +120,11 @@ void WriteRecord(int severity, const wchar_t* message, const wchar_t* sourceFile
 // printf-style text ("%ls" for wide strings); raises only out-of-memory.
 std::wstring FormatText(const wchar_t* format, ...);
 
+// A pointer as log records show it: 16 upper-case hexadecimal digits without prefix.
+std::wstring PointerText(const void* pointer);
+
+// Code addresses as log records show them: each "0x" and its PointerText, joined by separator.
+std::wstring AddressListText(void* const* addresses, size_t count, wchar_t separator);
+
 // Reports a problem of the logging layer: the formatted text and "\n" go to OutputDebugStringW.
 void ReportInternal(const wchar_t* format, ...) noexcept;

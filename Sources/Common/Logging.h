@@ -84,10 +84,14 @@ void WriteLogStatement(int severity, const wchar_t* sourceFile, unsigned line, B
 // The full path of the current source file; log lines show its last component.
 #define RW_SOURCE_FILE RW_WIDEN(__FILE__)
 
-#define RW_LOG(severity, message)                                                                       \
+#define RW_LOG(severity, message) RW_LOG_AT(severity, RW_SOURCE_FILE, message)
+
+// RW_LOG with a record source of the caller's choosing, for records that must name a fixed source
+// whatever file writes them.
+#define RW_LOG_AT(severity, sourceFile, message)                                                        \
     do {                                                                                                \
         if (::IsLogEnabled(severity))                                                                   \
-            ::Detail::WriteLogStatement((severity), RW_SOURCE_FILE, __LINE__,                           \
+            ::Detail::WriteLogStatement((severity), (sourceFile), __LINE__,                             \
                                         [&](::CLogStream& rwLogMessage) { rwLogMessage << message; });  \
     } while (false)
 

@@ -42,6 +42,7 @@ public:
         ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
 
     private:
+        friend class CConditionVariable;
         SRWLOCK* m_lock;
     };
 
@@ -65,4 +66,37 @@ public:
 
 private:
     SRWLOCK m_lock = SRWLOCK_INIT;
+};
+
+// A condition variable for waits under a CSrwLock held exclusively. Waits release the lock while they
+// sleep and hold it again when they return; they take a predicate because wake-ups may be spurious.
+class CConditionVariable {
+public:
+    constexpr CConditionVariable() noexcept = default;
+    CConditionVariable(const CConditionVariable&) = delete;
+    CConditionVariable& operator=(const CConditionVariable&) = delete;
+
+    template <class Predicate>
+    void Wait(CSrwLock::ExclusiveGuard& guard, Predicate ready) noexcept {
+        while (!ready())
+            SleepConditionVariableSRW(&m_condition, guard.m_lock, INFINITE, 0);
+    }
+
+    // False when ready() is still false after timeoutMs milliseconds.
+    template <class Predicate>
+    bool WaitFor(CSrwLock::ExclusiveGuard& guard, DWORD timeoutMs, Predicate ready) noexcept {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (!ready()) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline)
+                return false;
+            SleepConditionVariableSRW(&m_condition, guard.m_lock, static_cast<DWORD>(deadline - now), 0);
+        }
+        return true;
+    }
+
+    void NotifyAll() noexcept { WakeAllConditionVariable(&m_condition); }
+
+private:
+    CONDITION_VARIABLE m_condition = CONDITION_VARIABLE_INIT;
 };

@@ -1,4 +1,4 @@
-// Owners of kernel handles and registry keys. One template, CUniqueHandle<Traits>; the traits say
+// Owners of kernel handles, registry keys, loaded modules and system-allocated memory. One template, CUniqueHandle<Traits>; the traits say
 // which type is held, which value means "none" and how it is closed, because the Win32 API is not
 // consistent about it (CreateFileW fails with INVALID_HANDLE_VALUE, OpenThreadToken with null).
 #pragma once
@@ -48,11 +48,13 @@ private:
     Type m_value = Traits::Invalid();
 };
 
-// Handles that are null when absent: tokens, threads, processes, events.
-struct SKernelHandleTraits {
-    using Type = HANDLE;
+// Handles that are null when absent, closed by close: tokens, threads, processes, events, registry
+// keys, loaded modules, memory the system allocated for the caller (LocalAlloc).
+template <class T, auto close>
+struct SNullHandleTraits {
+    using Type = T;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type value) noexcept { CloseHandle(value); }
+    static void Close(Type value) noexcept { close(value); }
 };
 
 // File handles, which CreateFileW reports as INVALID_HANDLE_VALUE when absent.
@@ -62,12 +64,10 @@ struct SFileHandleTraits {
     static void Close(Type value) noexcept { CloseHandle(value); }
 };
 
-struct SRegKeyTraits {
-    using Type = HKEY;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type value) noexcept { RegCloseKey(value); }
-};
-
-using CHandle = CUniqueHandle<SKernelHandleTraits>;
+using CHandle = CUniqueHandle<SNullHandleTraits<HANDLE, &CloseHandle>>;
 using CFileHandle = CUniqueHandle<SFileHandleTraits>;
-using CRegKey = CUniqueHandle<SRegKeyTraits>;
+using CRegKey = CUniqueHandle<SNullHandleTraits<HKEY, &RegCloseKey>>;
+// Loaded modules, message modules among them (LoadLibraryExW).
+using CModuleHandle = CUniqueHandle<SNullHandleTraits<HMODULE, &FreeLibrary>>;
+// FormatMessageW's buffers.
+using CLocalMemory = CUniqueHandle<SNullHandleTraits<HLOCAL, &LocalFree>>;

@@ -6,14 +6,16 @@
  * with one more reference. A handle keeps its node (and the subtree below it) alive; a node has at
  * most one parent. Every function may be called from any thread.
  *
- * Failures common to all functions: E_HANDLE for a null handle (or one already closed by its holder),
- * E_POINTER for a null pointer that is required, E_INVALIDARG for an argument out of range,
- * E_OUTOFMEMORY. Sizes follow one protocol: the caller passes its buffer size, and when it is too small
- * the store writes the required size back and returns HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)
- * without copying anything. */
+ * Failures common to all functions: E_HANDLE for a null handle, KVN_E_HANDLE_CLOSED for a handle of a
+ * node that is still in a tree but whose holders have closed it, E_POINTER for a null pointer that is
+ * required, E_INVALIDARG for an argument out of range, E_OUTOFMEMORY. The store's own failure codes are
+ * declared in KvErrors.h. Sizes follow one protocol: the caller passes its buffer size, and when it is
+ * too small the store writes the required size back and returns
+ * HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) without copying anything. */
 #ifndef RW_INTERFACES_KVNODE_H
 #define RW_INTERFACES_KVNODE_H
 
+#include "KvErrors.h"
 #include "Win32.h"
 
 /* Nodestore.dll exports these functions; everything else imports them. */
@@ -89,8 +91,8 @@ KVN_API HRESULT STDAPICALLTYPE KvnCloseNodeHandle(IKvNode* node);
 /* Detached deep copy to the given depth (0: the node alone, KVN_DEPTH_ALL: the whole subtree). The copy
  * keeps the source's full path: copying an attached node gives a root named by that path. flags: 0. */
 KVN_API HRESULT STDAPICALLTYPE KvnCloneNode(IKvNode* node, ULONGLONG depth, ULONG flags, IKvNode** copy);
-/* Attaches a detached node as the parent's last child. HRESULT_FROM_WIN32(ERROR_INVALID_STATE) when the
- * child already has a parent, E_INVALIDARG when the parent lies in the child's own subtree. */
+/* Attaches a detached node as the parent's last child. KVN_E_HAS_PARENT when the child already has a
+ * parent, KVN_E_PARENT_IN_SUBTREE when the parent is the child or lies in the child's own subtree. */
 KVN_API HRESULT STDAPICALLTYPE KvnAddChild(IKvNode* parent, IKvNode* child);
 /* The parent; a root gives S_FALSE and a null handle. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetParent(IKvNode* node, IKvNode** parent);
@@ -103,7 +105,7 @@ KVN_API HRESULT STDAPICALLTYPE KvnGetChildByName(IKvNode* node, const WCHAR* nam
 /* Name of the given kind; *size in characters, terminator included. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetNodeName(IKvNode* node, ULONG kind, WCHAR* buffer, ULONG* size);
 /* Kind KVN_NAME_OWN renames the node. Kind KVN_NAME_PATH gives a detached root that full path (it must
- * start with a backslash); HRESULT_FROM_WIN32(ERROR_INVALID_STATE) for an attached node. */
+ * start with a backslash); KVN_E_NODE_ATTACHED for an attached node. */
 KVN_API HRESULT STDAPICALLTYPE KvnSetNodeName(IKvNode* node, ULONG kind, const WCHAR* name);
 /* The node's type name; *size in characters, terminator included. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetNodeType(IKvNode* node, WCHAR* buffer, ULONG* size);
@@ -111,7 +113,7 @@ KVN_API HRESULT STDAPICALLTYPE KvnGetNodeType(IKvNode* node, WCHAR* buffer, ULON
 KVN_API HRESULT STDAPICALLTYPE KvnGetAttributeNames(IKvNode* node, WCHAR* buffer, ULONG* size);
 /* Reads an attribute. requestedType null: the stored value; otherwise the value converted to that code
  * when the conversion loses nothing (integers and booleans by value, to and from their decimal text,
- * "true" and "false"; a string to and from a list of one), else HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH).
+ * "true" and "false"; a string to and from a list of one), else KVN_E_TYPE_MISMATCH.
  * buffer null: only *size (when size is not null) and *storedType are written. *size in bytes.
  * *storedType (when not null) receives the stored type code. HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a
  * missing attribute. */
@@ -131,7 +133,7 @@ KVN_API HRESULT STDAPICALLTYPE KvnStartSerialization(_EnumKvNSerializationType t
                                                      KvnSerializationContext** context);
 /* Adds count nodes with their subtrees to the given depth. Text is handed to the callback in runs of at
  * most 64 KiB; what is left is kept for the next call. A failure of the callback is returned here and by
- * every later call; HRESULT_FROM_WIN32(ERROR_INVALID_STATE) after KvnFinalizeSerialization. */
+ * every later call; KVN_E_SERIALIZATION_FINISHED after KvnFinalizeSerialization. */
 KVN_API HRESULT STDAPICALLTYPE KvnSerializeNodes(KvnSerializationContext* context, IKvNode* const* nodes,
                                                  ULONGLONG count, ULONG depth);
 /* Ends the text and hands everything left to the callback. */

@@ -1,6 +1,7 @@
 /* The node store's own functions for hosts and tests (Nodestore.dll): reading its text form back into
- * trees, so that trees can be kept in files, and counting what is alive, so that a test can show that a
- * run leaked nothing. The module never calls them. */
+ * trees, so that trees can be kept in files, taking a node out of its tree, which a host that keeps its
+ * configuration in the store needs to replace and delete subtrees, and counting what is alive, so that a
+ * test can show that a run leaked nothing. The module never calls them. */
 #ifndef RW_INTERFACES_KVNODESTORE_H
 #define RW_INTERFACES_KVNODESTORE_H
 
@@ -35,10 +36,14 @@ typedef struct KvnStoreCounters {
  * wrapper, a final 0 byte allowed) into detached trees, one handle per top-level node. *count holds
  * the room in nodes and receives the number of trees; when the room is too small no tree is kept and
  * HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) is returned with the number written back. Malformed
- * text gives HRESULT_FROM_WIN32(ERROR_INVALID_DATA), *error (when not null) says where, and nothing is
- * kept. */
+ * text gives KVN_E_MALFORMED_TEXT, *error (when not null) says where, and nothing is kept. */
 KVN_API HRESULT STDAPICALLTYPE KvnParseText(const void* text, ULONGLONG size, IKvNode** nodes, ULONGLONG* count,
                                             KvnTextError* error);
+/* Takes an attached node out of its parent's children; it becomes a detached root named by its own name,
+ * kept alive by the caller's handle. replacement, when not null, is a detached root that takes the node's
+ * place (same parent, same index). HRESULT_FROM_WIN32(ERROR_INVALID_STATE) when node has no parent or
+ * replacement has one; E_INVALIDARG when node lies in replacement's own tree. Nothing changes then. */
+KVN_API HRESULT STDAPICALLTYPE KvnReplaceNode(IKvNode* node, IKvNode* replacement);
 /* Fills *counters. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetStoreCounters(KvnStoreCounters* counters);
 

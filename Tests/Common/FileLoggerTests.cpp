@@ -15,10 +15,8 @@ namespace {
 // The banner of this executable's module log, which has no version resource.
 std::wstring ExpectedBanner() {
     const std::wstring executable = TestExecutablePath();
-    wchar_t base[20];
-    swprintf(base, 20, L"%016llX", reinterpret_cast<unsigned long long>(GetModuleHandleW(nullptr)));
     const std::wstring rule(100, L'*');
-    return rule + L"\r\n*** Module: " + executable + L" (Base: 0x" + base + L")\r\n*** Version: 0.0.0.0\r\n" +
+    return rule + L"\r\n*** Module: " + executable + L" (Base: 0x" + Hex16(GetModuleHandleW(nullptr)) + L")\r\n*** Version: 0.0.0.0\r\n" +
            L"*** Module description: Rolewarden64\r\n*** Process: " + executable + L" (Pid: " +
            std::to_wstring(GetCurrentProcessId()) + L")\r\n*** Command line: " + GetCommandLineW() + L"\r\n" + rule + L"\r\n";
 }

@@ -74,6 +74,12 @@ std::vector<std::string> SDebugOutputCapture::Messages() const {
     return g_captured;
 }
 
+std::wstring Hex16(const void* pointer) {
+    wchar_t text[20];
+    swprintf(text, 20, L"%016llX", reinterpret_cast<unsigned long long>(pointer));
+    return text;
+}
+
 std::wstring TestExecutablePath() {
     wchar_t path[MAX_PATH];
     return std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH));

@@ -39,6 +39,9 @@ struct SDebugOutputCapture {
     std::vector<std::string> Messages() const;
 };
 
+// A pointer as log records print it: 16 upper-case hexadecimal digits.
+std::wstring Hex16(const void* pointer);
+
 std::wstring TestExecutablePath();
 // Copies this test executable and the DLLs beside it (the host stand-ins it imports) into directory
 // (ending with "\"); returns the copy's path.

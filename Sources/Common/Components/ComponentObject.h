@@ -6,14 +6,17 @@
 //     class CMyComponent : public CComponentBase, public IConfigurableComponent {
 //     public:
 //         using Interfaces = InterfaceTable<IConfigurableComponent>;
+//         RW_COMPONENT_OBJECT_TAG(CMyComponent);
 //         ...
 //     };
 //
 // CComponentObject<T> supplies AddRef, Release, QueryInterface and the virtual destructor. While it is
-// alive it holds one unit of the module's lock count. Its memory is zero-filled before construction.
+// alive it holds one unit of the module's lock count and, with alive objects tracking on, is listed
+// under T::ObjectTag (DbgAliveObjectsTracker.h). Its memory is zero-filled before construction.
 #pragma once
 
 #include "Common/Components/ComponentsModule.h"
+#include "Common/Components/DbgAliveObjectsTracker.h"
 #include "Common/Components/InterfaceId.h"
 
 #include <atomic>
@@ -40,7 +43,7 @@ protected:
 template <class... Interfaces>
 struct InterfaceTable {
     template <class T>
-    static bool Find(T* object, const GUID& iid, void** out) {
+    static bool Find([[maybe_unused]] T* object, [[maybe_unused]] const GUID& iid, [[maybe_unused]] void** out) {
         return (TryOne<T, Interfaces>(object, iid, out) || ...);
     }
 
@@ -65,8 +68,14 @@ public:
     }
     static void operator delete(void* memory) noexcept { ::operator delete(memory); }
 
-    CComponentObject() { CComponentsModule::Instance().Lock(); }
-    ~CComponentObject() override { CComponentsModule::Instance().Unlock(); }
+    CComponentObject() {
+        CDbgAliveObjectsTracker::RegisterIfEnabled(this, T::ObjectTag);
+        CComponentsModule::Instance().Lock();
+    }
+    ~CComponentObject() override {
+        CDbgAliveObjectsTracker::UnregisterIfEnabled(this);
+        CComponentsModule::Instance().Unlock();
+    }
 
     ULONG STDMETHODCALLTYPE AddRef() override { return ++this->m_refCount; }
 

@@ -1,8 +1,9 @@
 // The module object and its class table.
 #include "Common/Components/ComponentsModule.h"
 
+#include "Common/Components/DbgAliveObjectsTracker.h"
+
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -60,6 +61,7 @@ HRESULT STDMETHODCALLTYPE CComponentsModule::QueryInterface(const GUID* iid, voi
 }
 
 HRESULT STDMETHODCALLTYPE CComponentsModule::DumpAliveObjects() {
+    CDbgAliveObjectsTracker::DumpIfEnabled();
     return S_OK;
 }
 
@@ -83,15 +85,11 @@ HRESULT STDMETHODCALLTYPE CComponentsModule::CreateInstance(const GUID* classId,
     if (creator == nullptr)
         return REGDB_E_CLASSNOTREG;
     // The creator runs outside the lock: a component's construction may create further objects.
-    // Nothing thrown may cross the binary interface.
+    // Nothing thrown may cross the binary interface, out-of-memory included.
     try {
-        return creator(iid, out);
-    } catch (const HRES& error) {
-        return error.Result();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+        return CallBoundary(L"CComponentsModule::CreateInstance", [&] { return creator(iid, out); });
     } catch (...) {
-        return E_UNEXPECTED;
+        return CurrentExceptionResult();
     }
 }
 

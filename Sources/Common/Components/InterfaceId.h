@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Interfaces/ComponentBase.h"
+#include "Interfaces/ConfigProxy.h"
 
 template <class I>
 struct InterfaceId; // specialised once per interface, next to its declaration
@@ -15,3 +16,11 @@ struct InterfaceId; // specialised once per interface, next to its declaration
 RW_INTERFACE_ID(IComponentBase, IID_IComponentBase);
 RW_INTERFACE_ID(IComponentsModule, IID_IComponentsModule);
 RW_INTERFACE_ID(IConfigurableComponent, IID_IConfigurableComponent);
+RW_INTERFACE_ID(IKvConfigProxy, IID_IKvConfigProxy);
+RW_INTERFACE_ID(IKvSubscriptionSource, IID_IKvSubscriptionSource);
+RW_INTERFACE_ID(IKvSyncModifySource, IID_IKvSyncModifySource);
+RW_INTERFACE_ID(IKvModifySubscription, IID_IKvModifySubscription);
+RW_INTERFACE_ID(IKvModifySink, IID_IKvModifySink);
+RW_INTERFACE_ID(IKvNodeModifyEnum, IID_IKvNodeModifyEnum);
+RW_INTERFACE_ID(IKvNodeEnum, IID_IKvNodeEnum);
+RW_INTERFACE_ID(INodeModifySink, IID_INodeModifySink);

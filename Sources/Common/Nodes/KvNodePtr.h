@@ -13,6 +13,7 @@
 #include "Interfaces/KvNode.h"
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -123,3 +124,7 @@ private:
 
     IKvNode* m_node = nullptr;
 };
+
+// Writes the node's dump for the log (NodeDump.h): its text with the hidden attributes masked, so that
+// RW_LOG_DBG(L"Configuration: " << config) shows the node and its subtree.
+std::wostream& operator<<(std::wostream& stream, const KvNodePtr& node);

@@ -1,8 +1,6 @@
 // CNodeSerializer over the store's serialization context.
 #include "Common/Nodes/NodeSerializer.h"
 
-#include <new>
-
 CNodeSerializer::CNodeSerializer(_EnumKvNSerializationType type, ULONG flags, std::string& output)
     : CNodeSerializer(type, flags, [&output](const char* data, size_t size) { output.append(data, size); }) {}
 
@@ -26,12 +24,8 @@ HRESULT STDAPICALLTYPE CNodeSerializer::Write(const void* data, ULONG size, void
     try {
         static_cast<CNodeSerializer*>(context)->m_sink(static_cast<const char*>(data), size);
         return S_OK;
-    } catch (const HRX& error) {
-        return error.Result();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_UNEXPECTED;
+        return CurrentExceptionResult();
     }
 }
 

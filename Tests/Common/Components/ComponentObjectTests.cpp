@@ -35,6 +35,7 @@ namespace {
 class CTestComponent : public CComponentBase, public IConfigurableComponent, public ITestExtra {
 public:
     using Interfaces = InterfaceTable<IConfigurableComponent, ITestExtra>;
+    RW_COMPONENT_OBJECT_TAG(CTestComponent);
 
     CTestComponent() {
         bool zero = true;

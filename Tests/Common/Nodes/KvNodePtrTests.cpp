@@ -2,7 +2,7 @@
 // comparison and path lookup.
 #include "Common/Nodes/KvNodePtr.h"
 #include "Support/NodeStoreTest.h"
-#include "Support/RaisedHr.h"
+#include "Support/Raised.h"
 
 #include <cwchar>
 #include <limits>

@@ -160,12 +160,12 @@ TEST_F(NodeTextTests, MalformedTextIsRefusedWithItsPlace) {
     };
     for (const auto& c : cases) {
         KvnTextError error{};
-        Parse(c.text, HRESULT_FROM_WIN32(ERROR_INVALID_DATA), &error);
+        Parse(c.text, KVN_E_MALFORMED_TEXT, &error);
         EXPECT_EQ(error.offset, c.offset) << c.text;
         EXPECT_NE(error.reason, nullptr);
     }
     KvnTextError error{};
-    Parse("<node>\r\n  <item/>\r\n</node>", HRESULT_FROM_WIN32(ERROR_INVALID_DATA), &error);
+    Parse("<node>\r\n  <item/>\r\n</node>", KVN_E_MALFORMED_TEXT, &error);
     EXPECT_EQ(error.line, 2u);
     EXPECT_EQ(error.column, 3u);
 
@@ -174,7 +174,7 @@ TEST_F(NodeTextTests, MalformedTextIsRefusedWithItsPlace) {
     const std::string text = Serialize({root.get()});
     const size_t end = text.rfind("</nr>") + 5;
     for (size_t cut = 1; cut < end; ++cut) {
-        Parse(text.substr(0, cut), HRESULT_FROM_WIN32(ERROR_INVALID_DATA), &error);
+        Parse(text.substr(0, cut), KVN_E_MALFORMED_TEXT, &error);
         EXPECT_LE(error.offset, cut);
     }
 }

@@ -9,7 +9,7 @@ namespace {
 
 constexpr HRESULT NotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 constexpr HRESULT SmallBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-constexpr HRESULT Mismatch = HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH);
+constexpr HRESULT Mismatch = KVN_E_TYPE_MISMATCH;
 constexpr HRESULT InvalidState = HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
 
 class NodestoreTests : public NodeStoreTest {};
@@ -72,10 +72,19 @@ TEST_F(NodestoreTests, TreeRulesAndPaths) {
     EXPECT_EQ(NodeName(b.get(), KVN_NAME_PATH), L"\\A\\B");
     EXPECT_EQ(NodeName(b.get(), KVN_NAME_OWN), L"B");
 
-    EXPECT_EQ(KvnAddChild(other.get(), b.get()), InvalidState) << "a node has at most one parent";
-    EXPECT_EQ(KvnAddChild(b.get(), root.get()), E_INVALIDARG) << "a node under its own descendant";
-    EXPECT_EQ(KvnAddChild(other.get(), other.get()), E_INVALIDARG);
+    EXPECT_EQ(KvnAddChild(other.get(), b.get()), KVN_E_HAS_PARENT) << "a node has at most one parent";
+    EXPECT_EQ(KvnAddChild(b.get(), root.get()), KVN_E_PARENT_IN_SUBTREE) << "a node under its own descendant";
+    EXPECT_EQ(KvnAddChild(other.get(), other.get()), KVN_E_PARENT_IN_SUBTREE);
     EXPECT_EQ(KvnAddChild(other.get(), nullptr), E_HANDLE);
+    // b lives on in its tree after its holder closed it: the stale value is told apart from null.
+    IKvNode* stale = b.release();
+    KvnCloseNodeHandle(stale);
+    ULONGLONG staleCount = 0;
+    EXPECT_EQ(KvnGetChildCount(stale, &staleCount), KVN_E_HANDLE_CLOSED);
+    EXPECT_EQ(KvnAddChild(other.get(), stale), KVN_E_HANDLE_CLOSED);
+    IKvNode* reopened = nullptr;
+    ASSERT_EQ(KvnGetChildByName(a.get(), L"B", &reopened), S_OK);
+    b.reset(reopened);
     ULONGLONG count = 0;
     EXPECT_EQ(KvnGetChildCount(b.get(), &count), S_OK);
     EXPECT_EQ(count, 0u) << "a refused attachment changes nothing";
@@ -84,7 +93,7 @@ TEST_F(NodestoreTests, TreeRulesAndPaths) {
     EXPECT_EQ(KvnSetNodeName(other.get(), KVN_NAME_PATH, L"\\Config\\X"), S_OK);
     EXPECT_EQ(NodeName(other.get(), KVN_NAME_PATH), L"\\Config\\X");
     EXPECT_EQ(KvnSetNodeName(other.get(), KVN_NAME_PATH, L"Config"), E_INVALIDARG);
-    EXPECT_EQ(KvnSetNodeName(b.get(), KVN_NAME_PATH, L"\\B"), InvalidState);
+    EXPECT_EQ(KvnSetNodeName(b.get(), KVN_NAME_PATH, L"\\B"), KVN_E_NODE_ATTACHED);
     EXPECT_EQ(KvnSetNodeName(b.get(), 1, L"B"), E_INVALIDARG);
 
     // A copy keeps the source's full path, to the depth asked for.
@@ -96,6 +105,24 @@ TEST_F(NodestoreTests, TreeRulesAndPaths) {
     EXPECT_EQ(Serialize({copy}, 0), "<node name=\"\\\"><node name=\"A\"/></node>");
     KvnCloseNodeHandle(copy);
     EXPECT_EQ(KvnCloneNode(root.get(), KVN_DEPTH_ALL, 1, &copy), E_INVALIDARG);
+}
+
+// A node taken out of its tree, alone or for a replacement that takes its place.
+TEST_F(NodestoreTests, ReplaceAndRemoveNodes) {
+    Handle root = Make(L"\\"), a = Make(L"A"), b = Make(L"B"), c = Make(L"C"), with = Make(L"W");
+    for (IKvNode* child : {a.get(), b.get(), c.get()})
+        ASSERT_EQ(KvnAddChild(root.get(), child), S_OK);
+    EXPECT_EQ(KvnReplaceNode(root.get(), with.get()), InvalidState) << "a root has no place to give";
+    EXPECT_EQ(KvnReplaceNode(b.get(), a.get()), InvalidState) << "the replacement is attached";
+    EXPECT_EQ(KvnReplaceNode(b.get(), root.get()), E_INVALIDARG) << "the replacement holds the node";
+    ASSERT_EQ(KvnReplaceNode(b.get(), with.get()), S_OK);
+    EXPECT_EQ(NodeName(b.get(), KVN_NAME_PATH), L"\\B") << "the node is a detached root now";
+    ASSERT_EQ(KvnReplaceNode(a.get(), nullptr), S_OK);
+    EXPECT_EQ(Serialize({root.get()}, 0), "<node name=\"\\\"><node name=\"W\"/><node name=\"C\"/></node>")
+        << "the replacement takes the node's place";
+    const ULONGLONG nodes = Counters().nodes;
+    a.reset();
+    EXPECT_EQ(Counters().nodes, nodes - 1) << "its last handle frees a removed node";
 }
 
 TEST_F(NodestoreTests, BadValuesAreRefusedAndChangeNothing) {
@@ -225,8 +252,8 @@ TEST_F(NodestoreTests, SerializationContexts) {
         EXPECT_EQ(size, 65536u);
     ASSERT_EQ(KvnFinalizeSerialization(context), S_OK);
     EXPECT_EQ(runs.text, Serialize({root.get()}));
-    EXPECT_EQ(KvnSerializeNodes(context, nodes, 1, 0), InvalidState);
-    EXPECT_EQ(KvnFinalizeSerialization(context), InvalidState);
+    EXPECT_EQ(KvnSerializeNodes(context, nodes, 1, 0), KVN_E_SERIALIZATION_FINISHED);
+    EXPECT_EQ(KvnFinalizeSerialization(context), KVN_E_SERIALIZATION_FINISHED);
     KvnCloseSerializationContext(context);
 
     // A failing callback ends the serialization; every later call gives its failure.

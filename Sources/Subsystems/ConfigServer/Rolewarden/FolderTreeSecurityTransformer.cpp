@@ -54,6 +54,7 @@ CFolderTreeSecurityTransformer::CFolderTreeSecurityTransformer(const KvNodePtr& 
     : m_objectKinds{{L"ManagedObjectLink", L"Container"}, {L"Folder", L"Folder"}, {L"RootFolder", L"Folder"}},
       m_config(config), m_registry(std::move(registry)) {
     RW_TRACE_SCOPE(SevDbg, L"CFolderTreeSecurityTransformer::CFolderTreeSecurityTransformer");
+    RW_LOG_DBG(L"SourceInfo : " << m_config);
     KvNodePtr::CheckPointer(m_config.Get());
     KvNodePtr::CheckPointer(m_registry.get());
 }
@@ -144,6 +145,7 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
 
 std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNodePtr& data) {
     RW_TRACE_SCOPE(SevDbg, L"CFolderTreeSecurityTransformer::TransformData");
+    RW_LOG_DBG(L"Input : " << data);
     CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute));
     CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute));
     if (data) {
@@ -164,5 +166,7 @@ std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNod
     std::vector<KvNodePtr> output;
     output.push_back(userRoles.Build());
     output.push_back(nestedRoles.Build());
+    RW_LOG_DBG(L"Output User Roles Mapping: " << output[0]);
+    RW_LOG_DBG(L"Output Nested Object Roles Mapping: " << output[1]);
     return output;
 }

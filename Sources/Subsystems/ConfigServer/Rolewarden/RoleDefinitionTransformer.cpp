@@ -17,12 +17,14 @@ CRoleDefinitionTransformer::CRoleDefinitionTransformer(const KvNodePtr& config,
                                                        std::shared_ptr<CRoleDefinitionRegistry> registry)
     : m_config(config), m_registry(std::move(registry)) {
     RW_TRACE_SCOPE(SevDbg, L"CRoleDefinitionTransformer::CRoleDefinitionTransformer");
+    RW_LOG_DBG(L"SourceInfo : " << m_config);
     KvNodePtr::CheckPointer(m_config.Get());
     KvNodePtr::CheckPointer(m_registry.get());
 }
 
 std::vector<KvNodePtr> CRoleDefinitionTransformer::TransformData(const KvNodePtr& data) {
     RW_TRACE_SCOPE(SevDbg, L"CRoleDefinitionTransformer::TransformData");
+    RW_LOG_DBG(L"Input data: " << data);
     CSecurityTagMappingBuilder builder(m_config.GetString(TargetMappingPathAttribute));
     if (data) {
         for (const KvNodePtr& role : data.GetChildren()) {
@@ -42,6 +44,7 @@ std::vector<KvNodePtr> CRoleDefinitionTransformer::TransformData(const KvNodePtr
     }
     std::vector<KvNodePtr> output;
     output.push_back(builder.Build());
+    RW_LOG_DBG(L"Output (SecurityMapping): " << output[0]);
     return output;
 }
 

@@ -55,10 +55,10 @@ TEST_F(RoleDefinitionTransformerTests, RegistryLookupOrder) {
 }
 
 TEST_F(RoleDefinitionTransformerTests, IncludesResolveAcrossSources) {
-    const CLogCapture log;
+    const CModuleLogTail log;
     EXPECT_TRUE(SameTrees(LoadTrees(L"RoleDefinitionEdgeCases.expected.tree"), SScenario(L"RoleDefinitionEdgeCases.tree").RunAll()));
-    EXPECT_EQ(log.Messages(L"WARN"), std::vector<std::wstring>{L"Unresolved mapping: stag:Reader -> Missing"});
-    const std::vector<std::wstring> debug = log.Messages(L"DBG");
+    EXPECT_EQ(Messages(log, L"WARN"), std::vector<std::wstring>{L"Unresolved mapping: stag:Reader -> Missing"});
+    const std::vector<std::wstring> debug = Messages(log, L"DBG");
     EXPECT_NE(std::find(debug.begin(), debug.end(), L"Adding mapping: stag:Reader -> stag:Other[Folder='X';Tenant='T']"), debug.end());
 }
 

@@ -76,14 +76,11 @@ std::vector<KvNodePtr> SScenario::RunAll() const {
     return documents;
 }
 
-std::vector<std::wstring> CLogCapture::Messages(std::wstring severity) const {
-    // date | severity | process thread | file:line | indentation, message, CR LF
-    severity.resize(4, L' ');
+std::vector<std::wstring> Messages(const CModuleLogTail& log, const wchar_t* severity) {
     std::vector<std::wstring> messages;
-    for (const std::wstring& line : m_lines) {
-        const size_t start = line.find_first_not_of(L' ', line.rfind(L"| ", line.size() - 2) + 1);
-        if (line.find(L"| " + severity + L" |") != std::wstring::npos)
-            messages.push_back(line.substr(start, line.size() - 2 - start));
+    for (const CModuleLogTail::SRecord& record : log.Records()) {
+        if (record.severity == severity)
+            messages.push_back(record.message.substr(std::min(record.message.find_first_not_of(L' '), record.message.size())));
     }
     return messages;
 }

@@ -1,12 +1,12 @@
 // Helpers of the Rolewarden tests: trees in the store's text form read from the files under Data/
 // (copied next to the test executable), scenarios that run transformers over such files as the
-// roles maintainer does, tree comparison that shows both texts on a difference, and the log lines
-// written while a test runs.
+// roles maintainer does, tree comparison that shows both texts on a difference, and the messages
+// of the module log.
 #pragma once
 
-#include "Common/LogManager.h"
 #include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionRegistry.h"
-#include "Support/RaisedHr.h"
+#include "Support/ModuleLogTail.h"
+#include "Support/Raised.h"
 
 #include <gtest/gtest.h>
 
@@ -41,18 +41,6 @@ struct SScenario {
     std::shared_ptr<CRoleDefinitionRegistry> registry = std::make_shared<CRoleDefinitionRegistry>();
 };
 
-// Keeps the log lines written while it lives.
-class CLogCapture final : public ILogger {
-public:
-    CLogCapture() { EXPECT_TRUE(LogManager::Instance()->AddLogger(this)); }
-    ~CLogCapture() override { LogManager::Instance()->RemoveLogger(this); }
-    CLogCapture(const CLogCapture&) = delete;
-    CLogCapture& operator=(const CLogCapture&) = delete;
-
-    void Write(const wchar_t* text, int length) noexcept override { m_lines.emplace_back(text, length); }
-    // The messages of the lines of that severity ("WARN", "DBG"), in order.
-    std::vector<std::wstring> Messages(std::wstring severity) const;
-
-private:
-    std::vector<std::wstring> m_lines;
-};
+// The messages of the records of that severity ("WARN", "DBG") that log received, in order, without
+// their indentation.
+std::vector<std::wstring> Messages(const CModuleLogTail& log, const wchar_t* severity);

@@ -1,9 +1,8 @@
-// The HRESULT that a piece of module code raises, for tests that check failure codes.
+// The HRESULT of the HRX that call raises, or S_OK when it raises none.
 #pragma once
 
 #include "Common/ErrorHandling.h"
 
-// The HRESULT that call raises as HRX, or S_OK when it returns.
 template <class Call>
 HRESULT Raised(Call call) {
     try {

@@ -1,0 +1,132 @@
+// Paths, lookups and the four changes of the server's tree.
+#include "ServerTree.h"
+
+#include "Interfaces/KvNodeStore.h"
+
+#include <algorithm>
+
+CNodePath CNodePath::Parse(const std::wstring& text, bool allowRoot) {
+    if (text.empty() || text[0] != L'\\')
+        ThrowHR(E_INVALIDARG);
+    CNodePath path;
+    path.m_text = text;
+    if (text.size() == 1) {
+        if (!allowRoot)
+            ThrowHR(E_INVALIDARG);
+        return path;
+    }
+    size_t start = 1;
+    for (;;) {
+        const size_t end = text.find(L'\\', start);
+        std::wstring name = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (name.empty())
+            ThrowHR(E_INVALIDARG);
+        path.m_names.push_back(std::move(name));
+        if (end == std::wstring::npos)
+            return path;
+        start = end + 1;
+    }
+}
+
+const std::wstring& CNodePath::Name() const {
+    static const std::wstring root;
+    return m_names.empty() ? root : m_names.back();
+}
+
+std::wstring CNodePath::ParentText() const {
+    if (m_names.empty())
+        return std::wstring();
+    std::wstring parent;
+    for (size_t i = 0; i + 1 < m_names.size(); ++i)
+        parent += L'\\' + m_names[i];
+    return parent.empty() ? L"\\" : parent;
+}
+
+std::wstring CNodePath::RelativeText(const CNodePath& descendant) const {
+    std::wstring relative;
+    for (size_t i = m_names.size(); i < descendant.m_names.size(); ++i)
+        relative += (relative.empty() ? L"" : L"\\") + descendant.m_names[i];
+    return relative;
+}
+
+bool CNodePath::IsAncestorOf(const CNodePath& other) const {
+    return m_names.size() < other.m_names.size() && std::equal(m_names.begin(), m_names.end(), other.m_names.begin());
+}
+
+CServerTree::CServerTree() : m_root(KvNodePtr::Create(L"\\", nullptr)) {}
+
+KvNodePtr CServerTree::Find(const CNodePath& path) const {
+    // A relative walk from the root: an absolute path never matches from a root named "\".
+    return path.IsRoot() ? m_root : m_root.FindNode(path.Text().c_str() + 1);
+}
+
+bool CServerTree::ExistsAfter(const CNodePath& path, const std::vector<STreeOp>& ops, size_t count) const {
+    bool exists = Exists(path);
+    for (size_t i = 0; i < count; ++i) {
+        const STreeOp& op = ops[i];
+        if (op.path == path) {
+            exists = op.kind != STreeOp::Delete;
+        } else if (op.path.IsAncestorOf(path)) {
+            if (op.kind == STreeOp::Delete)
+                exists = false;
+            else if (op.kind == STreeOp::Subtree)
+                exists = static_cast<bool>(op.node.FindNode(op.path.RelativeText(path).c_str()));
+        } else if (path.IsAncestorOf(op.path) && op.kind != STreeOp::Delete) {
+            // A write below creates its missing ancestors.
+            exists = true;
+        }
+    }
+    return exists;
+}
+
+KvNodePtr CServerTree::MakeParent(const CNodePath& path) {
+    KvNodePtr node = m_root;
+    const std::vector<std::wstring>& names = path.Names();
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        KvNodePtr child = node.GetChildByName(names[i].c_str(), false);
+        if (!child) {
+            child = KvNodePtr::Create(names[i].c_str(), nullptr);
+            node.AddChild(child);
+        }
+        node = std::move(child);
+    }
+    return node;
+}
+
+void CServerTree::Apply(const STreeOp& op) {
+    KvNodePtr node = Find(op.path);
+    switch (op.kind) {
+    case STreeOp::Merge:
+        if (node)
+            CopyAttributes(op.node, node);
+        else
+            MakeParent(op.path).AddChild(op.node);
+        break;
+    case STreeOp::Attributes:
+        for (const std::wstring& name : node.GetAttributeNames())
+            node.DeleteAttribute(name.c_str(), true);
+        CopyAttributes(op.node, node);
+        break;
+    case STreeOp::Subtree:
+        if (node)
+            ThrowIfFailed(KvnReplaceNode(node.Get(), op.node.Get()));
+        else
+            MakeParent(op.path).AddChild(op.node);
+        break;
+    case STreeOp::Delete:
+        ThrowIfFailed(KvnReplaceNode(node.Get(), nullptr));
+        break;
+    }
+}
+
+void CopyAttributes(const KvNodePtr& from, const KvNodePtr& to) {
+    for (const std::wstring& name : from.GetAttributeNames()) {
+        USHORT type = KVN_TYPE_NONE;
+        ULONG size = 0;
+        from.TryGetAttribute(name.c_str(), nullptr, nullptr, &size, &type);
+        std::string bytes(size, '\0');
+        if (size > 0)
+            from.TryGetAttribute(name.c_str(), nullptr, bytes.data(), &size, &type);
+        ThrowIfFailed(KvnSetAttribute(to.Get(), name.c_str(), type, size > 0 ? bytes.data() : nullptr, size));
+    }
+}

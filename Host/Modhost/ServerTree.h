@@ -1,0 +1,71 @@
+// The configuration server's tree and the operations a transaction applies to it. The tree lives in the
+// node store, one detached root named "\" per server; clients only ever see copies of it. Callers hold
+// the server's lock.
+#pragma once
+
+#include "Common/Nodes/KvNodePtr.h"
+#include "Interfaces/ConfigProxy.h"
+
+#include <string>
+#include <vector>
+
+// A server path: the names below the root, in order (none for the root "\" itself).
+class CNodePath {
+public:
+    // An absolute path of non-empty names; E_INVALIDARG otherwise. allowRoot: "\" is accepted.
+    static CNodePath Parse(const std::wstring& text, bool allowRoot);
+
+    const std::wstring& Text() const noexcept { return m_text; }
+    const std::vector<std::wstring>& Names() const noexcept { return m_names; }
+    bool IsRoot() const noexcept { return m_names.empty(); }
+    // The last name; empty for the root.
+    const std::wstring& Name() const;
+    // The path of the parent ("\" for a node right below the root); empty for the root.
+    std::wstring ParentText() const;
+    // The path below this one that leads to descendant, without a leading backslash.
+    std::wstring RelativeText(const CNodePath& descendant) const;
+
+    bool operator==(const CNodePath& other) const { return m_names == other.m_names; }
+    // True when other lies below this path.
+    bool IsAncestorOf(const CNodePath& other) const;
+    // True when one of the two paths is the other or lies below it.
+    bool IsRelated(const CNodePath& other) const { return *this == other || IsAncestorOf(other) || other.IsAncestorOf(*this); }
+
+private:
+    std::vector<std::wstring> m_names;
+    std::wstring m_text;
+};
+
+// One change of a transaction.
+struct STreeOp {
+    enum EKind { Merge = KV_WRITE_MERGE, Attributes = KV_WRITE_ATTRIBUTES, Subtree = KV_WRITE_SUBTREE, Delete };
+
+    EKind kind;
+    CNodePath path;
+    // The server's own copy of the written node, a detached root already named by path's last name:
+    // the node alone for Merge and Attributes, the whole subtree for Subtree, empty for Delete.
+    KvNodePtr node;
+};
+
+class CServerTree {
+public:
+    CServerTree();
+
+    // The node at path, or empty.
+    KvNodePtr Find(const CNodePath& path) const;
+    bool Exists(const CNodePath& path) const { return static_cast<bool>(Find(path)); }
+    // Whether path would exist once ops[0] .. ops[count - 1] were applied, without applying them.
+    bool ExistsAfter(const CNodePath& path, const std::vector<STreeOp>& ops, size_t count) const;
+    // Applies op; it has been checked (Attributes and Delete need the node). Subtree and a created Merge
+    // node move op.node into the tree.
+    void Apply(const STreeOp& op);
+
+private:
+    // The parent of path, created with its missing ancestors.
+    KvNodePtr MakeParent(const CNodePath& path);
+
+    KvNodePtr m_root;
+};
+
+// The bytes-exact copy of every attribute of from onto to; to's other attributes stay.
+void CopyAttributes(const KvNodePtr& from, const KvNodePtr& to);

@@ -1,0 +1,127 @@
+// Node dumps: the hidden-attribute settings, the masked copy and the text of a view.
+#include "Common/Nodes/NodeDump.h"
+
+#include "Common/GlobalSettings.h"
+#include "Common/LogManager.h"
+#include "Common/Nodes/NodeSerializer.h"
+#include "Common/StringHelpers.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+const std::set<std::wstring>* NamesOf(const HiddenNodeAttributes& hidden, const std::wstring& type) {
+    const auto found = hidden.find(type);
+    return found == hidden.end() ? nullptr : &found->second;
+}
+
+// Walks source to depth levels, children by index. Without a copy: true as soon as a node carries a
+// hidden attribute. With the copy of source to the same depth: walks it in step and masks the
+// counterpart of every hidden attribute found. Walking the copy by child index, rather than finding
+// counterparts by path, reaches the right node among siblings of the same name.
+bool MaskHidden(const KvNodePtr& source, ULONG depth, const HiddenNodeAttributes& hidden, const KvNodePtr* copy) {
+    struct SPending {
+        KvNodePtr node;
+        KvNodePtr counterpart;
+        ULONG level;
+    };
+    const std::set<std::wstring>* everyType = NamesOf(hidden, L"*");
+    bool found = false;
+    std::vector<SPending> pending;
+    pending.push_back({source, copy != nullptr ? *copy : KvNodePtr(), 0});
+    while (!pending.empty()) {
+        SPending next = std::move(pending.back());
+        pending.pop_back();
+        const std::set<std::wstring>* ofType = NamesOf(hidden, next.node.GetType());
+        for (const std::set<std::wstring>* names : {everyType, ofType == everyType ? nullptr : ofType}) {
+            if (names == nullptr)
+                continue;
+            for (const std::wstring& name : *names) {
+                if (!next.node.TryGetAttribute(name.c_str(), nullptr, nullptr, nullptr, nullptr))
+                    continue;
+                if (copy == nullptr)
+                    return true;
+                found = true;
+                next.counterpart.SetString(name.c_str(), CNodeLogSettings::MaskText);
+            }
+        }
+        if (next.level < depth) {
+            // Pushed last to first, so that children are entered from index 0 upward.
+            for (uint64_t index = next.node.GetChildCount(); index-- > 0;)
+                pending.push_back({next.node.GetChild(index, true),
+                                   copy != nullptr ? next.counterpart.GetChild(index, true) : KvNodePtr(), next.level + 1});
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+CNodeLogSettings::CNodeLogSettings() : m_hidden(Parse(GetGlobalStringOr(L"Logger", L"HiddenNodeTypeAttrs", L""))) {}
+
+const CNodeLogSettings& CNodeLogSettings::Instance() {
+    // A constructor that throws leaves the object unbuilt; the next use tries again.
+    static const CNodeLogSettings settings;
+    return settings;
+}
+
+HiddenNodeAttributes CNodeLogSettings::Parse(const std::wstring& text) {
+    HiddenNodeAttributes hidden;
+    for (const std::wstring& entry : SplitSkippingEmpty(text, L";")) {
+        const std::vector<std::wstring> parts = SplitSkippingEmpty(entry, L":");
+        if (parts.size() != 2)
+            ThrowHR(E_INVALIDARG);
+        std::set<std::wstring>& names = hidden[Trim(parts[0])];
+        for (const std::wstring& name : SplitSkippingEmpty(parts[1], L",")) {
+            std::wstring trimmed = Trim(name);
+            if (!trimmed.empty())
+                names.insert(std::move(trimmed));
+        }
+    }
+    return hidden;
+}
+
+CKvNodeLogView::CKvNodeLogView(const KvNodePtr& node, ULONG depth, const HiddenNodeAttributes& hidden) : m_depth(depth) {
+    if (!node)
+        return;
+    if (!hidden.empty() && MaskHidden(node, depth, hidden, nullptr)) {
+        KvNodePtr copy = node.Clone(depth);
+        MaskHidden(node, depth, hidden, &copy);
+        m_node = std::move(copy);
+        m_masked = true;
+    } else {
+        m_node = node;
+    }
+}
+
+CKvNodeLogView::CKvNodeLogView(const KvNodePtr& node, ULONG depth) : CKvNodeLogView(node, depth, CNodeLogSettings::Instance().Hidden()) {}
+
+std::wstring CKvNodeLogView::ToString() const {
+    if (!m_node)
+        return L"KvNode[<null>]";
+    // The markup around the text is ASCII, so it is found alike after the conversion.
+    return L"KvNode[0x" + PointerText(m_node.Get()) + L"]:\r\n" + TextBody(Utf8ToWide(SerializeNodeToString(m_node, m_depth)));
+}
+
+std::wstring CKvNodeLogView::TextBody(std::wstring text) {
+    TrimRight(text);
+    size_t begin = 0;
+    size_t end = text.size();
+    if (text.starts_with(L"<nr>"))
+        begin = std::min(text.find_first_not_of(L"\r\n", 4), text.size());
+    if (text.ends_with(L"</nr>")) {
+        end -= 5;
+        while (end > 0 && (text[end - 1] == L'\r' || text[end - 1] == L'\n'))
+            --end;
+    }
+    return begin < end ? text.substr(begin, end - begin) : std::wstring();
+}
+
+std::wostream& operator<<(std::wostream& stream, const CKvNodeLogView& view) {
+    return stream << view.ToString();
+}
+
+std::wostream& operator<<(std::wostream& stream, const KvNodePtr& node) {
+    return stream << CKvNodeLogView(node);
+}

@@ -1,0 +1,45 @@
+// Trimming, splitting and conversion of texts.
+#include "Common/StringHelpers.h"
+
+#include "Common/ErrorHandling.h"
+
+#include <climits>
+
+void TrimRight(std::wstring& text, std::wstring_view chars) {
+    const size_t last = text.find_last_not_of(chars);
+    text.resize(last == std::wstring::npos ? 0 : last + 1);
+}
+
+std::wstring Trim(std::wstring_view text, std::wstring_view chars) {
+    const size_t first = text.find_first_not_of(chars);
+    if (first == std::wstring_view::npos)
+        return {};
+    return std::wstring(text.substr(first, text.find_last_not_of(chars) - first + 1));
+}
+
+std::vector<std::wstring> SplitSkippingEmpty(std::wstring_view text, std::wstring_view separators) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find_first_of(separators, start);
+        if (end == std::wstring_view::npos)
+            end = text.size();
+        if (end > start)
+            parts.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::wstring Utf8ToWide(std::string_view text) {
+    if (text.empty())
+        return {};
+    if (text.size() > INT_MAX)
+        ThrowHR(E_INVALIDARG);
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    ThrowLastErrorIfFalse(length != 0);
+    std::wstring wide(length, L'\0');
+    ThrowLastErrorIfFalse(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length) == length);
+    return wide;
+}
