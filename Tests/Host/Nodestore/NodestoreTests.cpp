@@ -10,6 +10,7 @@ namespace {
 constexpr HRESULT NotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 constexpr HRESULT SmallBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 constexpr HRESULT Mismatch = KVN_E_TYPE_MISMATCH;
+constexpr HRESULT InvalidState = HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
 
 class NodestoreTests : public NodeStoreTest {};
 
@@ -111,7 +112,7 @@ TEST_F(NodestoreTests, ReplaceAndRemoveNodes) {
     Handle root = Make(L"\\"), a = Make(L"A"), b = Make(L"B"), c = Make(L"C"), with = Make(L"W");
     for (IKvNode* child : {a.get(), b.get(), c.get()})
         ASSERT_EQ(KvnAddChild(root.get(), child), S_OK);
-    EXPECT_EQ(KvnReplaceNode(root.get(), with.get()), HRESULT_FROM_WIN32(ERROR_INVALID_STATE)) << "a root has no place to give";
+    EXPECT_EQ(KvnReplaceNode(root.get(), with.get()), InvalidState) << "a root has no place to give";
     EXPECT_EQ(KvnReplaceNode(b.get(), a.get()), KVN_E_HAS_PARENT) << "the replacement is attached";
     EXPECT_EQ(KvnReplaceNode(b.get(), root.get()), KVN_E_PARENT_IN_SUBTREE) << "the replacement holds the node";
     ASSERT_EQ(KvnReplaceNode(b.get(), with.get()), S_OK);

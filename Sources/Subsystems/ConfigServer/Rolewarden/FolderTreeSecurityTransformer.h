@@ -1,0 +1,66 @@
+// CFolderTreeSecurityTransformer: turns a folder tree with its role assignments into two security
+// mapping documents:
+// - the user roles mapping: subject identifier -> the security tags the subject holds;
+// - the nested object roles mapping: a tag as it applies to an object -> the tags the same role
+//   implies for the object's direct children.
+// A role assigned at the tree's root gives its subjects the bare base of its tag. A role assigned
+// below the root gives the tag with the object's name filled into the parameter of the object's kind
+// ("Folder" for "Folder" and "RootFolder" nodes, "Container" for "ManagedObjectLink" nodes), and stays
+// in effect for the whole subtree, where it yields the nested entries. A role applies only to node
+// types listed in its "SupportedObjectTypes". Roles are looked up in the registry by node name; a
+// role id starting with "stag:" is itself the tag.
+//
+// Thread safety: runs on the roles maintainer's processing thread, under its lock.
+#pragma once
+
+#include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionRegistry.h"
+#include "Subsystems/ConfigServer/Rolewarden/SecurityTag.h"
+#include "Subsystems/ConfigServer/Rolewarden/SourceTransformer.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+class CSecurityTagMappingBuilder;
+
+class CFolderTreeSecurityTransformer : public ISourceTransformer {
+public:
+    // config: the source's configuration node, of which TargetUserRolesMappingPath and
+    // TargetObjectsHierarchyRolesMappingPath name the two documents. Null arguments raise E_POINTER.
+    CFolderTreeSecurityTransformer(const KvNodePtr& config, std::shared_ptr<CRoleDefinitionRegistry> registry);
+
+    // The user roles mapping, then the nested object roles mapping; without data both have no
+    // entries. A missing target name, a role assignment without RoleId or without any subject, or a
+    // found role without SecurityTag raises HRESULT_FROM_WIN32(ERROR_NOT_FOUND). Role ids that the
+    // registry does not know are skipped.
+    std::vector<KvNodePtr> TransformData(const KvNodePtr& data) override;
+
+private:
+    // A role as the walk uses it: its node (for identity), its parsed tag and its supported types.
+    struct SRole {
+        KvNodePtr node;
+        CSecurityTag tag;
+        std::vector<std::wstring> supportedTypes;
+    };
+    struct SObject;
+    struct SWalk;
+
+    // Reads the role's SecurityTag (required) and SupportedObjectTypes.
+    static SRole LoadRole(KvNodePtr node);
+    // The role's tag for an object of nodeType named nodeName: the parameter of the type's kind set
+    // to the name, other reference and bare parameters emptied. Nothing when the role does not
+    // support the type, the type has no kind, or every parameter came out empty.
+    std::optional<std::wstring> ApplyRoleToNode(const SRole& role, const std::wstring& nodeType,
+                                                const std::wstring& nodeName) const;
+    void AddRoleAssignments(SWalk& walk, const KvNodePtr& container, const std::wstring& type,
+                            const std::wstring& name, bool isRoot) const;
+    // One object of the tree: its role assignments, then the nested entries of every role in
+    // effect; leaves a frame for walking its children.
+    void Visit(SWalk& walk, const SObject& object, bool isRoot) const;
+
+    // Node type -> name of the tag parameter that receives the node's name.
+    std::map<std::wstring, std::wstring> m_objectKinds;
+    KvNodePtr m_config;
+    std::shared_ptr<CRoleDefinitionRegistry> m_registry;
+};

@@ -1,0 +1,45 @@
+// Role lookups over the data of every role definition source.
+#include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionRegistry.h"
+
+#include "Subsystems/ConfigServer/Rolewarden/SecurityTag.h"
+
+namespace {
+
+// The tag of a child that holds SecurityTag as a single string, or nothing.
+bool TryGetSecurityTag(const KvNodePtr& node, std::wstring& tag) {
+    USHORT stored = KVN_TYPE_NONE;
+    return node.TryGetAttribute(SecurityTagAttribute, nullptr, nullptr, nullptr, &stored) &&
+           stored == KVN_TYPE_STRING && node.TryGetString(SecurityTagAttribute, tag);
+}
+
+} // namespace
+
+void CRoleDefinitionRegistry::Update(const std::wstring& sourcePath, const KvNodePtr& data) {
+    auto guard = m_lock.lock();
+    if (data)
+        m_definitions[sourcePath] = data;
+    else
+        m_definitions.erase(sourcePath);
+}
+
+KvNodePtr CRoleDefinitionRegistry::FindRoleById(const std::wstring& id) const {
+    auto guard = m_lock.lock_shared();
+    for (const auto& [path, data] : m_definitions) {
+        if (KvNodePtr role = data.GetChildByName(id.c_str(), false))
+            return role;
+    }
+    return KvNodePtr();
+}
+
+KvNodePtr CRoleDefinitionRegistry::FindRoleBySecurityTag(const std::wstring& tagText) const {
+    const std::wstring base = CSecurityTag(tagText).GetBase();
+    auto guard = m_lock.lock_shared();
+    std::wstring tag;
+    for (const auto& [path, data] : m_definitions) {
+        for (KvNodePtr& role : data.GetChildren()) {
+            if (TryGetSecurityTag(role, tag) && CSecurityTag(tag).GetBase() == base)
+                return std::move(role);
+        }
+    }
+    return KvNodePtr();
+}

@@ -1,0 +1,37 @@
+// Security mapping documents: a node of type "SecurityTagMapping", named after the mapping, with one
+// "SecurityTagMappingEntry" child per security identifier (a role's tag, a subject, a parent object's
+// tag) that lists the security tags applied to it. The builder collects the pairs in any order and
+// writes the document in one canonical form, so that two runs over the same input give documents
+// that compare equal.
+#pragma once
+
+#include "Common/Nodes/KvNodePtr.h"
+
+#include <map>
+#include <set>
+#include <string>
+
+// Node type and attribute names of the document layout.
+inline constexpr const wchar_t* SecurityTagMappingType = L"SecurityTagMapping";
+inline constexpr const wchar_t* SecurityTagMappingEntryType = L"SecurityTagMappingEntry";
+inline constexpr const wchar_t* SecurityIdAttribute = L"SecurityId";
+inline constexpr const wchar_t* AppliedSecurityTagAttribute = L"AppliedSecurityTag";
+
+class CSecurityTagMappingBuilder {
+public:
+    // mappingName becomes the document's node name (a node path).
+    explicit CSecurityTagMappingBuilder(std::wstring mappingName);
+
+    // Adds tag to the tags of securityId; a pair added again changes nothing.
+    void Add(const std::wstring& securityId, const std::wstring& tag);
+
+    // The document: entries in ordinal order of their identifiers, named by their index ("0000",
+    // "0001", ..., "10000"), each with its tags in ordinal order as a list attribute. Without any
+    // Add the document has no children.
+    KvNodePtr Build() const;
+
+private:
+    std::wstring m_mappingName;
+    // Ordinal (code unit) order, which std::wstring's own comparison gives.
+    std::map<std::wstring, std::set<std::wstring>> m_entries;
+};

@@ -1,0 +1,16 @@
+// ISourceTransformer: turns the data of one source of the roles maintainer (a role definition
+// subtree or a folder tree) into security mapping documents. The roles maintainer runs it under its
+// own lock whenever the source, or any role definition, changed.
+#pragma once
+
+#include "Common/Nodes/KvNodePtr.h"
+
+#include <vector>
+
+class ISourceTransformer {
+public:
+    virtual ~ISourceTransformer() = default;
+    // data is the source's subtree, empty when the subtree is missing. Each output node is named
+    // after its mapping. Failures are raised as HRX; a failed run produces nothing.
+    virtual std::vector<KvNodePtr> TransformData(const KvNodePtr& data) = 0;
+};
