@@ -1,8 +1,33 @@
-// rwhost: loads Rolewarden.dll the way the product's host does and talks to it only through its
+// rwhost: runs Rolewarden.dll the way the product's host does. It fills an in-memory configuration
+// server from a tree file, makes it reachable as "ConfigServer.Proxy" (and under the storage names the
+// host file gives), loads the module, creates and configures the components the host file lists, lets
+// them work, releases them and prints the trees they wrote. It talks to the module only through its
 // export and binary interfaces.
+//
+//     rwhost <tree file> <host file> [<module path>]
+//
+// Both files are in the node store's text form. The tree file holds top-level nodes named by their
+// server paths ("\Config", ...), written to the server with mode 3. The host file holds one "Host" node:
+//
+//     <node name="Host">
+//       <attr name="StorageInstances" code="0x102"><item>LocalStorage</item></attr>  names of the server
+//       <attr name="RunSeconds" code="4">3</attr>                how long the components work
+//       <attr name="PrintPaths" code="0x102"><item>\</item></attr>  trees printed at the end
+//       <node name="Roles" type="Component">                     one per component, in creation order
+//         <attr name="ClassName" code="2">CRolesMaintainer</attr>  or "ClassId" as {GUID}
+//         <node name="Config">...</node>                         child 0: its configuration node
+//       </node>
+//     </node>
+#include "Common/Nodes/KvNodePtr.h"
 #include "Interfaces/ComponentBase.h"
+#include "Interfaces/KvNodeStore.h"
+#include "Interfaces/ModhostHost.h"
 
-#include <cwchar>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -18,44 +43,194 @@ const SComponentClass g_classes[] = {
     {L"CRBACStatusUpdater", &CLSID_RBACStatusUpdater},
 };
 
-int Fail(const wchar_t* what, unsigned long code) {
-    std::fwprintf(stderr, L"rwhost: %ls (0x%08lx)\n", what, code);
-    return 1;
+constexpr const wchar_t* ProxyName = L"ConfigServer.Proxy";
+
+// Releases an interface reference of the host's or the module's at the end of a scope.
+template <class T>
+class CReference {
+public:
+    CReference() = default;
+    ~CReference() {
+        if (m_pointer)
+            m_pointer->Release();
+    }
+    CReference(const CReference&) = delete;
+    CReference& operator=(const CReference&) = delete;
+    CReference(CReference&& other) noexcept : m_pointer(other.m_pointer) { other.m_pointer = nullptr; }
+    T* Get() const { return m_pointer; }
+    T* operator->() const { return m_pointer; }
+    void** Put() { return reinterpret_cast<void**>(&m_pointer); }
+
+private:
+    T* m_pointer = nullptr;
+};
+
+std::vector<KvNodePtr> ReadTreeFile(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    if (!file)
+        ThrowHR(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ULONGLONG count = 0;
+    KvnTextError error = {};
+    HRESULT hr = KvnParseText(text.data(), text.size(), nullptr, &count, &error);
+    if (hr == HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)) {
+        std::vector<IKvNode*> handles(count);
+        hr = KvnParseText(text.data(), text.size(), handles.data(), &count, &error);
+        if (hr >= 0) {
+            std::vector<KvNodePtr> trees;
+            for (IKvNode* handle : handles)
+                trees.emplace_back(handle, true);
+            return trees;
+        }
+    }
+    if (hr < 0 && error.reason != nullptr)
+        std::fwprintf(stderr, L"rwhost: %ls, line %lu, column %lu: %ls\n", path.c_str(), error.line, error.column,
+                      error.reason);
+    ThrowIfFailed(hr);
+    return {};
+}
+
+HRESULT WriteToStdout(const void* data, ULONG size, void*) {
+    return std::fwrite(data, 1, size, stdout) == size ? S_OK : E_FAIL;
+}
+
+void PrintTree(IKvConfigProxy* proxy, const std::wstring& path) {
+    KvNodePtr filter = KvNodePtr::Create(nullptr, L"FilterByPath");
+    filter.SetString(L"NodePath", path);
+    IKvNode* found = nullptr;
+    ULONG count = 0;
+    ThrowIfFailed(proxy->QueryNodes(filter.Get(), 0, &found, 1, &count));
+    const KvNodePtr tree(count == 1 ? found : nullptr, true);
+    std::wprintf(L"--- %ls\n", path.c_str());
+    std::fflush(stdout);
+    if (!tree) {
+        std::wprintf(L"(no node)\n");
+        return;
+    }
+    KvnSerializationContext* context = nullptr;
+    ThrowIfFailed(KvnStartSerialization(KvnSerializationText, KVN_SERIALIZE_LAYOUT, &WriteToStdout, nullptr, &context));
+    IKvNode* nodes[] = {tree.Get()};
+    HRESULT hr = KvnSerializeNodes(context, nodes, 1, KVN_DEPTH_ALL);
+    if (hr >= 0)
+        hr = KvnFinalizeSerialization(context);
+    KvnCloseSerializationContext(context);
+    ThrowIfFailed(hr);
+    std::fflush(stdout);
+    std::wprintf(L"\n");
+}
+
+bool ClassIdOf(const KvNodePtr& component, GUID& classId, std::wstring& name) {
+    if (component.TryGetString(L"ClassName", name)) {
+        for (const SComponentClass& cls : g_classes) {
+            if (name == cls.name) {
+                classId = *cls.classId;
+                return true;
+            }
+        }
+        return false;
+    }
+    return component.TryGetString(L"ClassId", name) && CLSIDFromString(name.c_str(), &classId) == S_OK;
+}
+
+std::wstring ModuleBesideHost() {
+    wchar_t path[MAX_PATH];
+    std::wstring host(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return host.substr(0, host.find_last_of(L'\\') + 1) + L"Rolewarden.dll";
+}
+
+int Run(const std::wstring& treeFile, const std::wstring& hostFile, const std::wstring& modulePath) {
+    std::vector<KvNodePtr> hostTrees = ReadTreeFile(hostFile);
+    if (hostTrees.size() != 1 || hostTrees[0].GetName() != L"Host") {
+        std::fwprintf(stderr, L"rwhost: %ls must hold one node named Host\n", hostFile.c_str());
+        return 2;
+    }
+    const KvNodePtr& host = hostTrees[0];
+
+    // The configuration server, filled from the tree file.
+    CReference<IKvConfigProxy> proxy;
+    ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, proxy.Put()));
+    for (const KvNodePtr& tree : ReadTreeFile(treeFile)) {
+        IKvNode* nodes[] = {tree.Get()};
+        ThrowIfFailed(proxy->WriteNodes(nullptr, KV_WRITE_SUBTREE, nodes, 1));
+    }
+    std::vector<std::wstring> names = host.GetStringList(L"StorageInstances", false);
+    names.insert(names.begin(), ProxyName);
+    for (const std::wstring& name : names)
+        ThrowIfFailed(CLRegisterNamedInstance(name.c_str(), proxy.Get()));
+    std::wprintf(L"Configuration server filled from %ls, reachable as", treeFile.c_str());
+    for (const std::wstring& name : names)
+        std::wprintf(L" \"%ls\"", name.c_str());
+    std::wprintf(L"\n");
+
+    HMODULE module = LoadLibraryW(modulePath.c_str());
+    if (module == nullptr)
+        ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()));
+    auto getModuleObject = reinterpret_cast<PFN_GetComponentsModuleObject>(
+        reinterpret_cast<void*>(GetProcAddress(module, "GetComponentsModuleObject")));
+    if (getModuleObject == nullptr)
+        ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()));
+    IComponentsModule* components = nullptr;
+    ThrowIfFailed(getModuleObject(reinterpret_cast<void**>(&components)));
+    std::wprintf(L"Loaded %ls\n", modulePath.c_str());
+
+    int exitCode = 0;
+    {
+        std::vector<CReference<IConfigurableComponent>> alive;
+        for (const KvNodePtr& entry : host.GetChildren()) {
+            GUID classId = {};
+            std::wstring className;
+            if (!ClassIdOf(entry, classId, className)) {
+                std::fwprintf(stderr, L"rwhost: component %ls has no known ClassName or ClassId\n", entry.GetName().c_str());
+                exitCode = 2;
+                continue;
+            }
+            CReference<IConfigurableComponent> component;
+            HRESULT hr = components->CreateInstance(&classId, &IID_IConfigurableComponent, component.Put());
+            if (hr < 0) {
+                std::wprintf(L"  %-32ls cannot be created (0x%08lx)\n", className.c_str(), static_cast<unsigned long>(hr));
+                continue;
+            }
+            const KvNodePtr config = entry.GetChild(0, false);
+            hr = component->Configure(config.Get());
+            std::wprintf(L"  %-32ls created, Configure: 0x%08lx\n", className.c_str(), static_cast<unsigned long>(hr));
+            if (hr < 0)
+                exitCode = 1;
+            alive.push_back(std::move(component));
+        }
+
+        int32_t runSeconds = 0;
+        host.TryGetInt32(L"RunSeconds", runSeconds);
+        if (!alive.empty() && runSeconds > 0) {
+            std::wprintf(L"Letting the components work for %d s\n", runSeconds);
+            Sleep(static_cast<DWORD>(runSeconds) * 1000);
+        }
+        ThrowIfFailed(CLWaitForNotifications(proxy.Get(), 10000));
+    }
+
+    BOOL locked = TRUE;
+    ThrowIfFailed(components->IsLocked(&locked));
+    std::wprintf(L"Components released; module locked: %ls\n", locked ? L"yes" : L"no");
+    for (const std::wstring& path : host.GetStringList(L"PrintPaths", false))
+        PrintTree(proxy.Get(), path);
+
+    for (const std::wstring& name : names)
+        CLRevokeNamedInstance(name.c_str());
+    if (!locked)
+        FreeLibrary(module);
+    return exitCode;
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const wchar_t* modulePath = argc > 1 ? argv[1] : L"Rolewarden.dll";
-    HMODULE module = LoadLibraryW(modulePath);
-    if (module == nullptr)
-        return Fail(L"cannot load the module", GetLastError());
-
-    auto getModuleObject = reinterpret_cast<PFN_GetComponentsModuleObject>(
-        reinterpret_cast<void*>(GetProcAddress(module, "GetComponentsModuleObject")));
-    if (getModuleObject == nullptr)
-        return Fail(L"the module has no GetComponentsModuleObject", GetLastError());
-
-    IComponentsModule* components = nullptr;
-    HRESULT hr = getModuleObject(reinterpret_cast<void**>(&components));
-    if (hr < 0)
-        return Fail(L"GetComponentsModuleObject failed", hr);
-    std::wprintf(L"Loaded %ls\n", modulePath);
-
-    for (const SComponentClass& cls : g_classes) {
-        IConfigurableComponent* component = nullptr;
-        hr = components->CreateInstance(cls.classId, &IID_IConfigurableComponent, reinterpret_cast<void**>(&component));
-        if (hr < 0) {
-            std::wprintf(L"  %-32ls not available (0x%08lx)\n", cls.name, static_cast<unsigned long>(hr));
-            continue;
-        }
-        std::wprintf(L"  %-32ls created\n", cls.name);
-        component->Release();
+    if (argc < 3) {
+        std::fwprintf(stderr, L"usage: rwhost <tree file> <host file> [<module path>]\n");
+        return 2;
     }
-
-    BOOL locked = TRUE;
-    hr = components->IsLocked(&locked);
-    std::wprintf(L"Module locked after release: %ls\n", hr < 0 ? L"unknown" : (locked ? L"yes" : L"no"));
-    FreeLibrary(module);
-    return 0;
+    try {
+        return Run(argv[1], argv[2], argc > 3 ? argv[3] : ModuleBesideHost());
+    } catch (const HRX& error) {
+        std::fwprintf(stderr, L"rwhost: failed with 0x%08lx\n", static_cast<unsigned long>(error.Result()));
+        return 1;
+    }
 }
