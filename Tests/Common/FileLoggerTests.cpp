@@ -21,96 +21,73 @@ std::wstring ExpectedBanner() {
            std::to_wstring(GetCurrentProcessId()) + L")\r\n*** Command line: " + GetCommandLineW() + L"\r\n" + rule + L"\r\n";
 }
 
-std::wstring ChildDirectory() {
-    wchar_t path[MAX_PATH];
-    return std::wstring(path, GetEnvironmentVariableW(L"RW_TEST_DIRECTORY", path, MAX_PATH));
-}
-
 } // namespace
 
-TEST(FileLoggerTests, ModuleLogBanner) {
+// The module log in a configured directory and the size threshold, in a child process that reads
+// those settings afresh; KeepOpenInterval 0 opens the file for every record.
+TEST(FileLoggerTests, SettingsOfTheProcess) {
     STempDirectory directory;
-    ExpectChildPasses(TestExecutablePath(), L"FileLoggerChild.ModuleLogBanner",
+    ExpectChildPasses(TestExecutablePath(), L"FileLoggerChild.SettingsOfTheProcess",
                       {{L"GS_Logger_Path", directory.path + L"a\\b/Logs"}, {L"GS_Logger_KeepOpenInterval", L"0"},
-                       {L"RW_TEST_DIRECTORY", directory.path}});
+                       {L"GS_Logger_LogFileSizeThresholdMB", L"1"}, {L"RW_TEST_DIRECTORY", directory.path}});
 }
 
-TEST(FileLoggerChild, ModuleLogBanner) {
+TEST(FileLoggerChild, SettingsOfTheProcess) {
     RW_CHILD_ONLY();
-    const std::wstring directory = LogManager::Instance()->GetLogDirectory();
-    EXPECT_EQ(directory, ChildDirectory() + L"a\\b\\Logs\\");
-    const std::wstring path = directory + L"CommonTests.log";
+    const std::wstring directory = LogManager::Instance()->GetLogDirectory(), path = directory + L"CommonTests.log";
+    wchar_t parent[MAX_PATH];
+    EXPECT_EQ(directory, std::wstring(parent, GetEnvironmentVariableW(L"RW_TEST_DIRECTORY", parent, MAX_PATH)) + L"a\\b\\Logs\\");
     RW_LOG_INFO(L"first");
     RW_LOG_INFO(L"second");
     HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << "with KeepOpenInterval 0 the file must be closed after each record";
     CloseHandle(exclusive);
     const std::wstring banner = ExpectedBanner();
-    std::wstring content = ReadWideFile(path);
-    EXPECT_EQ(content.substr(0, banner.size()), banner);
-    content.erase(0, banner.size());
-    EXPECT_TRUE(std::regex_match(content, std::wregex(L"[^\r\n]*\\| first\r\n[^\r\n]*\\| second\r\n")))
-        << "two records and no second banner expected:\n" << content;
-
+    EXPECT_EQ(ReadWideFile(path).substr(0, banner.size()), banner);
+    EXPECT_TRUE(std::regex_match(ReadWideFile(path).substr(banner.size()), std::wregex(L"[^\r\n]*\\| first\r\n[^\r\n]*\\| second\r\n")))
+        << "two records and no second banner expected:\n" << ReadWideFile(path);
     ASSERT_TRUE(DeleteFileW(path.c_str()));
     // Wine takes file ids from inode numbers, and Linux gives a freed one to the next new file: a
     // placeholder takes it, as another program's file would on a busy system.
     HANDLE placeholder = CreateFileW((directory + L"placeholder").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     RW_LOG_INFO(L"third");
     CloseHandle(placeholder);
-    content = ReadWideFile(path);
-    EXPECT_EQ(content.substr(0, banner.size()), banner) << "a new file must start with the banner";
-    EXPECT_TRUE(std::regex_match(content.substr(banner.size()), std::wregex(L"[^\r\n]*\\| third\r\n"))) << content;
-}
+    EXPECT_EQ(ReadWideFile(path).substr(0, banner.size()), banner) << "a new file must start with the banner";
+    EXPECT_TRUE(std::regex_match(ReadWideFile(path).substr(banner.size()), std::wregex(L"[^\r\n]*\\| third\r\n"))) << ReadWideFile(path);
 
-// LogFileSizeThresholdMB 1: a file of 1 MiB less one byte still takes a record, one of 1 MiB does not.
-TEST(FileLoggerTests, SizeThreshold) {
-    STempDirectory directory;
-    ExpectChildPasses(TestExecutablePath(), L"FileLoggerChild.SizeThreshold",
-                      {{L"GS_Logger_LogFileSizeThresholdMB", L"1"}, {L"GS_Logger_KeepOpenInterval", L"0"},
-                       {L"RW_TEST_DIRECTORY", directory.path}});
-}
-
-TEST(FileLoggerChild, SizeThreshold) {
-    RW_CHILD_ONLY();
-    const std::wstring path = ChildDirectory() + L"big.log";
+    // Threshold 1 MiB: a file of 1 MiB less one byte still takes a record, one of 1 MiB does not.
+    const std::wstring big = directory + L"big.log";
     const std::uintmax_t limit = 1 << 20;
-    const auto size = [&path] { return std::filesystem::file_size(path); };
-    FileLogger logger(path, L"header\r\n");
+    FileLogger logger(big, L"header\r\n");
     SDebugOutputCapture output;
-    WriteFileBytes(path, std::string(limit - 1, 'x'));
+    WriteFileBytes(big, std::string(limit - 1, 'x'));
     logger.Write(L"A\r\n", -1);
-    EXPECT_EQ(size(), limit - 1 + (8 + 3) * 2) << "one byte under the threshold takes the header and the record";
+    EXPECT_EQ(std::filesystem::file_size(big), limit - 1 + (8 + 3) * 2) << "one byte under the threshold takes the header and the record";
     logger.Write(L"B\r\n", 3);
     logger.Write(L"C\r\n", 3);
-    std::filesystem::resize_file(path, limit);
+    std::filesystem::resize_file(big, limit);
     logger.Write(L"D\r\n", 3);
-    EXPECT_EQ(size(), limit) << "a file of the threshold's size must be refused";
-    const std::string tooBig = "FileLogger: log file '" + std::string(path.begin(), path.end()) + "' is too big (size=1MB threshold=1MB)\n";
+    EXPECT_EQ(std::filesystem::file_size(big), limit) << "a file of the threshold's size must be refused";
+    const std::string tooBig = "FileLogger: log file '" + std::string(big.begin(), big.end()) + "' is too big (size=1MB threshold=1MB)\n";
     EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig)) << "reported once while the file stays too big";
-
-    std::filesystem::resize_file(path, limit - 1);
+    std::filesystem::resize_file(big, limit - 1);
     logger.Write(L"E\r\n", 3);
     logger.Write(L"F\r\n", 3);
-    EXPECT_EQ(size(), limit - 1 + 3 * 2);
+    EXPECT_EQ(std::filesystem::file_size(big), limit - 1 + 3 * 2);
     EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig, tooBig)) << "a file that shrank is reported again";
 }
 
 TEST(FileLoggerTests, KeepOpenAndFailures) {
     STempDirectory directory;
-    const std::wstring path = directory.path + L"kept.log";
-    FileLogger logger(path, L"");
+    const std::wstring path = directory.path + L"kept.log", unreachable = directory.path + L"missing\\x.log";
+    FileLogger logger(path, L""), failing(unreachable, L"header");
     logger.Write(L"record\r\n", -1);
     EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE)
         << "the file must stay open for the keep-open interval";
     EXPECT_EQ(ReadWideFile(path), L"record\r\n");
-
     SDebugOutputCapture output;
-    const std::wstring unreachable = directory.path + L"missing\\x.log";
-    FileLogger failing(unreachable, L"header");
     failing.Write(L"lost\r\n", -1);
-    EXPECT_THAT(output.Messages(), testing::ElementsAre("FileLogger: cannot open log file '" +
-                                                        std::string(unreachable.begin(), unreachable.end()) +
+    EXPECT_THAT(output.Messages(), testing::ElementsAre("FileLogger: cannot open log file '" + std::string(unreachable.begin(), unreachable.end()) +
                                                         "' (error: 0x80070003)\n"));
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 constexpr HRESULT NotFound = static_cast<HRESULT>(0x80070490);
@@ -18,18 +20,17 @@ public:
 
 } // namespace
 
+// A rejected text leaves the value alone.
 TEST(GlobalSettingsTests, IntegerParse) {
-    const std::pair<const wchar_t*, int> valid[] = {{L"0x10", 16}, {L"010", 8}, {L"0", 0}, {L" \t-5", -5}, {L"+0X1f", 31},
-                                                    {L"-2147483648", -2147483647 - 1}, {L"-0x10", -16}};
-    for (const auto& [text, expected] : valid) {
-        int value = 12345;
-        EXPECT_EQ(ParseSettingsInt(text, value), S_OK) << text;
-        EXPECT_EQ(value, expected) << text;
-    }
-    for (const wchar_t* text : {L"12a", L"", L" ", L"-", L"0x", L"08", L"5 ", L"2147483648", L"1.5"}) {
-        int value = 12345;
-        EXPECT_EQ(ParseSettingsInt(text, value), E_INVALIDARG) << "accepted \"" << text << "\"";
-        EXPECT_EQ(value, 12345) << "a rejected text must leave the value alone";
+    const std::tuple<const wchar_t*, HRESULT, int> cases[] = {
+        {L"0x10", S_OK, 16}, {L"010", S_OK, 8}, {L"0", S_OK, 0}, {L" \t-5", S_OK, -5}, {L"+0X1f", S_OK, 31},
+        {L"-2147483648", S_OK, -2147483647 - 1}, {L"-0x10", S_OK, -16}, {L"12a", E_INVALIDARG, 7}, {L"", E_INVALIDARG, 7},
+        {L" ", E_INVALIDARG, 7}, {L"-", E_INVALIDARG, 7}, {L"0x", E_INVALIDARG, 7}, {L"08", E_INVALIDARG, 7},
+        {L"5 ", E_INVALIDARG, 7}, {L"2147483648", E_INVALIDARG, 7}, {L"1.5", E_INVALIDARG, 7}};
+    for (const auto& [text, result, expected] : cases) {
+        int value = 7;
+        EXPECT_EQ(ParseSettingsInt(text, value), result) << "\"" << text << "\"";
+        EXPECT_EQ(value, expected) << "\"" << text << "\"";
     }
 }
 
@@ -64,13 +65,11 @@ TEST(GlobalSettingsChild, ChainOrder) {
     EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"Long", L""), std::wstring(1000, L'v')) << "a long value must be read whole";
     EXPECT_EQ(GetGlobalStringOr(nullptr, L"Plain", L""), L"general") << "a null section is General";
     int value = 0;
-    EXPECT_EQ(GetGlobalInt(L"RwTests", L"Mixed", value), S_OK);
-    EXPECT_EQ(value, 5) << "a non-integer in the environment falls through to the INI file";
+    EXPECT_TRUE(GetGlobalInt(L"RwTests", L"Mixed", value) == S_OK && value == 5) << "a non-integer in the environment falls through";
     EXPECT_EQ(GetGlobalInt(L"RwTests", L"Bad", value), NotFound);
     EXPECT_EQ(GetGlobalIntOr(L"RwTests", L"Hex", 0), 16);
     std::wstring text = L"unchanged";
-    EXPECT_EQ(GetGlobalString(L"RwTests", L"EmptyEnv", text), S_OK) << "an empty environment variable exists";
-    EXPECT_EQ(text, L"");
+    EXPECT_TRUE(GetGlobalString(L"RwTests", L"EmptyEnv", text) == S_OK && text.empty()) << "an empty environment variable exists";
     EXPECT_EQ(GetGlobalIntOr(L"RwTests", L"EmptyEnv", 0), 7) << "an empty variable is no integer";
 }
 
@@ -86,34 +85,25 @@ TEST(GlobalSettingsTests, RegisteredSources) {
     EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"Aborted", L""), L"env") << "every registration must be removed";
 }
 
+// Found values and missing keys stay cached until Invalidate or the expiry interval.
 TEST(GlobalSettingsTests, SectionCache) {
-    CScopedEnvironment key(L"GS_RwCache_Key", L"one");
-    CScopedEnvironment number(L"GS_RwCache_Number", L"1");
-    CScopedEnvironment missing(L"GS_RwCache_Missing", std::nullopt);
-    CSettingsSection section(L"RwCache");
+    CScopedEnvironment key(L"GS_RwCache_Key", L"one"), number(L"GS_RwCache_Number", L"1"), missing(L"GS_RwCache_Missing", std::nullopt);
+    CSettingsSection section(L"RwCache"), expiring(L"RwCache", 50);
     std::wstring value;
     int integer = 0;
-    ASSERT_TRUE(section.GetString(L"Key", value) && section.GetInt(L"Number", integer));
+    ASSERT_TRUE(section.GetString(L"Key", value) && section.GetInt(L"Number", integer) && expiring.GetString(L"Key", value));
     EXPECT_FALSE(section.GetString(L"Missing", value));
     SetEnvironmentVariableW(L"GS_RwCache_Key", L"two");
     SetEnvironmentVariableW(L"GS_RwCache_Number", L"2");
     SetEnvironmentVariableW(L"GS_RwCache_Missing", L"now");
-    EXPECT_TRUE(section.GetString(L"Key", value) && section.GetInt(L"Number", integer));
-    EXPECT_EQ(value + std::to_wstring(integer), L"one1") << "values stay cached";
-    EXPECT_FALSE(section.GetString(L"Missing", value)) << "missing keys stay cached";
-    EXPECT_TRUE(section.GetString(L"Key", value, false));
-    EXPECT_EQ(value, L"two") << "useCache false asks the chain";
+    EXPECT_TRUE(section.GetString(L"Key", value) && section.GetInt(L"Number", integer) && value == L"one" && integer == 1);
+    EXPECT_FALSE(section.GetString(L"Missing", value));
+    EXPECT_TRUE(section.GetString(L"Key", value, false) && value == L"two") << "useCache false asks the chain";
 
     const DWORD generation = section.Generation();
     section.Invalidate();
     EXPECT_EQ(section.Generation(), generation + 1);
-    EXPECT_TRUE(section.GetString(L"Missing", value) && section.GetInt(L"Number", integer));
-    EXPECT_EQ(integer, 2);
-
-    CSettingsSection expiring(L"RwCache", 50);
-    ASSERT_TRUE(expiring.GetString(L"Key", value));
-    SetEnvironmentVariableW(L"GS_RwCache_Key", L"three");
+    EXPECT_TRUE(section.GetString(L"Missing", value) && section.GetInt(L"Number", integer) && integer == 2);
     Sleep(120);
-    EXPECT_TRUE(expiring.GetString(L"Key", value));
-    EXPECT_EQ(value, L"three") << "the cache must expire after its interval";
+    EXPECT_TRUE(expiring.GetString(L"Key", value) && value == L"two") << "the cache must expire after its interval";
 }
