@@ -1,7 +1,8 @@
-// The component registry, CComponentObject<T> and InterfacePtr<T>, over component classes defined
-// here and registered with this process's module object.
+// The component registry, CComponentObject<T>, alive objects tracking and InterfacePtr<T>, over
+// component classes defined here and registered with this process's module object.
 #include "Common/Components/ComponentObject.h"
 #include "Common/Components/InterfacePtr.h"
+#include "Support/ModuleLogTail.h"
 #include "Support/Raised.h"
 
 #include <gtest/gtest.h>
@@ -90,6 +91,24 @@ ULONG References(IComponentBase* object) {
     return object->Release();
 }
 
+// Dumps the alive objects and expects the records of objects, in this order; none when it is empty.
+void ExpectDump(const std::vector<const void*>& objects) {
+    CModuleLogTail log;
+    EXPECT_EQ(Module().DumpAliveObjects(), S_OK);
+    const std::vector<CModuleLogTail::SRecord> records = log.Records();
+    ASSERT_EQ(records.size(), objects.empty() ? 0 : objects.size() + 1);
+    for (const auto& record : records)
+        EXPECT_TRUE(record.severity == L"WARN" && record.source == L"DbgAliveObjectsTracker");
+    if (!objects.empty()) {
+        EXPECT_EQ(records[0].message, L"Alive component objects: " + std::to_wstring(objects.size()));
+    }
+    for (size_t i = 0; i < objects.size(); ++i) {
+        const std::wstring expected = L"ObjTag='CComponentObject<class CTestComponent>::CComponentObject' Ptr=" + Hex16(objects[i]) +
+                                      LR"( EIPs=(0x[0-9A-F]{16};){3}0x[0-9A-F]{16})";
+        EXPECT_TRUE(std::regex_match(records[i + 1].message, std::wregex(expected))) << records[i + 1].message;
+    }
+}
+
 } // namespace
 
 TEST(ComponentObjectTests, LifetimeAndInterfaces) {
@@ -105,20 +124,15 @@ TEST(ComponentObjectTests, LifetimeAndInterfaces) {
     EXPECT_EQ(out, reinterpret_cast<void*>(0x1234)) << "a failed query must leave *out unchanged";
     EXPECT_EQ(component->QueryInterface(nullptr, &out), E_INVALIDARG);
     EXPECT_EQ(component->QueryInterface(&IID_ITestExtra, nullptr), E_INVALIDARG);
-    ITestExtra* extra = nullptr;
-    ASSERT_EQ(component->QueryInterface(&IID_ITestExtra, reinterpret_cast<void**>(&extra)), S_OK);
-    EXPECT_EQ(extra->Value(), 42) << "the id must map to the matching base";
-    // The base id gives one primary interface, whichever interface is asked.
-    IComponentBase* primary[2] = {};
-    ASSERT_EQ(component->QueryInterface(&IID_IComponentBase, reinterpret_cast<void**>(&primary[0])), S_OK);
-    ASSERT_EQ(extra->QueryInterface(&IID_IComponentBase, reinterpret_cast<void**>(&primary[1])), S_OK);
-    EXPECT_EQ(primary[0], primary[1]);
-    EXPECT_NE(static_cast<void*>(primary[0]), static_cast<void*>(extra));
-
-    primary[0]->Release();
-    primary[1]->Release();
-    extra->Release();
-    EXPECT_EQ(component->AddRef(), 2u) << "creation and each successful query add one reference";
+    {
+        const InterfacePtr<IConfigurableComponent> configurable(component, false);
+        const InterfacePtr<ITestExtra> extra = configurable.Query<ITestExtra>();
+        EXPECT_EQ(extra->Value(), 42) << "the id must map to the matching base";
+        const InterfacePtr<IComponentBase> primary = configurable.Query<IComponentBase>();
+        EXPECT_EQ(primary.Get(), extra.Query<IComponentBase>().Get()) << "one primary interface, whichever interface is asked";
+        EXPECT_NE(static_cast<void*>(primary.Get()), static_cast<void*>(extra.Get()));
+    }
+    EXPECT_EQ(component->AddRef(), 2u) << "each successful query must add one reference";
     EXPECT_EQ(component->Release(), 1u);
     EXPECT_TRUE(g_alive == 1 && IsLocked()) << "a Release that leaves a reference must not destroy";
     EXPECT_EQ(component->Release(), 0u);
@@ -143,21 +157,16 @@ TEST(ComponentObjectTests, FailedCreationLeavesNothing) {
     }
 }
 
+// A registration replaces the creator registered before it and ends with its scope.
 TEST(ComponentObjectTests, RegisterAndUnregister) {
     {
-        CComponentClassRegistration registration(CLSID_Unknown, &CComponentObject<CTestComponent>::Create);
+        CComponentClassRegistration registration(CLSID_Unknown, &CComponentObject<CFailingComponent>::Create);
+        Module().RegisterClass(CLSID_Unknown, &CComponentObject<CTestComponent>::Create);
         EXPECT_TRUE(Create(CLSID_Unknown));
     }
     void* out = nullptr;
     EXPECT_EQ(Module().CreateInstance(&CLSID_Unknown, &IID_IComponentBase, &out), REGDB_E_CLASSNOTREG);
-
-    // Registering again replaces the creator.
-    Module().RegisterClass(CLSID_Unknown, &CComponentObject<CFailingComponent>::Create);
-    Module().RegisterClass(CLSID_Unknown, &CComponentObject<CTestComponent>::Create);
-    EXPECT_TRUE(Create(CLSID_Unknown));
-    Module().UnregisterClass(CLSID_Unknown);
-    Module().UnregisterClass(CLSID_Unknown);
-    EXPECT_EQ(Module().CreateInstance(&CLSID_Unknown, &IID_IComponentBase, &out), REGDB_E_CLASSNOTREG);
+    Module().UnregisterClass(CLSID_Unknown); // no longer registered: nothing happens
 }
 
 TEST(ComponentObjectTests, ConcurrentCreateAndRelease) {
@@ -189,4 +198,22 @@ TEST(InterfacePtrTests, EveryReferenceIsReleasedOnce) {
         EXPECT_EQ(References(held.Get()), 2u) << "a failed query adds nothing";
     }
     EXPECT_EQ(g_alive, 0) << "a reference was not released";
+}
+
+// Tracking is off in this process and on in a child process with the setting.
+TEST(DbgAliveObjectsTrackerTests, Dump) {
+    const InterfacePtr<IComponentBase> object = Create();
+    ExpectDump({});
+    ExpectChildPasses(TestExecutablePath(), L"DbgAliveObjectsTrackerChild.On", {{L"GS_Debug_EnableAliveObjectsTracking", L"1"}});
+}
+
+TEST(DbgAliveObjectsTrackerChild, On) {
+    RW_CHILD_ONLY();
+    ExpectDump({}); // no live object: not even the count record
+    InterfacePtr<IComponentBase> low = Create(), high = Create();
+    if (high.Get() < low.Get())
+        std::swap(low, high);
+    ExpectDump({low.Get(), high.Get()}); // ascending address order
+    low.Reset();
+    ExpectDump({high.Get()}); // a released object leaves the map
 }
