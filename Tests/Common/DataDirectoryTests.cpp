@@ -28,22 +28,17 @@ struct SOverrideKeyCleanup {
 // In a test executable the module is the executable itself.
 TEST(DataDirectoryTests, ConfiguredPath) {
     const std::wstring module = DirectoryOf(TestExecutablePath());
-    CScopedEnvironment key(KeyVariable, std::nullopt), root(L"RW_TEST_ROOT", L"C:\\root");
-    {
-        CScopedEnvironment path(PathVariable, std::nullopt);
-        const CDataDirectory directory;
-        EXPECT_EQ(directory.Path(), module);
-        EXPECT_EQ(directory.ResolvePath(L"Logs\\"), module + L"Logs\\");
-        EXPECT_EQ(directory.ResolvePath(L"C:\\abs"), L"C:\\abs");
-        EXPECT_EQ(directory.ResolvePath(L"/abs\\x"), L"/abs\\x");
-        EXPECT_EQ(directory.ResolvePath(L"%RW_TEST_ROOT%\\y"), L"C:\\root\\y") << "paths are expanded first";
-        EXPECT_EQ(CDataDirectory::Instance().Path(), module);
-    }
-    {
-        CScopedEnvironment path(PathVariable, L"%RW_TEST_ROOT%\\X");
-        EXPECT_EQ(CDataDirectory().ResolvePath(L"a/b"), L"C:\\root\\X\\a/b");
-    }
-    CScopedEnvironment path(PathVariable, L"Data");
+    CScopedEnvironment key(KeyVariable, std::nullopt), root(L"RW_TEST_ROOT", L"C:\\root"), path(PathVariable, std::nullopt);
+    const CDataDirectory directory;
+    EXPECT_EQ(directory.Path(), module);
+    EXPECT_EQ(directory.ResolvePath(L"Logs\\"), module + L"Logs\\");
+    EXPECT_EQ(directory.ResolvePath(L"C:\\abs"), L"C:\\abs");
+    EXPECT_EQ(directory.ResolvePath(L"/abs\\x"), L"/abs\\x");
+    EXPECT_EQ(directory.ResolvePath(L"%RW_TEST_ROOT%\\y"), L"C:\\root\\y") << "paths are expanded first";
+    EXPECT_EQ(CDataDirectory::Instance().Path(), module);
+    SetEnvironmentVariableW(PathVariable, L"%RW_TEST_ROOT%\\X");
+    EXPECT_EQ(CDataDirectory().ResolvePath(L"a/b"), L"C:\\root\\X\\a/b");
+    SetEnvironmentVariableW(PathVariable, L"Data");
     EXPECT_EQ(CDataDirectory().Path(), module + L"Data\\");
 }
 
@@ -60,31 +55,25 @@ TEST(DataDirectoryTests, RegistryOverrides) {
     SetOverride(longName, REG_SZ, L"E:\\Long");
     const DWORD number = 1;
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, TestKey, L"Number", REG_DWORD, &number, sizeof(number)), 0);
-    {
-        CScopedEnvironment keyPath(KeyVariable, std::wstring(L"HKCU\\") + TestKey);
-        const CDataDirectory directory;
-        EXPECT_EQ(directory.Path(), L"C:\\root\\Data\\") << "the default value replaces the data directory";
-        EXPECT_EQ(directory.ResolvePath(L"logs\\sub"), L"D:\\L\\sub") << "components compare without letter case";
-        EXPECT_EQ(directory.ResolvePath(L"LOGS"), L"D:\\L\\");
-        EXPECT_EQ(directory.ResolvePath(L"A/B/c/d"), L"C:\\root\\AB\\c\\d") << "the longest prefix wins";
-        EXPECT_EQ(directory.ResolvePath(L"a\\x"), L"C:\\root\\Data\\a\\x");
-        EXPECT_EQ(directory.ResolvePath(L"Rel\\x"), L"C:\\root\\Data\\relative\\x");
-        EXPECT_EQ(directory.ResolvePath(longName + L"\\f"), L"E:\\Long\\f") << "names longer than 260 characters count";
-        EXPECT_EQ(directory.ResolvePath(L"Number\\x"), L"C:\\root\\Data\\Number\\x") << "only string values override";
-        EXPECT_EQ(directory.ResolvePath(L"C:\\abs"), L"C:\\abs");
-    }
-    {
-        CScopedEnvironment keyPath(KeyVariable, std::wstring(L"HKEY_CURRENT_USER/") + TestKey);
-        EXPECT_EQ(CDataDirectory().ResolvePath(L"Logs"), L"D:\\L\\");
-    }
+    CScopedEnvironment keyPath(KeyVariable, std::wstring(L"HKCU\\") + TestKey);
+    const CDataDirectory directory;
+    EXPECT_EQ(directory.Path(), L"C:\\root\\Data\\") << "the default value replaces the data directory";
+    EXPECT_EQ(directory.ResolvePath(L"logs\\sub"), L"D:\\L\\sub") << "components compare without letter case";
+    EXPECT_EQ(directory.ResolvePath(L"LOGS"), L"D:\\L\\");
+    EXPECT_EQ(directory.ResolvePath(L"A/B/c/d"), L"C:\\root\\AB\\c\\d") << "the longest prefix wins";
+    EXPECT_EQ(directory.ResolvePath(L"a\\x"), L"C:\\root\\Data\\a\\x");
+    EXPECT_EQ(directory.ResolvePath(L"Rel\\x"), L"C:\\root\\Data\\relative\\x");
+    EXPECT_EQ(directory.ResolvePath(longName + L"\\f"), L"E:\\Long\\f") << "names longer than 260 characters count";
+    EXPECT_EQ(directory.ResolvePath(L"Number\\x"), L"C:\\root\\Data\\Number\\x") << "only string values override";
+
+    SetEnvironmentVariableW(KeyVariable, (std::wstring(L"HKEY_CURRENT_USER/") + TestKey).c_str());
+    EXPECT_EQ(CDataDirectory().ResolvePath(L"Logs"), L"D:\\L\\");
     wchar_t systemRoot[MAX_PATH];
     DWORD size = sizeof(systemRoot);
     const std::wstring versionKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
     ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, versionKey.c_str(), L"SystemRoot", RRF_RT_REG_SZ, nullptr, systemRoot, &size), 0);
-    {
-        CScopedEnvironment keyPath(KeyVariable, versionKey);
-        EXPECT_EQ(CDataDirectory().ResolvePath(L"systemroot\\x"), std::wstring(systemRoot) + L"\\x");
-    }
-    CScopedEnvironment keyPath(KeyVariable, L"hklm\\" + versionKey);
+    SetEnvironmentVariableW(KeyVariable, versionKey.c_str());
+    EXPECT_EQ(CDataDirectory().ResolvePath(L"systemroot\\x"), std::wstring(systemRoot) + L"\\x");
+    SetEnvironmentVariableW(KeyVariable, (L"hklm\\" + versionKey).c_str());
     EXPECT_EQ(CDataDirectory().ResolvePath(L"SystemRoot\\x"), DirectoryOf(TestExecutablePath()) + L"SystemRoot\\x");
 }

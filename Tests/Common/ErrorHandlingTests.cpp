@@ -1,13 +1,20 @@
-// The error model: result holders, the raising helpers and the addresses they capture, the error
-// texts and the COM error information made at boundaries and read back from it.
+// The error model: result holders, the raising helpers and the addresses they capture, the COM error
+// information made at boundaries and read back from it, and the error texts with the message modules
+// (whose lists are loaded from the settings in child processes, which read them afresh).
 #include "Common/ErrorHandling.h"
 
+#include "Common/MessageModules.h"
+#include "Interfaces/KvErrors.h"
 #include "Support/ModuleLogTail.h"
 #include "Support/Raised.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
+
+const wchar_t* const HasParentText = L"The node already has a parent; a node can be attached under one parent only";
 
 // The function that contains a code address, by the unwind table of its image.
 const void* FunctionContaining(const void* address) {
@@ -76,18 +83,6 @@ std::wstring LocationOf(const HRES& error) {
     return L"0x" + Hex16(error.ReturnAddress(0)) + L",0x" + Hex16(error.ReturnAddress(1));
 }
 
-// Two components of this module: the outer one calls the inner one through its boundary.
-HRESULT InnerOperation() {
-    return CallBoundary(L"CInner::Run", [] {
-        SetThreadErrorInfo(L"Disk on fire");
-        ThrowIfFailed(E_FAIL);
-    });
-}
-
-HRESULT OuterOperation() {
-    return CallBoundary(L"COuter::Run", [] { ThrowIfFailed(InnerOperation()); });
-}
-
 } // namespace
 
 // Error information is taken from the thread for failing HRESULTs only, and never kept past the
@@ -121,9 +116,7 @@ TEST(ErrorHandlingTests, Assignments) {
 
 TEST(ErrorHandlingTests, RaisingForms) {
     const std::pair<void (*)(), HRESULT> cases[] = {
-        {[] { ThrowHR(S_OK); }, E_FAIL},
-        {[] { ThrowHR(S_FALSE); }, E_FAIL},
-        {[] { ThrowHR(E_ABORT); }, E_ABORT},
+        {[] { ThrowHR(S_OK); }, E_FAIL}, {[] { ThrowHR(S_FALSE); }, E_FAIL}, {[] { ThrowHR(E_ABORT); }, E_ABORT},
         {[] { ThrowIfNull(static_cast<int*>(nullptr)); }, E_POINTER},
         {[] { ThrowIfNull(static_cast<int*>(nullptr), E_OUTOFMEMORY); }, E_OUTOFMEMORY},
         {[] { SetLastError(ERROR_SHARING_VIOLATION); ThrowLastErrorIfFalse(FALSE); }, HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)},
@@ -175,14 +168,67 @@ TEST(ErrorHandlingTests, RecordsFromErrorInformation) {
 // host gets the HRESULT with the module's error information, and each boundary writes its record.
 TEST(ErrorHandlingTests, FailureAcrossTwoComponents) {
     CModuleLogTail log;
-    const HRES received = Received(OuterOperation());
+    // The inner component fails with a text of another component.
+    const auto inner = [] { return CallBoundary(L"CInner::Run", [] { SetThreadErrorInfo(L"Disk on fire"), ThrowIfFailed(E_FAIL); }); };
+    const HRES received = Received(CallBoundary(L"COuter::Run", [&] { ThrowIfFailed(inner()); }));
     const std::wstring text = ToString(received);
     std::wsmatch chains;
-    ASSERT_TRUE(std::regex_match(text, chains, std::wregex(LR"(0x80004005 Disk on fire \[((0x\w{16},0x\w{16});0x\w{16},0x\w{16});)" + LocationOf(received) + L"\\]")))
-        << text;
+    const std::wregex expected(LR"(0x80004005 Disk on fire \[((0x\w{16},0x\w{16});0x\w{16},0x\w{16});)" + LocationOf(received) + L"\\]");
+    ASSERT_TRUE(std::regex_match(text, chains, expected)) << text;
     const std::vector<CModuleLogTail::SRecord> records = log.Records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_TRUE(records[0].severity == L"ERR" && records[0].source == L"ErrorHandlingTests.cpp") << "the record names the operation's source";
     EXPECT_EQ(records[0].message, L"CInner::Run failed: 0x80004005 Disk on fire [" + chains[2].str() + L"]");
     EXPECT_EQ(records[1].message, L"COuter::Run failed: 0x80004005 Disk on fire [" + chains[1].str() + L"]");
+}
+
+TEST(MessageModulesTests, Descriptions) {
+    wchar_t system[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_ACCESS_DENIED, 0, system, 512, nullptr);
+    EXPECT_EQ(GetErrorDescription(static_cast<HRESULT>(0x80070005)) + L".\r\n", system) << "the system's text, without period and line break";
+    EXPECT_EQ(GetErrorDescription(static_cast<HRESULT>(0xA0001234)), L"<no description>");
+    EXPECT_EQ(GetErrorDescription(static_cast<HRESULT>(0x8004FFFF)), L"<no description>");
+    // Faulttext.dll next to this executable is the default message module.
+    EXPECT_EQ(GetErrorDescription(KVN_E_HAS_PARENT), HasParentText);
+    EXPECT_EQ(CMessageModules::Count(CMessageModules::Instance().Primary()), 1u);
+}
+
+// Six loadable modules and one missing: five slots are filled, the missing one and the sixth are
+// reported, and the description of the missing one's failure, needed while the lists load, does not
+// wait for them. Empty items of a list are skipped.
+TEST(MessageModulesTests, ModuleLists) {
+    STempDirectory directory;
+    std::wstring setting;
+    for (const wchar_t* name : {L"M1", L"missing", L"M2", L"M3", L"M4", L"M5", L"M6"}) {
+        if (name[0] == L'M')
+            std::filesystem::copy_file(std::filesystem::path(TestExecutablePath()).parent_path() / L"Faulttext.dll",
+                                       directory.path + name + L".dll");
+        setting += (setting.empty() ? L"" : L"|") + directory.path + name + L".dll";
+    }
+    ExpectChildPasses(TestExecutablePath(), L"MessageModulesChild.FiveSlots", {{L"GS_ErrorHandling_MessageFile", setting}});
+    ExpectChildPasses(TestExecutablePath(), L"MessageModulesChild.EmptyItems",
+                      {{L"GS_ErrorHandling_MessageFile", L";;Faulttext.dll;"}, {L"GS_ErrorHandling_FallbackMessageFile", L"|Faulttext.dll,"}});
+}
+
+TEST(MessageModulesChild, FiveSlots) {
+    RW_CHILD_ONLY();
+    CModuleLogTail log;
+    EXPECT_EQ(CMessageModules::Count(CMessageModules::Instance().Primary()), 5u);
+    EXPECT_EQ(GetErrorDescription(KVN_E_HAS_PARENT), HasParentText);
+    const HRESULT missing = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    const std::wstring endings[] = {L"\\missing.dll' failed: " + ToString(SErrorRecord{missing, GetErrorDescription(missing), L""}),
+                                    L"\\M6.dll' failed: No more slots"};
+    const std::vector<CModuleLogTail::SRecord> records = log.Records();
+    ASSERT_EQ(records.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_TRUE(records[i].message.starts_with(L"Loading errormsg module '") && records[i].message.ends_with(endings[i])) << records[i].message;
+        EXPECT_TRUE(records[i].severity == L"ERR" && records[i].source == L"ErrorHandling") << records[i].severity << " " << records[i].source;
+    }
+}
+
+TEST(MessageModulesChild, EmptyItems) {
+    RW_CHILD_ONLY();
+    EXPECT_EQ(CMessageModules::Count(CMessageModules::Instance().Primary()), 1u);
+    EXPECT_EQ(CMessageModules::Count(CMessageModules::Instance().Fallback()), 1u);
+    EXPECT_EQ(GetErrorDescription(KVN_E_HAS_PARENT), HasParentText);
 }

@@ -46,7 +46,7 @@ TEST(GlobalSettingsTests, ChainOrder) {
     STempDirectory directory;
     const std::wstring executable = CopyTestExecutableTo(directory.path);
     WriteFileBytes(directory.path + L"CommonTests.ini", "[RwTests]\r\nEnvWins=ini\r\nEmptyFirst=\r\nListed=list\r\nMixed=5\r\n"
-                                                        "EmptyEnv=7\r\nHex=0x10\r\nLong=" + std::string(1000, 'v') + "\r\n");
+                                                        "EmptyEnv=7\r\nLong=" + std::string(1000, 'v') + "\r\n");
     WriteFileBytes(directory.path + L"GlobalSettings.ini", "[RwTests]\r\nEmptyFirst=global\r\n[General]\r\nPlain=general\r\n");
     WriteFileBytes(directory.path + L"First.ini", "[RwTests]\r\nListed=first\r\n");
     ExpectChildPasses(executable, L"GlobalSettingsChild.ChainOrder",
@@ -64,7 +64,6 @@ TEST(GlobalSettingsChild, ChainOrder) {
     int value = 0;
     EXPECT_TRUE(GetGlobalInt(L"RwTests", L"Mixed", value) == S_OK && value == 5) << "a non-integer in the environment falls through";
     EXPECT_EQ(GetGlobalInt(L"RwTests", L"Bad", value), NotFound);
-    EXPECT_EQ(GetGlobalIntOr(L"RwTests", L"Hex", 0), 16);
     std::wstring text = L"unchanged";
     EXPECT_TRUE(GetGlobalString(L"RwTests", L"EmptyEnv", text) == S_OK && text.empty()) << "an empty environment variable exists";
     EXPECT_EQ(GetGlobalIntOr(L"RwTests", L"EmptyEnv", 0), 7) << "an empty variable is no integer";
