@@ -16,10 +16,8 @@
 
 namespace {
 
-// {A1B2C3D4-0001-4000-8000-000000000001} and following: class ids of the test components.
+// The test component's class id, one registered by no one, and the id of its own interface.
 const GUID CLSID_TestComponent = {0xA1B2C3D4, 0x0001, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x01}};
-const GUID CLSID_FailingComponent = {0xA1B2C3D4, 0x0001, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x02}};
-const GUID CLSID_ThrowingComponent = {0xA1B2C3D4, 0x0001, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x03}};
 const GUID CLSID_Unknown = {0xA1B2C3D4, 0x0001, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x7F}};
 const GUID IID_ITestExtra = {0xA1B2C3D4, 0x0002, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x01}};
 
@@ -29,6 +27,9 @@ struct ITestExtra : IComponentBase {
 
 std::atomic<int> g_alive{0};
 std::atomic<bool> g_sawZeroFill{false};
+// How the next test components fail: E_OUTOFMEMORY throws std::bad_alloc from the constructor, any
+// other failure is returned by FinalConstruct.
+std::atomic<HRESULT> g_failure{S_OK};
 
 } // namespace
 
@@ -42,10 +43,13 @@ public:
     RW_COMPONENT_OBJECT_TAG(CTestComponent);
 
     CTestComponent() {
+        if (g_failure == E_OUTOFMEMORY)
+            throw std::bad_alloc();
         g_sawZeroFill = std::all_of(std::begin(m_notInitialised), std::end(m_notInitialised), [](int word) { return word == 0; });
         ++g_alive;
     }
     ~CTestComponent() override { --g_alive; }
+    HRESULT FinalConstruct() { return g_failure; }
 
     HRESULT STDMETHODCALLTYPE Configure(IKvNode*) override { return S_OK; }
     int STDMETHODCALLTYPE Value() override { return 42; }
@@ -54,19 +58,7 @@ private:
     int m_notInitialised[16]; // left to the zero-filled allocation
 };
 
-class CFailingComponent : public CTestComponent {
-public:
-    HRESULT FinalConstruct() { return E_ACCESSDENIED; }
-};
-
-class CThrowingComponent : public CTestComponent {
-public:
-    CThrowingComponent() { throw std::bad_alloc(); }
-};
-
 RW_REGISTER_COMPONENT(CTestComponent, CLSID_TestComponent);
-RW_REGISTER_COMPONENT(CFailingComponent, CLSID_FailingComponent);
-RW_REGISTER_COMPONENT(CThrowingComponent, CLSID_ThrowingComponent);
 
 CComponentsModule& Module() {
     return CComponentsModule::Instance();
@@ -137,24 +129,25 @@ TEST(ComponentObjectTests, LifetimeAndInterfaces) {
 // Creation that cannot complete leaves no object behind and the lock count unchanged.
 TEST(ComponentObjectTests, FailedCreationLeavesNothing) {
     const ULONG locks = Module().LockCount();
-    const std::tuple<const GUID*, const GUID*, HRESULT> cases[] = {
-        {&CLSID_TestComponent, &IID_IComponentsModule, E_NOINTERFACE},
-        {&CLSID_FailingComponent, &IID_IConfigurableComponent, E_ACCESSDENIED},
-        {&CLSID_ThrowingComponent, &IID_IConfigurableComponent, E_OUTOFMEMORY}, // not an exception across the interface
-        {&CLSID_TestComponent, nullptr, E_INVALIDARG},
-    };
-    for (const auto& [classId, iid, expected] : cases) {
+    // The component's failure, the interface asked for, the result: bad_alloc must not cross the interface.
+    const std::tuple<HRESULT, const GUID*, HRESULT> cases[] = {{S_OK, &IID_IComponentsModule, E_NOINTERFACE},
+                                                               {E_ACCESSDENIED, &IID_IConfigurableComponent, E_ACCESSDENIED},
+                                                               {E_OUTOFMEMORY, &IID_IConfigurableComponent, E_OUTOFMEMORY},
+                                                               {S_OK, nullptr, E_INVALIDARG}};
+    for (const auto& [failure, iid, expected] : cases) {
+        g_failure = failure;
         void* out = reinterpret_cast<void*>(0x1234);
-        EXPECT_EQ(Module().CreateInstance(classId, iid, &out), expected);
+        EXPECT_EQ(Module().CreateInstance(&CLSID_TestComponent, iid, &out), expected);
         EXPECT_EQ(out, reinterpret_cast<void*>(0x1234));
         EXPECT_TRUE(Module().LockCount() == locks && g_alive == 0) << "an object was left behind";
     }
+    g_failure = S_OK;
 }
 
 // A registration replaces the creator registered before it and ends with its scope.
 TEST(ComponentObjectTests, RegisterAndUnregister) {
     {
-        CComponentClassRegistration registration(CLSID_Unknown, &CComponentObject<CFailingComponent>::Create);
+        CComponentClassRegistration registration(CLSID_Unknown, [](const GUID*, void**) { return E_ACCESSDENIED; });
         Module().RegisterClass(CLSID_Unknown, &CComponentObject<CTestComponent>::Create);
         EXPECT_TRUE(Create(CLSID_Unknown));
     }
