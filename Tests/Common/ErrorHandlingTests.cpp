@@ -22,17 +22,8 @@ const void* FunctionContaining(const void* address) {
     return entry ? reinterpret_cast<const void*>(imageBase + entry->BeginAddress) : nullptr;
 }
 
-// A helper of the kind the module writes: it builds the holder on behalf of its caller.
-__attribute__((noinline)) void RaiseNotFoundForCaller() {
-    HRES holder;
-    holder.SkipFrames(1);
-    holder.Check(SWin32Error{ERROR_NOT_FOUND});
-}
-
-// Each raises through one form; the captured addresses must start in the function itself.
-__attribute__((noinline)) void CallsHelper() {
-    RaiseNotFoundForCaller();
-}
+// Each raises through one form, ThrowHR and ThrowIfWin32Error through helpers that build the holder
+// on their caller's behalf; the captured addresses must start in the function itself.
 __attribute__((noinline)) void CallsThrowHR() {
     ThrowHR(E_ABORT);
 }
@@ -132,7 +123,7 @@ TEST(ErrorHandlingTests, RaisingForms) {
 // The captured addresses are those of the code that assigned or raised, not of the error model's
 // own frames or of a helper that raised on its caller's behalf.
 TEST(ErrorHandlingTests, ReturnAddressesAreTheCallers) {
-    for (Raiser raiser : {&AssignsFailure, &CallsHelper, &CallsThrowHR, &CallsThrowIfWin32Error}) {
+    for (Raiser raiser : {&AssignsFailure, &CallsThrowHR, &CallsThrowIfWin32Error}) {
         const HRX error = CatchFrom(raiser);
         EXPECT_EQ(FunctionContaining(error.ReturnAddress(0)), reinterpret_cast<const void*>(raiser));
         EXPECT_EQ(FunctionContaining(error.ReturnAddress(1)), reinterpret_cast<const void*>(&CatchFrom));
@@ -176,7 +167,7 @@ TEST(ErrorHandlingTests, FailureAcrossTwoComponents) {
     ASSERT_TRUE(std::regex_match(text, chains, expected)) << text;
     const std::vector<CModuleLogTail::SRecord> records = log.Records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_TRUE(records[0].severity == L"ERR" && records[0].source == L"ErrorHandlingTests.cpp") << "the record names the operation's source";
+    EXPECT_TRUE(records[0].severity == L"ERR" && records[0].source == L"ErrorHandlingTests.cpp") << "the source of the operation";
     EXPECT_EQ(records[0].message, L"CInner::Run failed: 0x80004005 Disk on fire [" + chains[2].str() + L"]");
     EXPECT_EQ(records[1].message, L"COuter::Run failed: 0x80004005 Disk on fire [" + chains[1].str() + L"]");
 }
@@ -184,7 +175,7 @@ TEST(ErrorHandlingTests, FailureAcrossTwoComponents) {
 TEST(MessageModulesTests, Descriptions) {
     wchar_t system[512] = {};
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_ACCESS_DENIED, 0, system, 512, nullptr);
-    EXPECT_EQ(GetErrorDescription(static_cast<HRESULT>(0x80070005)) + L".\r\n", system) << "the system's text, without period and line break";
+    EXPECT_EQ(GetErrorDescription(static_cast<HRESULT>(0x80070005)) + L".\r\n", system) << "the system's text, trimmed";
     EXPECT_EQ(GetErrorDescription(static_cast<HRESULT>(0xA0001234)), L"<no description>");
     EXPECT_EQ(GetErrorDescription(static_cast<HRESULT>(0x8004FFFF)), L"<no description>");
     // Faulttext.dll next to this executable is the default message module.
@@ -196,8 +187,8 @@ TEST(MessageModulesTests, Descriptions) {
 // reported, and the description of the missing one's failure, needed while the lists load, does not
 // wait for them. Empty items of a list are skipped.
 TEST(MessageModulesTests, ModuleLists) {
-    ExpectChildPasses(TestExecutablePath(), L"MessageModulesChild.FiveSlots",
-                      {{L"GS_ErrorHandling_MessageFile", L"Faulttext.dll|missing.dll|Faulttext.dll|Faulttext.dll|Faulttext.dll|Faulttext.dll|Faulttext.dll"}});
+    const std::wstring six = L"Faulttext.dll|missing.dll|Faulttext.dll|Faulttext.dll|Faulttext.dll|Faulttext.dll|Faulttext.dll";
+    ExpectChildPasses(TestExecutablePath(), L"MessageModulesChild.FiveSlots", {{L"GS_ErrorHandling_MessageFile", six}});
     ExpectChildPasses(TestExecutablePath(), L"MessageModulesChild.EmptyItems",
                       {{L"GS_ErrorHandling_MessageFile", L";;Faulttext.dll;"}, {L"GS_ErrorHandling_FallbackMessageFile", L"|Faulttext.dll,"}});
 }
@@ -213,8 +204,9 @@ TEST(MessageModulesChild, FiveSlots) {
     const std::vector<CModuleLogTail::SRecord> records = log.Records();
     ASSERT_EQ(records.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
-        EXPECT_TRUE(records[i].message.starts_with(L"Loading errormsg module '") && records[i].message.ends_with(endings[i])) << records[i].message;
-        EXPECT_TRUE(records[i].severity == L"ERR" && records[i].source == L"ErrorHandling") << records[i].severity << " " << records[i].source;
+        const auto& [severity, source, message] = records[i];
+        EXPECT_TRUE(message.starts_with(L"Loading errormsg module '") && message.ends_with(endings[i])) << message;
+        EXPECT_TRUE(severity == L"ERR" && source == L"ErrorHandling") << severity << " " << source;
     }
 }
 

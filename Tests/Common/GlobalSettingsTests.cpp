@@ -33,7 +33,8 @@ TEST(GlobalSettingsTests, IntegerParse) {
 
 TEST(GlobalSettingsTests, IniFileList) {
     using List = std::vector<std::wstring>;
-    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\h\\host.exe"), (List{L"C:\\h\\host.ini", L"C:\\h\\GlobalSettings.ini"}));
+    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\h\\host.exe"),
+              (List{L"C:\\h\\host.ini", L"C:\\h\\GlobalSettings.ini"}));
     EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\h\\Rw.dll"),
               (List{L"C:\\h\\host.ini", L"C:\\h\\Rw.ini", L"C:\\h\\GlobalSettings.ini"}));
     EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\m\\Rw.dll"),

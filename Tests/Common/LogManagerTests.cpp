@@ -30,9 +30,10 @@ struct SCaptureLogger final : ILogger {
     // The messages, which start at column 83 for a source file name of at most 26 characters, with
     // elapsed times replaced by " [t]".
     std::vector<std::wstring> Messages() const {
+        static const std::wregex elapsed(L" \\[[0-9 ]*[0-9]\\.[0-9]{3} ms\\]$");
         std::vector<std::wstring> messages;
         for (const std::wstring& line : lines)
-            messages.push_back(std::regex_replace(line.substr(83, line.size() - 85), std::wregex(L" \\[[0-9 ]*[0-9]\\.[0-9]{3} ms\\]$"), L" [t]"));
+            messages.push_back(std::regex_replace(line.substr(83, line.size() - 85), elapsed, L" [t]"));
         return messages;
     }
 
@@ -53,14 +54,6 @@ void Inner() {
 void Throwing() {
     RW_TRACE_SCOPE(SevDbg, L"Tests::Throwing");
     throw std::runtime_error("failure");
-}
-
-// The banner of this executable's module log, which has no version resource.
-std::wstring ExpectedBanner() {
-    const std::wstring executable = TestExecutablePath(), rule(100, L'*');
-    return rule + L"\r\n*** Module: " + executable + L" (Base: 0x" + Hex16(GetModuleHandleW(nullptr)) + L")\r\n*** Version: 0.0.0.0\r\n" +
-           L"*** Module description: Rolewarden64\r\n*** Process: " + executable + L" (Pid: " +
-           std::to_wstring(GetCurrentProcessId()) + L")\r\n*** Command line: " + GetCommandLineW() + L"\r\n" + rule + L"\r\n";
 }
 
 } // namespace
@@ -104,12 +97,10 @@ TEST(LogManagerTests, LogStatementsAndTraceScopes) {
         EXPECT_THROW(Throwing(), std::runtime_error);
         RW_TRACE_SCOPE(SevDbg3, L"Tests::Disabled");
     }
-    EXPECT_EQ(LogManager::ThreadIndentation(), 0);
-    EXPECT_THAT(capture.Messages(),
+    ASSERT_THAT(capture.Messages(),
                 testing::ElementsAre(L"n=42 w=(null) a=(null) s=narrow 1", L"before ... (***EXCEPTION***)", L"Entering: Tests::Outer",
-                                     L"  Entering: Tests::Inner", L"    inside", L"  Exiting: Tests::Inner [t]", L"  Entering: Tests::Throwing",
-                                     L"  EXCEPTION at: Tests::Throwing [t]", L"Exiting: Tests::Outer [t]"));
-    ASSERT_GE(capture.lines.size(), 2u);
+                                     L"  Entering: Tests::Inner", L"    inside", L"  Exiting: Tests::Inner [t]",
+                                     L"  Entering: Tests::Throwing", L"  EXCEPTION at: Tests::Throwing [t]", L"Exiting: Tests::Outer [t]"));
     EXPECT_TRUE(capture.lines[0].substr(30, 4) == L"INFO" && capture.lines[1].substr(30, 4) == L"ERR ");
     const std::wstring position = L"LogManagerTests.cpp:" + std::to_wstring(line);
     EXPECT_EQ(capture.lines[0].substr(50, 31), position + std::wstring(31 - position.size(), L' '));
@@ -150,16 +141,16 @@ TEST(LogManagerTests, LoggerSlots) {
 // change of it while the process runs.
 TEST(LogManagerTests, MaxSeveritySetting) {
     for (const auto& [setting, maximum] : {std::pair{L"dBg2", L"6"}, {L"NONE", L"0"}, {L"Verbose", L"5"}, {L"crit", L"1"}})
-        ExpectChildPasses(TestExecutablePath(), L"LogManagerChild.MaxSeverity", {{L"GS_Logger_MaxSeverity", setting}, {L"RW_TEST_MAXIMUM", maximum}});
+        ExpectChildPasses(TestExecutablePath(), L"LogManagerChild.MaxSeverity",
+                          {{L"GS_Logger_MaxSeverity", setting}, {L"GS_RwTest_Maximum", maximum}});
 }
 
 TEST(LogManagerChild, MaxSeverity) {
     RW_CHILD_ONLY();
-    wchar_t maximum[8] = {};
-    GetEnvironmentVariableW(L"RW_TEST_MAXIMUM", maximum, 8);
+    const int maximum = GetGlobalIntOr(L"RwTest", L"Maximum", -1);
     for (int severity = SevNone; severity <= SevDbg3 + 1; ++severity)
-        EXPECT_EQ(IsLogEnabled(severity), severity >= SevCrit && severity <= _wtoi(maximum)) << "severity " << severity;
-    if (_wtoi(maximum) != SevCrit)
+        EXPECT_EQ(IsLogEnabled(severity), severity >= SevCrit && severity <= maximum) << "severity " << severity;
+    if (maximum != SevCrit)
         return; // one child is enough for the wait
     SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"DBG3");
     EXPECT_FALSE(IsLogEnabled(SevDbg3)) << "the settings are read at most every 5 seconds";
@@ -175,21 +166,27 @@ TEST(FileLoggerTests, SettingsOfTheProcess) {
     STempDirectory directory;
     ExpectChildPasses(TestExecutablePath(), L"FileLoggerChild.SettingsOfTheProcess",
                       {{L"GS_Logger_Path", directory.path + L"a\\b/Logs"}, {L"GS_Logger_KeepOpenInterval", L"0"},
-                       {L"GS_Logger_LogFileSizeThresholdMB", L"1"}, {L"RW_TEST_DIRECTORY", directory.path}});
+                       {L"GS_Logger_LogFileSizeThresholdMB", L"1"}, {L"GS_RwTest_Directory", directory.path}});
 }
 
 TEST(FileLoggerChild, SettingsOfTheProcess) {
     RW_CHILD_ONLY();
-    const std::wstring directory = LogManager::Instance()->GetLogDirectory(), path = directory + L"CommonTests.log", banner = ExpectedBanner();
-    wchar_t parent[MAX_PATH];
-    EXPECT_EQ(directory, std::wstring(parent, GetEnvironmentVariableW(L"RW_TEST_DIRECTORY", parent, MAX_PATH)) + L"a\\b\\Logs\\");
+    const std::wstring directory = LogManager::Instance()->GetLogDirectory(), path = directory + L"CommonTests.log";
+    // The banner of this executable's module log, which has no version resource.
+    const std::wstring executable = TestExecutablePath(), rule(100, L'*'), record = L"[^\r\n]*\\| ";
+    const std::wstring banner = rule + L"\r\n*** Module: " + executable + L" (Base: 0x" + Hex16(GetModuleHandleW(nullptr)) +
+                                L")\r\n*** Version: 0.0.0.0\r\n*** Module description: Rolewarden64\r\n*** Process: " + executable +
+                                L" (Pid: " + std::to_wstring(GetCurrentProcessId()) + L")\r\n*** Command line: " + GetCommandLineW() +
+                                L"\r\n" + rule + L"\r\n";
+    EXPECT_EQ(directory, GetGlobalStringOr(L"RwTest", L"Directory", L"") + L"a\\b\\Logs\\");
     RW_LOG_INFO(L"first");
     RW_LOG_INFO(L"second");
     HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << "with KeepOpenInterval 0 the file must be closed after each record";
     CloseHandle(exclusive);
     std::wstring content = ReadWideFile(path);
-    EXPECT_TRUE(content.starts_with(banner) && std::regex_match(content.substr(banner.size()), std::wregex(L"[^\r\n]*\\| first\r\n[^\r\n]*\\| second\r\n")))
+    EXPECT_TRUE(content.starts_with(banner) &&
+                std::regex_match(content.substr(banner.size()), std::wregex(record + L"first\r\n" + record + L"second\r\n")))
         << "the banner and two records expected:\n" << content;
     ASSERT_TRUE(DeleteFileW(path.c_str()));
     // Wine takes file ids from inode numbers, and Linux gives a freed one to the next new file: a
@@ -198,7 +195,7 @@ TEST(FileLoggerChild, SettingsOfTheProcess) {
     RW_LOG_INFO(L"third");
     CloseHandle(placeholder);
     content = ReadWideFile(path);
-    EXPECT_TRUE(content.starts_with(banner) && std::regex_match(content.substr(banner.size()), std::wregex(L"[^\r\n]*\\| third\r\n")))
+    EXPECT_TRUE(content.starts_with(banner) && std::regex_match(content.substr(banner.size()), std::wregex(record + L"third\r\n")))
         << "a new file must start with the banner:\n" << content;
 
     // Threshold 1 MiB: a file of 1 MiB less one byte still takes a record, one of 1 MiB does not.
@@ -236,8 +233,10 @@ TEST(FileLoggerTests, AppendsWholeLines) {
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t) {
             threads.emplace_back([&logger, t] {
-                for (int i = 0; i < 500; ++i)
-                    WriteRecord(SevInfo, (L"thread " + std::to_wstring(t) + L" record " + std::to_wstring(i)).c_str(), L"x.cpp", 1, &logger);
+                for (int i = 0; i < 500; ++i) {
+                    const std::wstring message = L"thread " + std::to_wstring(t) + L" record " + std::to_wstring(i);
+                    WriteRecord(SevInfo, message.c_str(), L"x.cpp", 1, &logger);
+                }
             });
         }
         for (std::thread& thread : threads)
@@ -250,8 +249,8 @@ TEST(FileLoggerTests, AppendsWholeLines) {
 
     SDebugOutputCapture output;
     FileLogger(unreachable, L"header").Write(L"lost\r\n", -1);
-    EXPECT_THAT(output.Messages(), testing::ElementsAre("FileLogger: cannot open log file '" + std::string(unreachable.begin(), unreachable.end()) +
-                                                        "' (error: 0x80070003)\n"));
+    const std::string narrow(unreachable.begin(), unreachable.end());
+    EXPECT_THAT(output.Messages(), testing::ElementsAre("FileLogger: cannot open log file '" + narrow + "' (error: 0x80070003)\n"));
 }
 
 TEST(FileLoggerTests, ImpersonationRevertGuard) {
