@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace {
 
 const wchar_t* const HasParentText = L"The node already has a parent; a node can be attached under one parent only";
