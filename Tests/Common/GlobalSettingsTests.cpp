@@ -50,12 +50,11 @@ TEST(GlobalSettingsTests, IntegerParse) {
 
 TEST(GlobalSettingsTests, IniFileList) {
     using List = std::vector<std::wstring>;
-    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\h\\host.exe"),
-              (List{L"C:\\h\\host.ini", L"C:\\h\\GlobalSettings.ini"}));
-    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\h\\Rw.dll"),
-              (List{L"C:\\h\\host.ini", L"C:\\h\\Rw.ini", L"C:\\h\\GlobalSettings.ini"}));
-    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\host.exe", L"C:\\m\\Rw.dll"),
-              (List{L"C:\\h\\host.ini", L"C:\\h\\Rw.ini", L"C:\\h\\GlobalSettings.ini", L"C:\\m\\Rw.ini", L"C:\\m\\GlobalSettings.ini"}));
+    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\x.exe", L"C:\\h\\x.exe"), (List{L"C:\\h\\x.ini", L"C:\\h\\GlobalSettings.ini"}));
+    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\x.exe", L"C:\\h\\m.dll"),
+              (List{L"C:\\h\\x.ini", L"C:\\h\\m.ini", L"C:\\h\\GlobalSettings.ini"}));
+    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\x.exe", L"C:\\m\\m.dll"),
+              (List{L"C:\\h\\x.ini", L"C:\\h\\m.ini", L"C:\\h\\GlobalSettings.ini", L"C:\\m\\m.ini", L"C:\\m\\GlobalSettings.ini"}));
 }
 
 // The chain as the process builds it, from INI files next to a copy of this executable, the file

@@ -46,11 +46,6 @@ std::wostream& operator<<(std::wostream&, const SThrowsWhenPrinted&) {
     throw std::runtime_error("cannot print");
 }
 
-void Inner() {
-    RW_TRACE_SCOPE(SevDbg, L"Tests::Inner");
-    RW_LOG_DBG(L"inside");
-}
-
 void Throwing() {
     RW_TRACE_SCOPE(SevDbg, L"Tests::Throwing");
     throw std::runtime_error("failure");
@@ -93,7 +88,10 @@ TEST(LogManagerTests, LogStatementsAndTraceScopes) {
     RW_LOG(SevErr, L"before " << SThrowsWhenPrinted{} << L" after");
     {
         RW_TRACE_SCOPE(SevDbg, L"Tests::Outer");
-        Inner();
+        {
+            RW_TRACE_SCOPE(SevDbg, L"Tests::Inner");
+            RW_LOG_DBG(L"inside");
+        }
         EXPECT_THROW(Throwing(), std::runtime_error);
         RW_TRACE_SCOPE(SevDbg3, L"Tests::Disabled");
     }
@@ -102,8 +100,7 @@ TEST(LogManagerTests, LogStatementsAndTraceScopes) {
                                      L"  Entering: Tests::Inner", L"    inside", L"  Exiting: Tests::Inner [t]",
                                      L"  Entering: Tests::Throwing", L"  EXCEPTION at: Tests::Throwing [t]", L"Exiting: Tests::Outer [t]"));
     EXPECT_TRUE(capture.lines[0].substr(30, 4) == L"INFO" && capture.lines[1].substr(30, 4) == L"ERR ");
-    const std::wstring position = L"LogManagerTests.cpp:" + std::to_wstring(line);
-    EXPECT_EQ(capture.lines[0].substr(50, 31), position + std::wstring(31 - position.size(), L' '));
+    EXPECT_TRUE(capture.lines[0].substr(50).starts_with(L"LogManagerTests.cpp:" + std::to_wstring(line) + L" ")) << capture.lines[0];
 
     try {
         CTraceScope scope(SevDbg3, SevErr, L"Tests::Target", L"T.cpp", 1, &target);
@@ -233,17 +230,15 @@ TEST(FileLoggerTests, AppendsWholeLines) {
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t) {
             threads.emplace_back([&logger, t] {
-                for (int i = 0; i < 500; ++i) {
-                    const std::wstring message = L"thread " + std::to_wstring(t) + L" record " + std::to_wstring(i);
-                    WriteRecord(SevInfo, message.c_str(), L"x.cpp", 1, &logger);
-                }
+                for (int i = 0; i < 500; ++i)
+                    WriteRecord(SevInfo, (L"thread " + std::to_wstring(t) + L":" + std::to_wstring(i)).c_str(), L"x.cpp", 1, &logger);
             });
         }
         for (std::thread& thread : threads)
             thread.join();
     }
     const std::wstring content = ReadWideFile(path);
-    const std::wregex line(L"[^\r\n]*\\| INFO \\|[^\r\n]*\\| thread \\d record \\d+\r\n");
+    const std::wregex line(L"[^\r\n]*\\| INFO \\|[^\r\n]*\\| thread \\d:\\d+\r\n");
     EXPECT_EQ(std::distance(std::wsregex_iterator(content.begin(), content.end(), line), std::wsregex_iterator()), 2000);
     EXPECT_EQ(std::regex_replace(content, line, L""), L"first\r\n") << "the file must hold whole lines only";
 

@@ -126,10 +126,9 @@ TEST(ComponentObjectTests, LifetimeAndInterfaces) {
 TEST(ComponentObjectTests, FailedCreationLeavesNothing) {
     const ULONG locks = Module().LockCount();
     // The component's failure, the interface asked for, the result: bad_alloc must not cross the interface.
-    const std::tuple<HRESULT, const GUID*, HRESULT> cases[] = {{S_OK, &IID_IComponentsModule, E_NOINTERFACE},
-                                                               {E_ACCESSDENIED, &IID_IConfigurableComponent, E_ACCESSDENIED},
-                                                               {E_OUTOFMEMORY, &IID_IConfigurableComponent, E_OUTOFMEMORY},
-                                                               {S_OK, nullptr, E_INVALIDARG}};
+    const std::tuple<HRESULT, const GUID*, HRESULT> cases[] = {
+        {S_OK, &IID_IComponentsModule, E_NOINTERFACE}, {E_ACCESSDENIED, &IID_IConfigurableComponent, E_ACCESSDENIED},
+        {E_OUTOFMEMORY, &IID_IConfigurableComponent, E_OUTOFMEMORY}, {S_OK, nullptr, E_INVALIDARG}};
     for (const auto& [failure, iid, expected] : cases) {
         g_failure = failure;
         void* out = reinterpret_cast<void*>(0x1234);
