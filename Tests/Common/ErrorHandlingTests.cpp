@@ -104,7 +104,7 @@ TEST(ErrorHandlingTests, Assignments) {
 }
 
 TEST(ErrorHandlingTests, RaisingForms) {
-    const std::pair<void (*)(), HRESULT> cases[] = {
+    const std::pair<Raiser, HRESULT> cases[] = {
         {[] { ThrowHR(S_OK); }, E_FAIL}, {[] { ThrowHR(S_FALSE); }, E_FAIL}, {[] { ThrowHR(E_ABORT); }, E_ABORT},
         {[] { ThrowIfNull(static_cast<int*>(nullptr)); }, E_POINTER},
         {[] { ThrowIfNull(static_cast<int*>(nullptr), E_OUTOFMEMORY); }, E_OUTOFMEMORY},
