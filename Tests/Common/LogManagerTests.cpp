@@ -1,20 +1,20 @@
+// The log manager with its log statements and trace scopes, and the file logger. Settings that the
+// process reads once are tested in child processes.
 #include "Common/FileLogger.h"
 #include "Common/Logging.h"
+#include "Common/ModuleInfo.h"
 
 #include "Support/TestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
-#include <set>
 #include <stdexcept>
 #include <thread>
 
 namespace {
-
-// Where the message starts in a line whose source file name has at most 26 characters.
-constexpr size_t MessageColumn = 83;
 
 // Keeps the lines it receives; registered with the log manager for its lifetime when asked to.
 struct SCaptureLogger final : ILogger {
@@ -27,27 +27,23 @@ struct SCaptureLogger final : ILogger {
     }
     void Write(const wchar_t* text, int length) noexcept override { lines.emplace_back(text, length); }
 
+    // The messages, which start at column 83 for a source file name of at most 26 characters, with
+    // elapsed times replaced by " [t]".
+    std::vector<std::wstring> Messages() const {
+        static const std::wregex elapsed(L" \\[[0-9 ]*[0-9]\\.[0-9]{3} ms\\]$");
+        std::vector<std::wstring> messages;
+        for (const std::wstring& line : lines)
+            messages.push_back(std::regex_replace(line.substr(83, line.size() - 85), elapsed, L" [t]"));
+        return messages;
+    }
+
     const bool registered;
     std::vector<std::wstring> lines;
 };
 
-// The messages of lines, with elapsed times replaced by " [t]".
-std::vector<std::wstring> Messages(const std::vector<std::wstring>& lines) {
-    const std::wregex elapsed(L" \\[[0-9 ]*[0-9]\\.[0-9]{3} ms\\]$");
-    std::vector<std::wstring> messages;
-    for (const std::wstring& line : lines)
-        messages.push_back(std::regex_replace(line.substr(MessageColumn, line.size() - MessageColumn - 2), elapsed, L" [t]"));
-    return messages;
-}
-
 struct SThrowsWhenPrinted {};
 std::wostream& operator<<(std::wostream&, const SThrowsWhenPrinted&) {
     throw std::runtime_error("cannot print");
-}
-
-void Inner() {
-    RW_TRACE_SCOPE(SevDbg, L"Tests::Inner");
-    RW_LOG_DBG(L"inside");
 }
 
 void Throwing() {
@@ -59,8 +55,7 @@ void Throwing() {
 
 TEST(LogManagerTests, LineLayout) {
     // 2024-05-06 07:08:09.010 local time, and 1234 units of 100 ns.
-    SYSTEMTIME local = {2024, 5, 0, 6, 7, 8, 9, 10};
-    SYSTEMTIME utc;
+    SYSTEMTIME local = {2024, 5, 0, 6, 7, 8, 9, 10}, utc;
     FILETIME time;
     ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) && SystemTimeToFileTime(&utc, &time));
     time.dwLowDateTime += 1234;
@@ -75,145 +70,199 @@ TEST(LogManagerTests, LineLayout) {
               date + L"ERR  |    1     1 | CLocalGroupMembershipRefre:12345| \r\n")
         << "a longer name is cut to 26 characters; a negative indentation prints nothing";
 
-    const wchar_t* tags[] = {L"NONE", L"CRIT", L"ERR", L"WARN", L"INFO", L"DBG", L"DBG2", L"DBG3", L"", L""};
-    for (int severity = SevNone; severity <= SevDbg3 + 1; ++severity)
-        EXPECT_STREQ(SeverityTag(severity), tags[severity]);
-    EXPECT_STREQ(SeverityTag(-1), L"");
+    const wchar_t* tags[] = {L"", L"NONE", L"CRIT", L"ERR", L"WARN", L"INFO", L"DBG", L"DBG2", L"DBG3", L""};
+    for (int severity = -1; severity <= SevDbg3 + 1; ++severity)
+        EXPECT_STREQ(SeverityTag(severity), tags[severity + 1]);
 }
 
-TEST(LogManagerTests, LogStatements) {
-    SCaptureLogger capture(true);
-    ASSERT_TRUE(IsLogEnabled(SevDbg)) << "the default maximum severity is DBG";
-    ASSERT_FALSE(IsLogEnabled(SevDbg3));
-    ASSERT_FALSE(IsLogEnabled(SevNone));
+TEST(LogManagerTests, LogStatementsAndTraceScopes) {
+    SCaptureLogger capture(true), target;
+    ASSERT_TRUE(IsLogEnabled(SevDbg) && !IsLogEnabled(SevDbg3) && !IsLogEnabled(SevNone)) << "the default maximum severity is DBG";
     int built = 0;
-    auto build = [&built] { return ++built; };
-    RW_LOG_DBG3(L"never " << build());
+    RW_LOG_DBG3(L"never " << ++built);
     EXPECT_EQ(built, 0) << "a disabled record must not be built";
-
     const wchar_t* nullWide = nullptr;
     const char* nullNarrow = nullptr;
     const unsigned line = __LINE__ + 1;
-    RW_LOG_INFO(L"n=" << 42 << L" w=" << nullWide << L" a=" << nullNarrow << L" s=" << "narrow " << build());
+    RW_LOG_INFO(L"n=" << 42 << L" w=" << nullWide << L" a=" << nullNarrow << L" s=" << "narrow " << ++built);
     RW_LOG(SevErr, L"before " << SThrowsWhenPrinted{} << L" after");
+    {
+        RW_TRACE_SCOPE(SevDbg, L"Tests::Outer");
+        {
+            RW_TRACE_SCOPE(SevDbg, L"Tests::Inner");
+            RW_LOG_DBG(L"inside");
+        }
+        EXPECT_THROW(Throwing(), std::runtime_error);
+        RW_TRACE_SCOPE(SevDbg3, L"Tests::Disabled");
+    }
+    ASSERT_THAT(capture.Messages(),
+                testing::ElementsAre(L"n=42 w=(null) a=(null) s=narrow 1", L"before ... (***EXCEPTION***)", L"Entering: Tests::Outer",
+                                     L"  Entering: Tests::Inner", L"    inside", L"  Exiting: Tests::Inner [t]",
+                                     L"  Entering: Tests::Throwing", L"  EXCEPTION at: Tests::Throwing [t]", L"Exiting: Tests::Outer [t]"));
+    EXPECT_TRUE(capture.lines[0].substr(30, 4) == L"INFO" && capture.lines[1].substr(30, 4) == L"ERR ");
+    EXPECT_TRUE(capture.lines[0].substr(50).starts_with(L"LogManagerTests.cpp:" + std::to_wstring(line) + L" ")) << capture.lines[0];
 
-    const std::vector<std::wstring>& lines = capture.lines;
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_THAT(Messages(lines), testing::ElementsAre(L"n=42 w=(null) a=(null) s=narrow 1", L"before ... (***EXCEPTION***)"));
-    EXPECT_EQ(lines[0].substr(30, 4), L"INFO");
-    EXPECT_EQ(lines[1].substr(30, 4), L"ERR ");
-    const std::wstring position = L"LogManagerTests.cpp:" + std::to_wstring(line);
-    EXPECT_EQ(lines[0].substr(50, 31), position + std::wstring(31 - position.size(), L' '));
+    try {
+        CTraceScope scope(SevDbg3, SevErr, L"Tests::Target", L"T.cpp", 1, &target);
+        throw std::runtime_error("failure");
+    } catch (const std::runtime_error&) {
+    }
+    ASSERT_THAT(target.Messages(), testing::ElementsAre(L"EXCEPTION at: Tests::Target [t]")) << "only the exception exit is enabled";
+    EXPECT_EQ(target.lines[0].substr(30, 4), L"ERR ");
+    EXPECT_EQ(ElapsedTimeText(1234567), L" [1 234.567 ms]");
+    EXPECT_EQ(ElapsedTimeText(7), L" [0.007 ms]");
+    EXPECT_EQ(ElapsedTimeText(1000000000), L" [1 000 000.000 ms]");
 }
 
 TEST(LogManagerTests, LoggerSlots) {
     LogManager& manager = *LogManager::Instance();
     SCaptureLogger loggers[4];
     // The module log of this executable holds the first slot.
-    for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(manager.AddLogger(&loggers[i]));
-    EXPECT_TRUE(manager.AddLogger(&loggers[1])) << "a registered logger must not take a second slot";
+    for (int i : {0, 1, 2, 1})
+        EXPECT_TRUE(manager.AddLogger(&loggers[i])) << "a registered logger must not take a second slot";
     {
         SDebugOutputCapture output;
         EXPECT_FALSE(manager.AddLogger(&loggers[3])) << "a fifth logger must be refused";
         EXPECT_THAT(output.Messages(), testing::ElementsAre("LogManager: Too many loggers\n"));
     }
     manager.WriteRecord(SevInfo, L"to all", L"x.cpp", 1, nullptr);
-    manager.WriteRecord(SevInfo, L"to one", L"x.cpp", 1, &loggers[3]);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_THAT(Messages(loggers[i].lines), testing::ElementsAre(L"to all"));
+        EXPECT_THAT(loggers[i].Messages(), testing::ElementsAre(L"to all"));
         manager.RemoveLogger(&loggers[i]);
     }
-    EXPECT_THAT(Messages(loggers[3].lines), testing::ElementsAre(L"to one"));
     EXPECT_TRUE(manager.AddLogger(&loggers[3])) << "removing must free the slots";
     manager.RemoveLogger(&loggers[3]);
 }
 
-TEST(LogManagerTests, TraceScopes) {
-    SCaptureLogger capture(true);
-    {
-        RW_TRACE_SCOPE(SevDbg, L"Tests::Outer");
-        Inner();
-        EXPECT_THROW(Throwing(), std::runtime_error);
-        RW_TRACE_SCOPE(SevDbg3, L"Tests::Disabled");
-    }
-    EXPECT_EQ(LogManager::ThreadIndentation(), 0);
-    SCaptureLogger target;
-    try {
-        CTraceScope scope(SevDbg3, SevErr, L"Tests::Target", L"T.cpp", 1, &target);
-        throw std::runtime_error("failure");
-    } catch (const std::runtime_error&) {
-    }
-    EXPECT_THAT(Messages(capture.lines),
-                testing::ElementsAre(L"Entering: Tests::Outer", L"  Entering: Tests::Inner", L"    inside", L"  Exiting: Tests::Inner [t]",
-                                     L"  Entering: Tests::Throwing", L"  EXCEPTION at: Tests::Throwing [t]", L"Exiting: Tests::Outer [t]"));
-    ASSERT_THAT(Messages(target.lines), testing::ElementsAre(L"EXCEPTION at: Tests::Target [t]")) << "only the exception exit is enabled";
-    EXPECT_EQ(target.lines[0].substr(30, 4), L"ERR ");
-
-    EXPECT_EQ(ElapsedTimeText(1234567), L" [1 234.567 ms]");
-    EXPECT_EQ(ElapsedTimeText(7), L" [0.007 ms]");
-    EXPECT_EQ(ElapsedTimeText(1000000000), L" [1 000 000.000 ms]");
-}
-
-// Records written from several threads at once arrive as whole lines, none lost.
-TEST(LogManagerTests, ConcurrentWholeLines) {
-    STempDirectory directory;
-    const std::wstring path = directory.path + L"threads.log";
-    {
-        FileLogger logger(path, L"");
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&logger, t] {
-                for (int i = 0; i < 500; ++i)
-                    LogManager::Instance()->WriteRecord(SevInfo, (L"thread " + std::to_wstring(t) + L" record " + std::to_wstring(i)).c_str(),
-                                                        RW_SOURCE_FILE, __LINE__, &logger);
-            });
-        }
-        for (std::thread& thread : threads)
-            thread.join();
-    }
-    const std::wstring content = ReadWideFile(path);
-    const std::wregex line(L"\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{7} \\| INFO \\|[ \\d]{5} [ \\d]{5} \\| "
-                           L"LogManagerTests\\.cpp:\\d+ +\\| (thread \\d record \\d+)");
-    std::set<std::wstring> seen;
-    size_t start = 0;
-    for (size_t end; (end = content.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
-        std::wsmatch match;
-        const std::wstring text = content.substr(start, end - start);
-        ASSERT_TRUE(std::regex_match(text, match, line)) << "a broken line: " << text;
-        seen.insert(match[1]);
-    }
-    EXPECT_EQ(start, content.size()) << "the file must end with a whole line";
-    EXPECT_EQ(seen.size(), 2000u);
-}
-
-// The maximum severity as the settings give it when the process starts, in any letter case.
+// The maximum severity as the settings give it when the process starts, in any letter case, and a
+// change of it while the process runs.
 TEST(LogManagerTests, MaxSeveritySetting) {
     for (const auto& [setting, maximum] : {std::pair{L"dBg2", L"6"}, {L"NONE", L"0"}, {L"Verbose", L"5"}, {L"crit", L"1"}})
         ExpectChildPasses(TestExecutablePath(), L"LogManagerChild.MaxSeverity",
-                          {{L"GS_Logger_MaxSeverity", setting}, {L"RW_TEST_MAXIMUM", maximum}});
+                          {{L"GS_Logger_MaxSeverity", setting}, {L"GS_RwTest_Maximum", maximum}});
 }
 
 TEST(LogManagerChild, MaxSeverity) {
     RW_CHILD_ONLY();
-    wchar_t text[8] = {};
-    GetEnvironmentVariableW(L"RW_TEST_MAXIMUM", text, 8);
-    const int maximum = _wtoi(text);
+    const int maximum = GetGlobalIntOr(L"RwTest", L"Maximum", -1);
     for (int severity = SevNone; severity <= SevDbg3 + 1; ++severity)
         EXPECT_EQ(IsLogEnabled(severity), severity >= SevCrit && severity <= maximum) << "severity " << severity;
-}
-
-TEST(LogManagerTests, MaxSeverityChange) {
-    ExpectChildPasses(TestExecutablePath(), L"LogManagerChild.MaxSeverityChange", {{L"GS_Logger_MaxSeverity", L"INFO"}});
-}
-
-TEST(LogManagerChild, MaxSeverityChange) {
-    RW_CHILD_ONLY();
-    EXPECT_FALSE(IsLogEnabled(SevDbg));
+    if (maximum != SevCrit)
+        return; // one child is enough for the wait
     SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"DBG3");
     EXPECT_FALSE(IsLogEnabled(SevDbg3)) << "the settings are read at most every 5 seconds";
     const ULONGLONG start = GetTickCount64();
     while (!IsLogEnabled(SevDbg3) && GetTickCount64() - start < 10000)
         Sleep(100);
     EXPECT_TRUE(IsLogEnabled(SevDbg3)) << "the new maximum severity was not read within 10 seconds";
+}
+
+// The module log in a configured directory and the size threshold, in a child process that reads
+// those settings afresh; KeepOpenInterval 0 opens the file for every record.
+TEST(FileLoggerTests, SettingsOfTheProcess) {
+    STempDirectory directory;
+    ExpectChildPasses(TestExecutablePath(), L"FileLoggerChild.SettingsOfTheProcess",
+                      {{L"GS_Logger_Path", directory.path + L"a\\b/Logs"}, {L"GS_Logger_KeepOpenInterval", L"0"},
+                       {L"GS_Logger_LogFileSizeThresholdMB", L"1"}, {L"GS_RwTest_Directory", directory.path}});
+}
+
+TEST(FileLoggerChild, SettingsOfTheProcess) {
+    RW_CHILD_ONLY();
+    const std::wstring directory = LogManager::Instance()->GetLogDirectory(), path = directory + L"CommonTests.log";
+    // The banner of this executable's module log, which has no version resource.
+    const std::wstring executable = TestExecutablePath(), rule(100, L'*'), record = L"[^\r\n]*\\| ";
+    const std::wstring banner = rule + L"\r\n*** Module: " + executable + L" (Base: 0x" + Hex16(GetModuleHandleW(nullptr)) +
+                                L")\r\n*** Version: 0.0.0.0\r\n*** Module description: Rolewarden64\r\n*** Process: " + executable +
+                                L" (Pid: " + std::to_wstring(GetCurrentProcessId()) + L")\r\n*** Command line: " + GetCommandLineW() +
+                                L"\r\n" + rule + L"\r\n";
+    EXPECT_EQ(directory, GetGlobalStringOr(L"RwTest", L"Directory", L"") + L"a\\b\\Logs\\");
+    RW_LOG_INFO(L"first");
+    RW_LOG_INFO(L"second");
+    HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << "with KeepOpenInterval 0 the file must be closed after each record";
+    CloseHandle(exclusive);
+    std::wstring content = ReadWideFile(path);
+    EXPECT_TRUE(content.starts_with(banner) &&
+                std::regex_match(content.substr(banner.size()), std::wregex(record + L"first\r\n" + record + L"second\r\n")))
+        << "the banner and two records expected:\n" << content;
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
+    // Wine takes file ids from inode numbers, and Linux gives a freed one to the next new file: a
+    // placeholder takes it, as another program's file would on a busy system.
+    HANDLE placeholder = CreateFileW((directory + L"placeholder").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    RW_LOG_INFO(L"third");
+    CloseHandle(placeholder);
+    content = ReadWideFile(path);
+    EXPECT_TRUE(content.starts_with(banner) && std::regex_match(content.substr(banner.size()), std::wregex(record + L"third\r\n")))
+        << "a new file must start with the banner:\n" << content;
+
+    // Threshold 1 MiB: a file of 1 MiB less one byte still takes a record, one of 1 MiB does not.
+    const std::wstring big = directory + L"big.log";
+    const std::uintmax_t limit = 1 << 20;
+    FileLogger logger(big, L"header\r\n");
+    SDebugOutputCapture output;
+    WriteFileBytes(big, std::string(limit - 1, 'x'));
+    logger.Write(L"A\r\n", -1);
+    EXPECT_EQ(std::filesystem::file_size(big), limit - 1 + (8 + 3) * 2) << "one byte under the threshold takes the header and the record";
+    logger.Write(L"B\r\n", 3);
+    logger.Write(L"C\r\n", 3);
+    std::filesystem::resize_file(big, limit);
+    logger.Write(L"D\r\n", 3);
+    EXPECT_EQ(std::filesystem::file_size(big), limit) << "a file of the threshold's size must be refused";
+    const std::string tooBig = "FileLogger: log file '" + std::string(big.begin(), big.end()) + "' is too big (size=1MB threshold=1MB)\n";
+    EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig)) << "reported once while the file stays too big";
+    std::filesystem::resize_file(big, limit - 1);
+    logger.Write(L"E\r\n", 3);
+    logger.Write(L"F\r\n", 3);
+    EXPECT_EQ(std::filesystem::file_size(big), limit - 1 + 3 * 2);
+    EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig, tooBig)) << "a file that shrank is reported again";
+}
+
+// The file stays open for the keep-open interval; records from several threads at once arrive as
+// whole lines, none lost; a file that cannot be opened is reported.
+TEST(FileLoggerTests, AppendsWholeLines) {
+    STempDirectory directory;
+    const std::wstring path = directory.path + L"threads.log", unreachable = directory.path + L"missing\\x.log";
+    {
+        FileLogger logger(path, L"");
+        logger.Write(L"first\r\n", -1);
+        EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE)
+            << "the file must stay open for the keep-open interval";
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&logger, t] {
+                for (int i = 0; i < 500; ++i)
+                    WriteRecord(SevInfo, (L"thread " + std::to_wstring(t) + L":" + std::to_wstring(i)).c_str(), L"x.cpp", 1, &logger);
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+    const std::wstring content = ReadWideFile(path);
+    const std::wregex line(L"[^\r\n]*\\| INFO \\|[^\r\n]*\\| thread \\d:\\d+\r\n");
+    EXPECT_EQ(std::distance(std::wsregex_iterator(content.begin(), content.end(), line), std::wsregex_iterator()), 2000);
+    EXPECT_EQ(std::regex_replace(content, line, L""), L"first\r\n") << "the file must hold whole lines only";
+
+    SDebugOutputCapture output;
+    FileLogger(unreachable, L"header").Write(L"lost\r\n", -1);
+    const std::string narrow(unreachable.begin(), unreachable.end());
+    EXPECT_THAT(output.Messages(), testing::ElementsAre("FileLogger: cannot open log file '" + narrow + "' (error: 0x80070003)\n"));
+}
+
+TEST(FileLoggerTests, ImpersonationRevertGuard) {
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    HANDLE token = nullptr;
+    {
+        ImpersonationRevertGuard guard;
+        EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) << "the impersonation must be reverted";
+    }
+    EXPECT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) << "the impersonation must be restored";
+    CloseHandle(token);
+    RevertToSelf();
+}
+
+TEST(FileLoggerTests, ModuleVersion) {
+    std::array<WORD, 4> version = {};
+    ASSERT_TRUE(ReadFileVersion(DirectoryOf(TestExecutablePath()) + L"Rolewarden.dll", version));
+    EXPECT_THAT(version, testing::ElementsAre(RW_VERSION_PARTS));
+    EXPECT_FALSE(ReadFileVersion(TestExecutablePath(), version));
 }
