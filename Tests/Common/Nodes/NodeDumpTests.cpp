@@ -63,12 +63,20 @@ TEST_F(NodeDumpTests, MasksListedAttributesOnACopy) {
     }
 }
 
+// A dump is the node's handle and the store's readable text of it without the wrapper, in UTF-16.
 TEST_F(NodeDumpTests, Text) {
-    KvNodePtr node = KvNodePtr::Create(L"Config", L"Component");
-    node.SetString(L"Name", L"\u00e9t\u00e9");
+    const std::string body = "<node name=\"Settings\" type=\"Component\">\r\n"
+                             "  <attr name=\"Interval\" code=\"4\">3600</attr>\r\n"
+                             "  <attr name=\"Paths\" code=\"0x102\"><item>\\Roles</item><item></item></attr>\r\n"
+                             "  <attr name=\"Flag\" code=\"0\"/>\r\n"
+                             "  <attr name=\"Empty\" code=\"2\"></attr>\r\n"
+                             "  <attr name=\"Text\" code=\"2\">a&lt;b &amp; &quot;c&quot;&#xD;&#xA;</attr>\r\n"
+                             "  <node name=\"Child\"/>\r\n"
+                             "</node>";
+    const KvNodePtr node = ParseTree(body), accented = KvNodePtr::Create(L"\u00e9t\u00e9", nullptr);
     EXPECT_EQ(CKvNodeLogView(node, KVN_DEPTH_ALL, {}).ToString(),
-              L"KvNode[0x" + Hex16(node.Get()) +
-                  L"]:\r\n<node name=\"Config\" type=\"Component\">\r\n  <attr name=\"Name\" code=\"2\">\u00e9t\u00e9</attr>\r\n</node>");
+              L"KvNode[0x" + Hex16(node.Get()) + L"]:\r\n" + std::wstring(body.begin(), body.end()));
+    EXPECT_THAT(CKvNodeLogView(accented, KVN_DEPTH_ALL, {}).ToString(), HasSubstr(L"]:\r\n<node name=\"\u00e9t\u00e9\"/>"));
     EXPECT_EQ(CKvNodeLogView(KvNodePtr(), KVN_DEPTH_ALL, {}).ToString(), L"KvNode[<null>]");
     EXPECT_EQ(CKvNodeLogView::TextBody(L"<node/> \t\r\n"), L"<node/>") << "text without the wrapper is kept whole";
     EXPECT_EQ(CKvNodeLogView::TextBody(L"<nr>\r\n</nr>"), L"");
