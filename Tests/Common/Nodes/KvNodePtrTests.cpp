@@ -42,7 +42,6 @@ TEST_F(KvNodePtrTests, OwnershipCopyMoveAndAttach) {
     EXPECT_EQ(Counters().nodes, nodes) << "Put closes the handle it held";
     EXPECT_FALSE(KvNodePtr(nullptr, false));
     EXPECT_EQ(Raised([&] { empty.GetChildCount(); }), E_HANDLE);
-    EXPECT_EQ(Raised([] { KvNodePtr::CheckPointer(nullptr); }), E_POINTER);
 }
 
 TEST_F(KvNodePtrTests, StructureNamesAndFindNode) {
@@ -52,10 +51,8 @@ TEST_F(KvNodePtrTests, StructureNamesAndFindNode) {
     const std::vector<KvNodePtr> groups = config.GetChildren();
     ASSERT_EQ(groups.size(), 2u);
     EXPECT_EQ(groups[0].GetName() + L'|' + groups[1].GetName() + L'|' + config.GetType(), L"Roles|Users|Component");
-    EXPECT_EQ(groups[1].GetParent().Get(), config.Get());
     EXPECT_EQ(config.GetChildByName(L"Users", true).Get(), groups[1].Get());
     EXPECT_FALSE(config.GetChild(2, false));
-    EXPECT_FALSE(config.GetChildByName(L"Other", false));
     EXPECT_EQ(Raised([&] { config.GetChild(2, true); }), NotFound);
     EXPECT_FALSE(root.GetParent());
 
@@ -139,8 +136,7 @@ TEST_F(KvNodePtrTests, CompareNodes) {
         <node name="Users"><node name="U1"><attr name="N" code="4">5</attr></node></node></node>)");
     KvNodePtr b = a.Clone(), c = a.Clone();
     EXPECT_TRUE(KvNodePtr::CompareNodes(a, b)) << "a copy at the same path is equal";
-    EXPECT_TRUE(KvNodePtr::CompareNodes(KvNodePtr(), KvNodePtr()));
-    EXPECT_FALSE(KvNodePtr::CompareNodes(a, KvNodePtr()));
+    EXPECT_TRUE(KvNodePtr::CompareNodes(KvNodePtr(), KvNodePtr()) && !KvNodePtr::CompareNodes(a, KvNodePtr()));
     b.FindNode(L"Users\\U1").SetUInt32(L"N", 5);
     EXPECT_FALSE(KvNodePtr::CompareNodes(a, b)) << "the same bytes under another type code differ";
     c.SetEmpty(L"Extra");

@@ -2,6 +2,7 @@
 // of a dump and nodes written into log statements (with the setting, in a child process).
 #include "Common/Logging.h"
 #include "Common/Nodes/NodeDump.h"
+#include "Common/Nodes/NodeSerializer.h"
 #include "ParsedTree.h"
 #include "Support/ModuleLogTail.h"
 #include "Support/Raised.h"
@@ -15,24 +16,19 @@ namespace {
 
 class NodeDumpTests : public NodeStoreTest {};
 
-// Config with two children of type Account and one of type Group.
-KvNodePtr SecretTree() {
-    std::string text = R"(<node name="Config" type="Component"><attr name="Password" code="2">root-pw</attr>
-        <attr name="Name" code="2">visible-name</attr>)";
+// Config with two children of type Account and one of type Group. Masked, it is what a dump with
+// "*: Password; Account: Secret" must show: every Password and the Secret of each Account as the mask.
+KvNodePtr SecretTree(bool masked) {
+    const auto attr = [masked](const char* name, const char* value, bool hidden, const char* code = "2") {
+        return "<attr name=\"" + std::string(name) + "\" code=\"" + (masked && hidden ? "2" : code) + "\">" +
+               (masked && hidden ? "********" : value) + "</attr>";
+    };
+    std::string text = R"(<node name="Config" type="Component">)" + attr("Password", "root-pw", true) +
+                       attr("Name", "visible-name", false);
     for (const char* secret : {"first-secret", "second-secret"})
-        text += std::string(R"(<node name="Account" type="Account"><attr name="Secret" code="2">)") + secret +
-                R"(</attr><attr name="Password" code="3">1234567</attr><attr name="Other" code="2">visible-other</attr></node>)";
-    return ParseTree(text + R"(<node name="Group" type="Group"><attr name="Secret" code="2">group-secret</attr></node></node>)");
-}
-
-// Every attribute as name=value, the children's in braces after them.
-std::wstring Values(const KvNodePtr& node) {
-    std::wstring text;
-    for (const std::wstring& name : node.GetAttributeNames())
-        text += name + L'=' + node.GetString(name.c_str()) + L';';
-    for (const KvNodePtr& child : node.GetChildren())
-        text += L'{' + Values(child) + L'}';
-    return text;
+        text += R"(<node name="Account" type="Account">)" + attr("Secret", secret, true) +
+                attr("Password", "1234567", true, "3") + attr("Other", "visible-other", false) + "</node>";
+    return ParseTree(text + R"(<node name="Group" type="Group">)" + attr("Secret", "group-secret", false) + "</node></node>");
 }
 
 } // namespace
@@ -47,14 +43,11 @@ TEST(NodeLogSettingsTests, Parse) {
 // Exactly the listed attributes that a node carries are masked, on a copy; with nothing to mask the
 // dump shows the node itself.
 TEST_F(NodeDumpTests, MasksListedAttributesOnACopy) {
-    const KvNodePtr root = SecretTree();
+    const KvNodePtr root = SecretTree(false);
     const CKvNodeLogView view(root, KVN_DEPTH_ALL, {{L"*", {L"Password", L"Missing"}}, {L"Account", {L"Secret"}}});
     ASSERT_TRUE(view.IsMaskedCopy());
-    EXPECT_EQ(Values(view.Node()), L"Password=********;Name=visible-name;{Secret=********;Password=********;"
-                                   L"Other=visible-other;}{Secret=********;Password=********;Other=visible-other;}"
-                                   L"{Secret=group-secret;}");
-    EXPECT_EQ(Values(root), L"Password=root-pw;Name=visible-name;{Secret=first-secret;Password=1234567;Other=visible-"
-                            L"other;}{Secret=second-secret;Password=1234567;Other=visible-other;}{Secret=group-secret;}")
+    EXPECT_EQ(SerializeNodeToString(view.Node(), KVN_DEPTH_ALL), SerializeNodeToString(SecretTree(true), KVN_DEPTH_ALL));
+    EXPECT_EQ(SerializeNodeToString(root, KVN_DEPTH_ALL), SerializeNodeToString(SecretTree(false), KVN_DEPTH_ALL))
         << "the logged node must keep its values";
     for (const HiddenNodeAttributes& nothingToMask : {HiddenNodeAttributes{}, HiddenNodeAttributes{{L"Group", {L"Password"}}}}) {
         const CKvNodeLogView plain(root, KVN_DEPTH_ALL, nothingToMask);
@@ -88,7 +81,7 @@ TEST_F(NodeDumpTests, LogStatement) {
 
 TEST(NodeDumpChild, LogStatement) {
     RW_CHILD_ONLY();
-    const KvNodePtr root = SecretTree();
+    const KvNodePtr root = SecretTree(false);
     CModuleLogTail log;
     RW_LOG_INFO(L"Config: " << root);
     EXPECT_THAT(log.Text(), HasSubstr(L"| Config: KvNode[0x"));

@@ -10,14 +10,13 @@ namespace {
 
 class NodeSerializerTests : public NodeStoreTest {};
 
+// Children that each hold a list with an empty string, markup and a character beyond the BMP.
 KvNodePtr WideTree(int children) {
-    KvNodePtr root = KvNodePtr::Create(L"Root", L"Wide");
-    for (int i = 0; i < children; ++i) {
-        KvNodePtr child = KvNodePtr::Create((L"Child" + std::to_wstring(i)).c_str(), nullptr);
-        child.SetStringList(L"Values", {L"one", L"", L"\xD83D\xDE00 & <three>"});
-        root.AddChild(child);
-    }
-    return root;
+    std::string text = R"(<node name="Root" type="Wide">)";
+    for (int i = 0; i < children; ++i)
+        text += "<node name=\"Child" + std::to_string(i) + "\"><attr name=\"Values\" code=\"0x102\"><item>one</item>"
+                "<item></item><item>\xF0\x9F\x98\x80 &amp; &lt;three&gt;</item></attr></node>";
+    return ParseTree(text + "</node>");
 }
 
 } // namespace
@@ -45,10 +44,10 @@ TEST_F(NodeSerializerTests, TextAndRuns) {
         EXPECT_EQ(Raised([&] { serializer.SerializeNodes(nodes, 1, 0); }), KVN_E_SERIALIZATION_FINISHED);
     }
     std::string all;
-    for (const std::string& run : runs)
-        all += run;
-    for (const std::string& run : runs)
+    for (const std::string& run : runs) {
         EXPECT_LE(run.size(), 65536u);
+        all += run;
+    }
     IKvNode* trees[2] = {};
     ULONGLONG count = 2;
     ASSERT_EQ(KvnParseText(all.data(), all.size(), trees, &count, nullptr), S_OK);

@@ -4,8 +4,6 @@
 #include "Common/Nodes/KvNodePtr.h"
 #include "Support/NodeStoreTest.h"
 
-#include <string>
-
 // The one tree that text holds.
 inline KvNodePtr ParseTree(const std::string& text) {
     KvNodePtr tree;
