@@ -23,8 +23,7 @@ TEST_F(KvNodePtrTests, OwnershipCopyMoveAndAttach) {
     KvNodePtr copy(node);
     EXPECT_EQ(copy.Get(), node.Get());
     EXPECT_EQ(Counters().handles, start + 2);
-    const KvNodePtr& alias = copy;
-    copy = alias;
+    copy = copy;
     copy = node;
     EXPECT_EQ(Counters().handles, start + 2) << "assigning the same handle value closes and duplicates nothing";
     KvNodePtr moved(std::move(copy));
@@ -106,12 +105,10 @@ TEST_F(KvNodePtrTests, AttributeReadsAndWrites) {
     EXPECT_EQ(Raised([&] { node.GetStringList(L"Nothing", true); }), NotFound);
     EXPECT_EQ(Raised([&] { node.GetStringList(L"Missing", true); }), NotFound);
 
-    EXPECT_EQ(node.GetAttributeNames(),
-              (std::vector<std::wstring>{L"Mask", L"Big", L"On", L"Long", L"Piece", L"List", L"Nothing"}));
     node.DeleteAttribute(L"Missing", false);
     EXPECT_EQ(Raised([&] { node.DeleteAttribute(L"Missing", true); }), NotFound);
     node.DeleteAttribute(L"Nothing", true);
-    EXPECT_FALSE(node.TryGetAttribute(L"Nothing", nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(node.GetAttributeNames(), (std::vector<std::wstring>{L"Mask", L"Big", L"On", L"Long", L"Piece", L"List"}));
 
     // UpdateStringList writes only changes: the values, deleteWhenEmpty, whether the node changes, and
     // the stored type code after.
@@ -166,7 +163,6 @@ TEST_F(KvNodePtrTests, DeepTreesNeedNoRecursion) {
     KvNodePtr copy = root.Clone();
     const std::string text = SerializeNodeToString(root, KVN_DEPTH_ALL);
     EXPECT_LT(text.size(), 20u * 1000 * 1000) << "indentation stops growing";
-    EXPECT_EQ(SerializeNodeToString(copy, KVN_DEPTH_ALL), text);
     EXPECT_TRUE(KvNodePtr::CompareNodes(root, copy));
     EXPECT_TRUE(KvNodePtr::CompareNodes(ParseTree(text), root));
     // The root is the last "L" made: below it stand 99,999 more and the leaf.

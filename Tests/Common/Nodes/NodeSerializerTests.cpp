@@ -24,7 +24,9 @@ KvNodePtr WideTree(int children) {
 // SerializeNodeToString drops the store's final 0 byte and nothing else. A serializer's runs (of at
 // most 64 KiB, handed over outside the store's lock, so the sink may call the store) arrive in order
 // and are concatenated; a finished serialization takes no more nodes; one closed unused writes nothing.
-TEST_F(NodeSerializerTests, TextAndRuns) {
+// A failure of the sink ends the serialization: the caller gets it, from every later call too, and the
+// sink is not called again; no exception passes into the store.
+TEST_F(NodeSerializerTests, TextRunsAndFailures) {
     const KvNodePtr first = WideTree(3000), second = WideTree(1);
     const std::string text = SerializeNodeToString(second, KVN_DEPTH_ALL);
     EXPECT_EQ(text.substr(0, 6) + text.substr(text.size() - 7), "<nr>\r\n</nr>\r\n");
@@ -56,24 +58,17 @@ TEST_F(NodeSerializerTests, TextAndRuns) {
     std::string nothing;
     { CNodeSerializer unused(KvnSerializationText, KVN_SERIALIZE_READABLE, nothing); }
     EXPECT_EQ(nothing, "");
-}
 
-// A failure of the sink ends the serialization: the caller gets it, from every later call too, and the
-// sink is not called again. Nothing passes into the store as an exception.
-TEST_F(NodeSerializerTests, SinkFailuresReachTheCaller) {
-    const KvNodePtr root = WideTree(1000);
-    IKvNode* nodes[] = {root.Get()};
     const std::pair<void (*)(), HRESULT> failures[] = {{[] { ThrowHR(E_ACCESSDENIED); }, E_ACCESSDENIED},
                                                        {[] { throw std::bad_alloc(); }, E_OUTOFMEMORY},
                                                        {[] { throw std::runtime_error("sink"); }, E_UNEXPECTED}};
     for (const auto& [fail, expected] : failures) {
         int calls = 0;
         CNodeSerializer serializer(KvnSerializationText, 0, [&](const char*, size_t) { ++calls; fail(); });
-        EXPECT_EQ(Raised([&] { serializer.SerializeNodes(nodes, 1, KVN_DEPTH_ALL); }), expected);
+        EXPECT_EQ(Raised([&] { serializer.SerializeNodes(nodes, 2, KVN_DEPTH_ALL); }), expected);
         EXPECT_EQ(Raised([&] { serializer.Finalize(); }), expected);
         EXPECT_EQ(calls, 1);
     }
-    std::string output;
-    EXPECT_EQ(Raised([&] { CNodeSerializer serializer(static_cast<_EnumKvNSerializationType>(7), 0, output); }), E_INVALIDARG);
-    EXPECT_EQ(Raised([&] { CNodeSerializer serializer(KvnSerializationText, 0x2, output); }), E_INVALIDARG);
+    EXPECT_EQ(Raised([&] { CNodeSerializer serializer(static_cast<_EnumKvNSerializationType>(7), 0, nothing); }), E_INVALIDARG);
+    EXPECT_EQ(Raised([&] { CNodeSerializer serializer(KvnSerializationText, 0x2, nothing); }), E_INVALIDARG);
 }

@@ -60,10 +60,7 @@ std::vector<Handle> Parse(const std::string& text, HRESULT expected = S_OK, KvnT
     std::vector<IKvNode*> nodes(16);
     ULONGLONG count = nodes.size();
     EXPECT_EQ(KvnParseText(text.data(), text.size(), nodes.data(), &count, error), expected);
-    std::vector<Handle> trees;
-    for (ULONGLONG i = 0; expected == S_OK && i < count; ++i)
-        trees.emplace_back(nodes[i]);
-    return trees;
+    return std::vector<Handle>(nodes.begin(), nodes.begin() + (expected == S_OK ? count : 0));
 }
 
 // Reads name as requested; the bytes, or the failure as the only byte string "hr:<code>".
@@ -81,6 +78,8 @@ std::string Describe(IKvNode* node) {
     ULONG typeSize = 64, namesSize = 512;
     EXPECT_EQ(KvnGetNodeType(node, type, &typeSize), S_OK);
     EXPECT_EQ(KvnGetAttributeNames(node, names, &namesSize), S_OK);
+    EXPECT_TRUE(namesSize > 0 && names[namesSize - 1] == 0 && (namesSize == 1 || names[namesSize - 2] == 0))
+        << "every name ends with a NUL, and the list with one more";
     const std::wstring name = NodeName(node, KVN_NAME_OWN);
     std::string text = Wide(name.data(), name.size()) + '|' + Wide(type, typeSize) + '|' + Wide(names, namesSize);
     for (const WCHAR* attribute = names; *attribute; attribute += wcslen(attribute) + 1) {
@@ -148,8 +147,7 @@ private:
 
 TEST_F(NodestoreTests, OneHandleObjectPerNodeWithReferences) {
     Handle root = Make(L"Root");
-    IKvNode* child = nullptr;
-    ASSERT_EQ(KvnCreateNode(L"Child", L"T", &child), S_OK);
+    IKvNode* child = Make(L"Child").release();
     ASSERT_EQ(KvnAddChild(root.get(), child), S_OK);
     const ULONGLONG handles = Counters().handles;
     IKvNode* found[4] = {};
@@ -157,8 +155,8 @@ TEST_F(NodestoreTests, OneHandleObjectPerNodeWithReferences) {
     ASSERT_EQ(KvnGetChildByName(root.get(), L"Child", &found[1]), S_OK);
     ASSERT_EQ(KvnDuplicateNodeHandle(child, &found[2]), S_OK);
     ASSERT_EQ(KvnGetParent(child, &found[3]), S_OK);
-    EXPECT_TRUE(found[0] == child && found[1] == child && found[2] == child) << "one node, one handle value";
-    EXPECT_EQ(found[3], root.get());
+    EXPECT_TRUE(found[0] == child && found[1] == child && found[2] == child && found[3] == root.get())
+        << "one node, one handle value";
     EXPECT_EQ(Counters().handles, handles + 4);
     for (IKvNode* handle : found)
         KvnCloseNodeHandle(handle);
@@ -183,7 +181,6 @@ TEST_F(NodestoreTests, TreeRulesPathsAndReplacement) {
     Handle root = Make(L"\\"), a = Make(L"A"), b = Make(L"B"), c = Make(L"C"), with = Make(L"W");
     for (auto [parent, child] : {std::pair{&root, &a}, {&a, &b}, {&root, &c}})
         ASSERT_EQ(KvnAddChild(parent->get(), child->get()), S_OK);
-    EXPECT_EQ(NodeName(b.get(), KVN_NAME_PATH) + L'|' + NodeName(b.get(), KVN_NAME_OWN), L"\\A\\B|B");
     EXPECT_EQ(KvnAddChild(with.get(), b.get()), KVN_E_HAS_PARENT) << "a node has at most one parent";
     EXPECT_EQ(KvnAddChild(b.get(), root.get()), KVN_E_PARENT_IN_SUBTREE) << "a node under its own descendant";
     EXPECT_EQ(KvnAddChild(with.get(), with.get()), KVN_E_PARENT_IN_SUBTREE);
@@ -243,11 +240,8 @@ TEST_F(NodestoreTests, BadValuesAreRefusedAndChangeNothing) {
     for (const auto& c : cases)
         EXPECT_EQ(KvnSetAttribute(node.get(), c.name, c.type, c.value, c.size), c.expected) << c.type << " " << c.size;
     EXPECT_EQ(Read(node.get(), L"A", KVN_TYPE_INT32), Bytes(&four, 4));
-    WCHAR names[8];
-    ULONG size = 8;
-    ASSERT_EQ(KvnGetAttributeNames(node.get(), names, &size), S_OK);
-    EXPECT_EQ(Wide(names, size), Wide(L"A\0", 3)) << "names end with one more NUL";
     USHORT bad = 5;
+    ULONG size = 0;
     EXPECT_EQ(KvnGetAttribute(node.get(), L"A", &bad, nullptr, &size, nullptr), E_INVALIDARG);
     EXPECT_EQ(KvnDeleteAttribute(node.get(), L"B"), NotFound);
 }
@@ -263,11 +257,10 @@ TEST_F(NodestoreTests, ConversionsAndSizes) {
         <attr name="Empty" code="2"/><attr name="NoItems" code="0x102"/></node>)");
     ASSERT_EQ(read.size(), 1u);
     IKvNode* node = read[0].get();
-    const int32_t minusOne = -1, minusSeven = -7;
+    const int32_t minusSeven = -7;
     const int64_t small = -7;
     const std::string mismatch = "hr:" + std::to_string(KVN_E_TYPE_MISMATCH);
     const std::tuple<const wchar_t*, USHORT, std::string> reads[] = {
-        {L"Mask", KVN_TYPE_INT32, Bytes(&minusOne, 4)}, // codes 3 and 4 share 32 bits
         {L"Mask", KVN_TYPE_STRING, Wide(L"4294967295", 11)}, {L"Big", KVN_TYPE_INT32, mismatch},
         {L"Small", KVN_TYPE_INT32, Bytes(&minusSeven, 4)},  {L"Small", KVN_TYPE_UINT32, mismatch},
         {L"Yes", KVN_TYPE_STRING, Wide(L"true", 5)},         {L"Yes", KVN_TYPE_INT64, std::string("\1\0\0\0\0\0\0\0", 8)},
