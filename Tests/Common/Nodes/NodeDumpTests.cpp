@@ -10,7 +10,6 @@
 #include <gmock/gmock.h>
 
 using testing::HasSubstr;
-using testing::Not;
 
 namespace {
 
@@ -87,5 +86,5 @@ TEST(NodeDumpChild, LogStatement) {
     EXPECT_THAT(log.Text(), HasSubstr(L"| Config: KvNode[0x"));
     EXPECT_THAT(log.Text(), HasSubstr(L"visible-name"));
     for (const wchar_t* secret : {L"root-pw", L"first-secret", L"second-secret", L"1234567"})
-        EXPECT_THAT(log.Text(), Not(HasSubstr(secret))) << "a masked value reached the log file";
+        EXPECT_THAT(log.Text(), testing::Not(HasSubstr(secret))) << "a masked value reached the log file";
 }
