@@ -20,10 +20,10 @@ TEST_F(KvNodePtrTests, OwnershipCopyMoveAndAttach) {
     KvNodePtr empty;
     EXPECT_FALSE(KvNodePtr(empty));
     KvNodePtr node = KvNodePtr::Create(L"N", nullptr);
+    node = node; // its only reference: closing before duplicating would free the node
     KvNodePtr copy(node);
     EXPECT_EQ(copy.Get(), node.Get());
     EXPECT_EQ(Counters().handles, start + 2);
-    copy = copy;
     copy = node;
     EXPECT_EQ(Counters().handles, start + 2) << "assigning the same handle value closes and duplicates nothing";
     KvNodePtr moved(std::move(copy));
