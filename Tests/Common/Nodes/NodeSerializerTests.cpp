@@ -1,6 +1,8 @@
-// CNodeSerializer and SerializeNodeToString against the real node store.
+// CNodeSerializer and SerializeNodeToString against the real node store, and the store's
+// serialization contexts behind them.
 #include "Common/Nodes/NodeSerializer.h"
-#include "Support/NodeStoreTest.h"
+#include "ParsedTree.h"
+#include "Support/Raised.h"
 
 #include <stdexcept>
 
@@ -8,84 +10,65 @@ namespace {
 
 class NodeSerializerTests : public NodeStoreTest {};
 
-KvNodePtr Parse(const std::string& text) {
-    IKvNode* node = nullptr;
-    ULONGLONG count = 1;
-    EXPECT_EQ(KvnParseText(text.data(), text.size(), &node, &count, nullptr), S_OK) << text;
-    return KvNodePtr(node, true);
-}
-
+// Children that each hold a list with an empty string, markup and a character beyond the BMP.
 KvNodePtr WideTree(int children) {
-    KvNodePtr root = KvNodePtr::Create(L"Root", L"Wide");
-    for (int i = 0; i < children; ++i) {
-        KvNodePtr child = KvNodePtr::Create((L"Child" + std::to_wstring(i)).c_str(), nullptr);
-        child.SetStringList(L"Values", {L"one", L"", L"\xD83D\xDE00 & <three>"});
-        root.AddChild(child);
-    }
-    return root;
+    std::string text = R"(<node name="Root" type="Wide">)";
+    for (int i = 0; i < children; ++i)
+        text += "<node name=\"Child" + std::to_string(i) + "\"><attr name=\"Values\" code=\"0x102\"><item>one</item>"
+                "<item></item><item>\xF0\x9F\x98\x80 &amp; &lt;three&gt;</item></attr></node>";
+    return ParseTree(text + "</node>");
 }
 
 } // namespace
 
-TEST_F(NodeSerializerTests, SerializeNodeToStringDropsOnlyTheFinalZero) {
-    const KvNodePtr root = WideTree(3);
-    const std::string text = SerializeNodeToString(root, KVN_DEPTH_ALL);
-    ASSERT_GE(text.size(), 7u);
-    EXPECT_EQ(text.substr(0, 6), "<nr>\r\n");
-    EXPECT_EQ(text.substr(text.size() - 7), "</nr>\r\n");
-    EXPECT_TRUE(KvNodePtr::CompareNodes(Parse(text), root));
-    EXPECT_FALSE(KvNodePtr::CompareNodes(Parse(SerializeNodeToString(root, 0)), root)) << "depth 0: no children";
-}
-
-// Runs arrive in order and are concatenated; without the document flag there is no final 0 byte, and
-// nothing is cut.
-TEST_F(NodeSerializerTests, RunsAreCollectedInOrder) {
+// SerializeNodeToString drops the store's final 0 byte and nothing else. A serializer's runs (of at
+// most 64 KiB, handed over outside the store's lock, so the sink may call the store) arrive in order
+// and are concatenated; a finished serialization takes no more nodes; one closed unused writes nothing.
+// A failure of the sink ends the serialization: the caller gets it, from every later call too, and the
+// sink is not called again; no exception passes into the store.
+TEST_F(NodeSerializerTests, TextRunsAndFailures) {
     const KvNodePtr first = WideTree(3000), second = WideTree(1);
+    const std::string text = SerializeNodeToString(second, KVN_DEPTH_ALL);
+    EXPECT_EQ(text.substr(0, 6) + text.substr(text.size() - 7), "<nr>\r\n</nr>\r\n");
+    EXPECT_TRUE(KvNodePtr::CompareNodes(ParseTree(text), second));
+    EXPECT_FALSE(KvNodePtr::CompareNodes(ParseTree(SerializeNodeToString(second, 0)), second)) << "depth 0: no children";
+
     std::vector<std::string> runs;
+    IKvNode* nodes[] = {first.Get(), second.Get()};
     {
-        CNodeSerializer serializer(KvnSerializationText, 0,
-                                   [&runs](const char* data, size_t size) { runs.emplace_back(data, size); });
-        IKvNode* nodes[] = {first.Get(), second.Get()};
+        CNodeSerializer serializer(KvnSerializationText, 0, [&runs](const char* data, size_t size) {
+            runs.emplace_back(data, size);
+            KvNodePtr::Create(L"Probe", nullptr);
+        });
         serializer.SerializeNodes(nodes, 2, KVN_DEPTH_ALL);
+        ASSERT_GT(runs.size(), 1u);
         serializer.Finalize();
+        EXPECT_EQ(Raised([&] { serializer.SerializeNodes(nodes, 1, 0); }), KVN_E_SERIALIZATION_FINISHED);
     }
-    ASSERT_GT(runs.size(), 1u);
-    std::string text;
-    for (const std::string& run : runs)
-        text += run;
-    EXPECT_NE(text.back(), '\0');
+    std::string all;
+    for (const std::string& run : runs) {
+        EXPECT_LE(run.size(), 65536u);
+        all += run;
+    }
     IKvNode* trees[2] = {};
     ULONGLONG count = 2;
-    ASSERT_EQ(KvnParseText(text.data(), text.size(), trees, &count, nullptr), S_OK);
-    KvNodePtr a(trees[0], true), b(trees[1], true);
+    ASSERT_EQ(KvnParseText(all.data(), all.size(), trees, &count, nullptr), S_OK);
+    const KvNodePtr a(trees[0], true), b(trees[1], true);
     EXPECT_TRUE(KvNodePtr::CompareNodes(a, first) && KvNodePtr::CompareNodes(b, second));
-
     std::string nothing;
-    { CNodeSerializer unused(KvnSerializationText, 0, nothing); }
-    EXPECT_TRUE(nothing.empty()) << "a context closed unused writes nothing";
-}
+    { CNodeSerializer unused(KvnSerializationText, KVN_SERIALIZE_READABLE, nothing); }
+    EXPECT_EQ(nothing, "");
 
-TEST_F(NodeSerializerTests, SinkFailuresReachTheCallerNotTheStore) {
-    const KvNodePtr root = WideTree(2);
-    IKvNode* nodes[] = {root.Get()};
-    const auto failureOf = [&](CNodeSerializer::Sink sink) -> HRESULT {
-        try {
-            CNodeSerializer serializer(KvnSerializationText, KVN_SERIALIZE_READABLE, std::move(sink));
-            serializer.SerializeNodes(nodes, 1, KVN_DEPTH_ALL);
-            serializer.Finalize();
-            return S_OK;
-        } catch (const HRX& error) {
-            return error.Result();
-        }
-    };
-    EXPECT_EQ(failureOf([](const char*, size_t) { ThrowHR(E_ACCESSDENIED); }), E_ACCESSDENIED);
-    EXPECT_EQ(failureOf([](const char*, size_t) { throw std::bad_alloc(); }), E_OUTOFMEMORY);
-    EXPECT_EQ(failureOf([](const char*, size_t) { throw std::runtime_error("sink"); }), E_UNEXPECTED);
-    std::string output;
-    try {
-        CNodeSerializer serializer(static_cast<_EnumKvNSerializationType>(7), 0, output);
-        ADD_FAILURE() << "an unknown serialization type was taken";
-    } catch (const HRX& error) {
-        EXPECT_EQ(error.Result(), E_INVALIDARG);
+    const std::pair<void (*)(), HRESULT> failures[] = {{[] { ThrowHR(E_ACCESSDENIED); }, E_ACCESSDENIED},
+                                                       {[] { throw std::bad_alloc(); }, E_OUTOFMEMORY},
+                                                       {[] { throw std::runtime_error("sink"); }, E_UNEXPECTED}};
+    for (const auto& [fail, expected] : failures) {
+        int calls = 0;
+        CNodeSerializer serializer(KvnSerializationText, 0, [&](const char*, size_t) { ++calls; fail(); });
+        EXPECT_EQ(Raised([&] { serializer.SerializeNodes(nodes, 2, KVN_DEPTH_ALL); }), expected);
+        EXPECT_EQ(Raised([&] { serializer.Finalize(); }), expected);
+        EXPECT_EQ(calls, 1);
     }
+    EXPECT_EQ(Raised([&] { CNodeSerializer serializer(static_cast<_EnumKvNSerializationType>(7), 0, nothing); }), E_INVALIDARG);
+    EXPECT_EQ(Raised([&] { CNodeSerializer serializer(KvnSerializationText, 0x2, nothing); }), E_INVALIDARG);
 }
