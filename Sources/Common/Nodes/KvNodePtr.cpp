@@ -300,10 +300,15 @@ bool KvNodePtr::GetBool(PCWSTR name) const {
 }
 
 bool KvNodePtr::TryGetString(PCWSTR name, std::wstring& value) const {
+    // Read into a local so that a missing attribute leaves the caller's value as it was.
     const USHORT type = KVN_TYPE_STRING;
-    return Found(ReadText(value, 1, [&](wchar_t* buffer, ULONG* size) {
-        return KvnGetAttribute(m_node, name, &type, buffer, size, nullptr);
-    }), false);
+    std::wstring read;
+    if (!Found(ReadText(read, 1, [&](wchar_t* buffer, ULONG* size) {
+            return KvnGetAttribute(m_node, name, &type, buffer, size, nullptr);
+        }), false))
+        return false;
+    value = std::move(read);
+    return true;
 }
 
 std::wstring KvNodePtr::GetString(PCWSTR name) const {

@@ -85,8 +85,9 @@ TEST_F(KvNodePtrTests, AttributeReadsAndWrites) {
     EXPECT_EQ(node.GetInt64(L"Big"), std::numeric_limits<int64_t>::min());
     EXPECT_TRUE(node.GetBool(L"On"));
     int32_t number = 0;
-    std::wstring text;
+    std::wstring text = L"kept";
     EXPECT_FALSE(node.TryGetInt32(L"Missing", number) || node.TryGetString(L"Missing", text));
+    EXPECT_EQ(text, L"kept") << "a missing attribute must leave the value as it was";
     EXPECT_EQ(Raised([&] { node.GetBool(L"Missing"); }), NotFound);
     EXPECT_EQ(Raised([&] { node.GetString(L"Missing"); }), NotFound);
 
