@@ -62,11 +62,7 @@ template <class Body>
 HRESULT HostCall(Body body) noexcept {
     try {
         return body();
-    } catch (const HRX& error) {
-        return error.Result();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_UNEXPECTED;
+        return CurrentExceptionResult();
     }
 }
