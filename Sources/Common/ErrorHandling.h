@@ -126,6 +126,10 @@ inline HRESULT CurrentExceptionResult() noexcept {
     }
 }
 
+// Inside a catch block: the text of the exception being handled, for logs written where no exception
+// may pass: an HRX's ToString, a standard exception's what(), or "unknown exception".
+std::wstring CurrentExceptionText();
+
 // COM error information made by this module carries this GUID; its description is then the module's
 // own text of the failure ("0x%08X description [location]"), which ErrorRecordOf reads back.
 // {64107A4E-9383-4398-97FF-EE55F0DA7FDF}

@@ -155,3 +155,16 @@ HRESULT ReportBoundaryFailure(const wchar_t* operation, const HRX& error, const 
 }
 
 } // namespace Detail
+
+std::wstring CurrentExceptionText() {
+    try {
+        throw;
+    } catch (const HRES& error) {
+        return ToString(error);
+    } catch (const std::exception& error) {
+        const char* what = error.what();
+        return std::wstring(what, what + std::strlen(what));
+    } catch (...) {
+        return L"unknown exception";
+    }
+}

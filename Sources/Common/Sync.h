@@ -4,6 +4,8 @@
 
 #include "Common/ErrorHandling.h"
 
+#include <system_error>
+
 // A critical section: recursive for its owner thread, cheap when uncontended.
 class CCriticalSection {
 public:
@@ -15,6 +17,8 @@ public:
         Guard& operator=(const Guard&) = delete;
 
     private:
+        friend class CCsConditionVariable;
+        friend class CCsUnlockedScope;
         CRITICAL_SECTION* m_section;
     };
 
@@ -93,6 +97,46 @@ public:
             SleepConditionVariableSRW(&m_condition, guard.m_lock, static_cast<DWORD>(deadline - now), 0);
         }
         return true;
+    }
+
+    void NotifyAll() noexcept { WakeAllConditionVariable(&m_condition); }
+
+private:
+    CONDITION_VARIABLE m_condition = CONDITION_VARIABLE_INIT;
+};
+
+// Leaves a held critical section for the rest of a scope and enters it again at the scope's end, for
+// work that must run without the lock in the middle of a guarded block.
+class CCsUnlockedScope {
+public:
+    explicit CCsUnlockedScope(CCriticalSection::Guard& guard) noexcept : m_section(guard.m_section) {
+        LeaveCriticalSection(m_section);
+    }
+    ~CCsUnlockedScope() { EnterCriticalSection(m_section); }
+    CCsUnlockedScope(const CCsUnlockedScope&) = delete;
+    CCsUnlockedScope& operator=(const CCsUnlockedScope&) = delete;
+
+private:
+    CRITICAL_SECTION* m_section;
+};
+
+// A Win32 condition variable waited on with a CCriticalSection held once by the waiting thread.
+class CCsConditionVariable {
+public:
+    constexpr CCsConditionVariable() noexcept = default;
+    CCsConditionVariable(const CCsConditionVariable&) = delete;
+    CCsConditionVariable& operator=(const CCsConditionVariable&) = delete;
+
+    // Sleeps until woken (spurious wake-ups included) or until timeoutMs have passed (INFINITE: no
+    // limit). False when the wait timed out; any other failure of the platform wait raises
+    // std::system_error.
+    bool Wait(CCriticalSection::Guard& guard, DWORD timeoutMs) {
+        if (SleepConditionVariableCS(&m_condition, guard.m_section, timeoutMs))
+            return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_TIMEOUT)
+            return false;
+        throw std::system_error(static_cast<int>(error), std::system_category(), "SleepConditionVariableCS");
     }
 
     void NotifyAll() noexcept { WakeAllConditionVariable(&m_condition); }

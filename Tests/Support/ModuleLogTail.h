@@ -1,5 +1,7 @@
-// What this test executable's module log (<log directory>\<executable name>.log) receives while a
-// CModuleLogTail lives, for tests that check the records the module writes.
+// What a module log in this process's log directory receives while a CModuleLogTail lives, for tests
+// that check the records the module writes: by default this test executable's own
+// (<executable name>.log, from the module sources linked into it), or the log of a module loaded from
+// beside it (CModuleLogTail(L"Rolewarden") for Rolewarden.dll).
 #pragma once
 
 #include "Common/LogManager.h"
@@ -14,8 +16,8 @@ public:
         std::wstring severity, source, message; // source: the file name as the line shows it
     };
 
-    CModuleLogTail()
-        : m_path(LogManager::Instance()->GetLogDirectory() + FileStemOf(TestExecutablePath()) + L".log"),
+    explicit CModuleLogTail(const std::wstring& moduleStem = FileStemOf(TestExecutablePath()))
+        : m_path(LogManager::Instance()->GetLogDirectory() + moduleStem + L".log"),
           m_start(ReadWideFile(m_path).size()) {}
 
     std::wstring Text() const { return ReadWideFile(m_path).substr(m_start); }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Interfaces/ComponentBase.h"
+#include "Interfaces/ComponentInterfaces.h"
 #include "Interfaces/ConfigProxy.h"
 
 template <class I>
@@ -24,3 +25,7 @@ RW_INTERFACE_ID(IKvModifySink, IID_IKvModifySink);
 RW_INTERFACE_ID(IKvNodeModifyEnum, IID_IKvNodeModifyEnum);
 RW_INTERFACE_ID(IKvNodeEnum, IID_IKvNodeEnum);
 RW_INTERFACE_ID(INodeModifySink, IID_INodeModifySink);
+RW_INTERFACE_ID(ISecurityMappingProvider, IID_ISecurityMappingProvider);
+RW_INTERFACE_ID(IWeakReferenceSource, IID_IWeakReferenceSource);
+RW_INTERFACE_ID(IWeakReference, IID_IWeakReference);
+RW_INTERFACE_ID(ICancelableComponent, IID_ICancelableComponent);

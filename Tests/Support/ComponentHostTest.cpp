@@ -1,0 +1,233 @@
+// The component host fixture, the fault proxy and the helpers they share.
+#include "Support/ComponentHostTest.h"
+
+#include "Common/Nodes/NodeSerializer.h"
+#include "Common/Nodes/ProxyAccess.h"
+#include "Interfaces/KvNodeStore.h"
+#include "Support/TestSupport.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+IComponentsModule* RolewardenModule() {
+    static IComponentsModule* const module = [] {
+        const std::wstring exe = TestExecutablePath();
+        const std::wstring path = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"Rolewarden.dll";
+        // Loaded for the rest of the process, as a host keeps a module it uses.
+        const HMODULE dll = LoadLibraryW(path.c_str());
+        if (dll == nullptr)
+            ADD_FAILURE() << "LoadLibraryW(Rolewarden.dll) failed with " << GetLastError();
+        const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
+            reinterpret_cast<void*>(GetProcAddress(dll, "GetComponentsModuleObject")));
+        void* object = nullptr;
+        if (get == nullptr || get(&object) != S_OK)
+            ADD_FAILURE() << "GetComponentsModuleObject failed";
+        return static_cast<IComponentsModule*>(object);
+    }();
+    return module;
+}
+
+KvNodePtr ParseTree(const std::string& text) {
+    KvNodePtr node;
+    ULONGLONG count = 1;
+    KvnTextError error{};
+    const HRESULT hr = KvnParseText(text.data(), text.size(), node.Put(), &count, &error);
+    EXPECT_TRUE(hr == S_OK && count == 1) << "cannot read the tree (line " << error.line << ", column " << error.column
+                                          << "):\n" << text;
+    if (hr != S_OK || count != 1)
+        static_cast<void>(node.Detach());
+    return node;
+}
+
+std::string TreeText(const KvNodePtr& node) {
+    return node ? SerializeNodeToString(node, KVN_DEPTH_ALL) : "(none)";
+}
+
+// ---- CFaultyProxy
+
+InterfacePtr<CFaultyProxy> CFaultyProxy::New(IKvConfigProxy* server) {
+    return InterfacePtr<CFaultyProxy>(new CFaultyProxy(server), true);
+}
+
+ULONG CFaultyProxy::Release() {
+    const ULONG count = --m_refs;
+    if (count == 0)
+        delete this;
+    return count;
+}
+
+HRESULT CFaultyProxy::QueryInterface(const GUID* iid, void** out) {
+    if (iid == nullptr || out == nullptr)
+        return E_INVALIDARG;
+    if (IsEqualGUID(*iid, IID_IKvConfigProxy) || IsEqualGUID(*iid, IID_IComponentBase)) {
+        AddRef();
+        *out = static_cast<IKvConfigProxy*>(this);
+        return S_OK;
+    }
+    return m_server->QueryInterface(iid, out);
+}
+
+bool CFaultyProxy::TakeFault(std::atomic<int>& counter) {
+    int left = counter.load();
+    while (left > 0) {
+        if (counter.compare_exchange_weak(left, left - 1)) {
+            ++failedCalls;
+            return true;
+        }
+    }
+    return false;
+}
+
+HRESULT CFaultyProxy::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) {
+    if (TakeFault(failWrites))
+        return failure.load();
+    const HRESULT hr = m_server->WriteNodes(context, mode, nodes, count);
+    if (hr >= 0)
+        ++passedWrites;
+    return hr;
+}
+
+HRESULT CFaultyProxy::QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** nodes, ULONG maxCount, ULONG* count) {
+    if (TakeFault(failQueries))
+        return failure.load();
+    return m_server->QueryNodes(filter, reserved, nodes, maxCount, count);
+}
+
+// ---- the fixture
+
+// Hears every transaction of the server on the committing thread and keeps the committed writes.
+class ComponentHostTest::CWriteWatcher final : public INodeModifySink {
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG count = --m_refs;
+        if (count == 0)
+            delete this;
+        return count;
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
+    HRESULT STDMETHODCALLTYPE OnBeginModifications() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord* record) override {
+        std::lock_guard guard(m_lock);
+        m_pending.push_back({record->mask, record->path});
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnEndModifications() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnFinish(int apply) override {
+        {
+            std::lock_guard guard(m_lock);
+            if (apply)
+                m_committed.insert(m_committed.end(), m_pending.begin(), m_pending.end());
+            m_pending.clear();
+            ++m_generation;
+        }
+        m_changed.notify_all();
+        return S_OK;
+    }
+
+    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            uint64_t seen;
+            {
+                std::lock_guard guard(m_lock);
+                seen = m_generation;
+            }
+            // Outside the lock: done() reads the server, whose commits call OnFinish.
+            if (done())
+                return true;
+            std::unique_lock guard(m_lock);
+            if (!m_changed.wait_until(guard, deadline, [&] { return m_generation != seen; }))
+                return false;
+        }
+    }
+    std::vector<SServerWrite> Committed() {
+        std::lock_guard guard(m_lock);
+        return m_committed;
+    }
+    void Clear() {
+        std::lock_guard guard(m_lock);
+        m_committed.clear();
+    }
+
+private:
+    std::atomic<ULONG> m_refs{1};
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<SServerWrite> m_pending, m_committed;
+    uint64_t m_generation = 0;
+};
+
+void ComponentHostTest::SetUp() {
+    NodeStoreTest::SetUp();
+    ASSERT_NE(RolewardenModule(), nullptr);
+    ASSERT_EQ(CLCreateConfigServer(&IID_IKvConfigProxy, m_server.PutVoid()), S_OK);
+    AddName(L"ConfigServer.Proxy");
+    m_watcher = InterfacePtr<CWriteWatcher>(new CWriteWatcher(), true);
+    ASSERT_EQ(m_server.Query<IKvSyncModifySource>()->RegisterSink(m_watcher.Get(), &m_watcherCookie), S_OK);
+}
+
+void ComponentHostTest::TearDown() {
+    if (m_server) {
+        EXPECT_EQ(m_server.Query<IKvSyncModifySource>()->UnregisterSink(&m_watcherCookie), S_OK);
+        for (const std::wstring& name : m_names)
+            EXPECT_EQ(CLRevokeNamedInstance(name.c_str()), S_OK) << "name " << name.c_str();
+    }
+    m_watcher.Reset();
+    // The last release of the server ends its subscriptions, joins its thread and releases every sink,
+    // the components' among them.
+    m_server.Reset();
+    BOOL locked = TRUE;
+    ASSERT_EQ(RolewardenModule()->IsLocked(&locked), S_OK);
+    EXPECT_FALSE(locked) << "a component object of the module is still alive";
+    CLHostCounters counters{};
+    ASSERT_EQ(CLGetHostCounters(&counters), S_OK);
+    EXPECT_TRUE(counters.objects == 0 && counters.threads == 0)
+        << counters.objects << " host objects and " << counters.threads << " notification threads left";
+    EXPECT_EQ(CFaultyProxy::Live(), 0) << "a fault proxy is still referenced";
+    NodeStoreTest::TearDown();
+}
+
+void ComponentHostTest::AddName(const wchar_t* name, IComponentBase* instance) {
+    ASSERT_EQ(CLRegisterNamedInstance(name, instance ? instance : m_server.Get()), S_OK) << "name " << name;
+    m_names.emplace_back(name);
+}
+
+void ComponentHostTest::Write(const std::string& tree, ULONG mode) const {
+    Write(ParseTree(tree), mode);
+}
+
+void ComponentHostTest::Write(const KvNodePtr& node, ULONG mode) const {
+    IKvNode* nodes[] = {node.Get()};
+    ASSERT_EQ(m_server->WriteNodes(nullptr, mode, nodes, 1), S_OK) << TreeText(node);
+}
+
+void ComponentHostTest::Delete(const std::wstring& path) const {
+    ASSERT_EQ(m_server->DeleteNode(nullptr, path.c_str()), S_OK) << "delete " << path.c_str();
+}
+
+KvNodePtr ComponentHostTest::Query(const std::wstring& path) const {
+    return QueryNodeByPath(m_server.Get(), path, false);
+}
+
+void ComponentHostTest::Settle() const {
+    ASSERT_EQ(CLWaitForNotifications(m_server.Get(), 60000), S_OK);
+}
+
+bool ComponentHostTest::WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) const {
+    return m_watcher->WaitUntil(done, timeoutMs);
+}
+
+std::vector<SServerWrite> ComponentHostTest::Writes(const std::wstring& under) const {
+    std::vector<SServerWrite> writes = m_watcher->Committed();
+    std::erase_if(writes, [&](const SServerWrite& write) {
+        return write.path.compare(0, under.size(), under) != 0 ||
+               (write.path.size() > under.size() && !under.empty() && under.back() != L'\\' && write.path[under.size()] != L'\\');
+    });
+    return writes;
+}
+
+void ComponentHostTest::ClearWrites() {
+    m_watcher->Clear();
+}

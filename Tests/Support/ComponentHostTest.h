@@ -1,0 +1,114 @@
+// Tests of the module's components as the product's host runs them: the built Rolewarden.dll, loaded
+// from beside the test executable and reached only through its export and binary interfaces, and a
+// fresh configuration server per test, registered as "ConfigServer.Proxy". Each test ends with the
+// check that nothing is left: the module unlocked, no host object or notification thread, no node
+// handle, no fault proxy.
+//
+// Tests wait for the components' work through the server: WaitUntil re-checks its condition after
+// every transaction the server commits (a synchronous sink of the fixture's own), and Writes() lists
+// every node written, in commit order, so a test can tell what a component wrote and how often.
+#pragma once
+
+#include "Common/Components/InterfacePtr.h"
+#include "Common/Nodes/KvNodePtr.h"
+#include "Interfaces/ComponentInterfaces.h"
+#include "Interfaces/ModhostHost.h"
+#include "Support/NodeStoreTest.h"
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+// The module object of Rolewarden.dll, loaded on first use for the rest of the process.
+IComponentsModule* RolewardenModule();
+
+// The one tree of a text in the store's text form; a malformed text fails the test and gives none.
+KvNodePtr ParseTree(const std::string& text);
+// The store's text form of a node, for messages; "(none)" for an empty pointer.
+std::string TreeText(const KvNodePtr& node);
+
+// One node written to the server: the synchronous sink's mask and full path.
+struct SServerWrite {
+    ULONG mask;
+    std::wstring path;
+    bool operator==(const SServerWrite&) const = default;
+};
+
+// A configuration proxy in front of a server that fails on purpose: the next FailWrites() calls of
+// WriteNodes, or FailQueries() of QueryNodes, return failure (default E_FAIL) without reaching the
+// server; everything else goes through. Other interfaces are the server's own.
+class CFaultyProxy final : public IKvConfigProxy {
+public:
+    static InterfacePtr<CFaultyProxy> New(IKvConfigProxy* server);
+    static int Live() { return s_live.load(); }
+
+    std::atomic<int> failWrites{0}, failQueries{0};
+    std::atomic<HRESULT> failure{E_FAIL};
+    // Calls that were failed, and writes that went through.
+    std::atomic<int> failedCalls{0}, passedWrites{0};
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID* iid, void** out) override;
+    HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override { return m_server->BeginUpdate(update); }
+    HRESULT STDMETHODCALLTYPE EndUpdate(IComponentBase* update) override { return m_server->EndUpdate(update); }
+    HRESULT STDMETHODCALLTYPE WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) override;
+    HRESULT STDMETHODCALLTYPE DeleteNode(IComponentBase* context, const WCHAR* path) override {
+        return m_server->DeleteNode(context, path);
+    }
+    HRESULT STDMETHODCALLTYPE QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** nodes, ULONG maxCount,
+                                         ULONG* count) override;
+
+private:
+    explicit CFaultyProxy(IKvConfigProxy* server) : m_server(server, false) { ++s_live; }
+    ~CFaultyProxy() { --s_live; }
+    // True when this call is to fail: takes one from the counter while it is positive.
+    bool TakeFault(std::atomic<int>& counter);
+
+    static inline std::atomic<int> s_live{0};
+    std::atomic<ULONG> m_refs{1};
+    InterfacePtr<IKvConfigProxy> m_server;
+};
+
+class ComponentHostTest : public NodeStoreTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A new component of Rolewarden.dll, asked for interface I; empty (and the test failed) when
+    // CreateInstance fails.
+    template <class I>
+    InterfacePtr<I> CreateComponent(const GUID& classId) {
+        InterfacePtr<I> component;
+        EXPECT_EQ(RolewardenModule()->CreateInstance(&classId, &InterfaceId<I>::Value, component.PutVoid()), S_OK);
+        return component;
+    }
+
+    // Makes instance (the test's server when null) reachable as name until the test ends.
+    void AddName(const wchar_t* name, IComponentBase* instance = nullptr);
+    // Writes a tree (text form, named by its full path) or a node to the server.
+    void Write(const std::string& tree, ULONG mode = KV_WRITE_SUBTREE) const;
+    void Write(const KvNodePtr& node, ULONG mode = KV_WRITE_SUBTREE) const;
+    void Delete(const std::wstring& path) const;
+    // The node at path with its subtree, or empty.
+    KvNodePtr Query(const std::wstring& path) const;
+    // Waits until the server has delivered every notification it queued.
+    void Settle() const;
+    // Checks done() now and after every transaction the server commits; false when it still does not
+    // hold after timeoutMs. The limit only stops a test that went wrong; it is not a measure of speed.
+    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 60000) const;
+    // Every node written to the server since the test started (or since the last ClearWrites), in
+    // commit order; with a path prefix, only those at or below it.
+    std::vector<SServerWrite> Writes(const std::wstring& under = L"") const;
+    void ClearWrites();
+
+    InterfacePtr<IKvConfigProxy> m_server;
+
+private:
+    class CWriteWatcher;
+
+    std::vector<std::wstring> m_names;
+    InterfacePtr<CWriteWatcher> m_watcher;
+    GUID m_watcherCookie{};
+};
