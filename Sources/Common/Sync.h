@@ -18,7 +18,6 @@ public:
 
     private:
         friend class CCsConditionVariable;
-        friend class CCsUnlockedScope;
         CRITICAL_SECTION* m_section;
     };
 
@@ -103,21 +102,6 @@ public:
 
 private:
     CONDITION_VARIABLE m_condition = CONDITION_VARIABLE_INIT;
-};
-
-// Leaves a held critical section for the rest of a scope and enters it again at the scope's end, for
-// work that must run without the lock in the middle of a guarded block.
-class CCsUnlockedScope {
-public:
-    explicit CCsUnlockedScope(CCriticalSection::Guard& guard) noexcept : m_section(guard.m_section) {
-        LeaveCriticalSection(m_section);
-    }
-    ~CCsUnlockedScope() { EnterCriticalSection(m_section); }
-    CCsUnlockedScope(const CCsUnlockedScope&) = delete;
-    CCsUnlockedScope& operator=(const CCsUnlockedScope&) = delete;
-
-private:
-    CRITICAL_SECTION* m_section;
 };
 
 // A Win32 condition variable waited on with a CCriticalSection held once by the waiting thread.

@@ -18,10 +18,12 @@
 #include "Common/Components/ComponentsModule.h"
 #include "Common/Components/DbgAliveObjectsTracker.h"
 #include "Common/Components/InterfaceId.h"
+#include "Common/Components/InterfacePtr.h"
 
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 
 // Base of every component class: the object's primary interface (IComponentBase, then the virtual
 // destructor) and the reference count.
@@ -29,6 +31,17 @@ class CComponentBase : public IComponentBase {
 public:
     // Runs after construction; a failure destroys the object and is returned by the creator.
     HRESULT FinalConstruct() { return S_OK; }
+
+    // Adds a reference unless the count is already 0, which means that the object is being
+    // destroyed: a weak reference must never bring such an object back.
+    bool TryAddRef() noexcept {
+        ULONG count = m_refCount.load();
+        while (count != 0) {
+            if (m_refCount.compare_exchange_weak(count, count + 1))
+                return true;
+        }
+        return false;
+    }
 
 protected:
     CComponentBase() = default;
@@ -68,7 +81,8 @@ public:
     }
     static void operator delete(void* memory) noexcept { ::operator delete(memory); }
 
-    CComponentObject() {
+    template <class... Args>
+    explicit CComponentObject(Args&&... args) : T(std::forward<Args>(args)...) {
         CDbgAliveObjectsTracker::RegisterIfEnabled(this, T::ObjectTag);
         CComponentsModule::Instance().Lock();
     }
@@ -112,6 +126,21 @@ public:
         return S_OK;
     }
 };
+
+// A new object of T, made inside the module (not by the host), built from args and asked for I; the
+// returned pointer holds its first reference. Query failures are raised as HRX; what T's constructor
+// throws passes through.
+template <class T, class I, class... Args>
+InterfacePtr<I> CreateComponentObject(Args&&... args) {
+    auto* object = new CComponentObject<T>(std::forward<Args>(args)...);
+    InterfacePtr<I> result;
+    const HRESULT hr = object->QueryInterface(&InterfaceId<I>::Value, result.PutVoid());
+    if (hr < 0) {
+        delete object;
+        ThrowHR(hr);
+    }
+    return result;
+}
 
 // Registers T's creator under classId for the lifetime of the DLL. Use once per component class, in
 // its source file, at namespace scope.

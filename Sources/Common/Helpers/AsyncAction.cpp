@@ -20,10 +20,21 @@ Clock::time_point AddSaturated(Clock::time_point from, std::chrono::nanoseconds 
 // made of several of these.
 constexpr int64_t LongestWaitMs = 0xFFFFFFFE;
 
+// The action whose worker this thread is, and whether a run of it destroyed it.
+thread_local CAsyncAction* t_runningAction = nullptr;
+thread_local bool t_destroyedByRun = false;
+
 } // namespace
 
 CAsyncAction::~CAsyncAction() {
     Stop();
+    if (t_runningAction == this) {
+        // Destroyed by its own callable, on the worker: the thread cannot join itself. It ends on its
+        // own as soon as the run returns, without touching this object again.
+        t_destroyedByRun = true;
+        m_worker.detach();
+        return;
+    }
     if (m_worker.joinable())
         m_worker.join();
 }
@@ -69,25 +80,36 @@ void CAsyncAction::Start(std::unique_ptr<IBody> body, SFirstWait firstWait) {
 
 void CAsyncAction::ThreadMain(std::unique_ptr<IBody> body, SFirstWait firstWait, std::packaged_task<void()> task) noexcept {
     RW_TRACE_SCOPE(SevDbg, L"AsyncAction thread");
+    t_runningAction = this;
     try {
-        auto guard = m_lock.lock();
-        const Clock::time_point start = Clock::now();
-        const Clock::time_point firstDeadline = AddSaturated(start, firstWait.delay);
-        bool due = WaitForRun(guard, [&](Clock::time_point& deadline) {
-            deadline = firstDeadline;
-            return !firstWait.forever;
-        });
-        while (due) {
+        std::packaged_task<void()> current;
+        std::shared_future<void> result;
+        // Under the lock: the task in hand, whose future the Trigger callers so far hold, becomes the
+        // one to run now; a new task takes its place for the following run.
+        const auto prepareRun = [&] {
             m_triggered = false;
-            // The task in hand, whose future the Trigger callers so far hold, runs now; the new one
-            // belongs to the following run.
-            std::packaged_task<void()> current = NewTask(*body);
+            current = NewTask(*body);
             std::swap(task, current);
-            const std::shared_future<void> result = std::exchange(m_nextResult, task.get_future().share());
-            {
-                CCsUnlockedScope unlocked(guard);
-                RunOnce(current, result);
-            }
+            result = std::exchange(m_nextResult, task.get_future().share());
+        };
+        bool due = false;
+        {
+            auto guard = m_lock.lock();
+            const Clock::time_point firstDeadline = AddSaturated(Clock::now(), firstWait.delay);
+            due = WaitForRun(guard, [&](Clock::time_point& deadline) {
+                deadline = firstDeadline;
+                return !firstWait.forever;
+            });
+            if (due)
+                prepareRun();
+        }
+        while (due) {
+            RunOnce(current, result);
+            // The run destroyed this action (its owner went away inside it): nothing of it may be
+            // touched any more.
+            if (t_destroyedByRun)
+                return;
+            auto guard = m_lock.lock();
             m_lastRunEnd = Clock::now();
             due = WaitForRun(guard, [&](Clock::time_point& deadline) {
                 // Read on every pass, so that SetPeriod takes effect while the worker waits. A negative
@@ -97,6 +119,8 @@ void CAsyncAction::ThreadMain(std::unique_ptr<IBody> body, SFirstWait firstWait,
                 deadline = AddSaturated(m_lastRunEnd, ToNanoseconds(std::chrono::milliseconds(m_period)));
                 return true;
             });
+            if (due)
+                prepareRun();
         }
     } catch (...) {
         // Only the framework itself gets here (memory, a failing platform wait): the worker ends and

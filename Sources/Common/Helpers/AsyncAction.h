@@ -12,8 +12,10 @@
 //
 // Thread Safety: Trigger, SetPeriod and Stop may be called from any thread at any time; none of them
 // waits for a run. Runs never overlap. The callable runs without the action's lock and synchronises
-// with its owner's other threads itself. The destructor must not run on the worker thread (from inside
-// the callable): a thread cannot join itself.
+// with its owner's other threads itself. The destructor returns once the worker has ended, except when
+// it runs on the worker itself, which happens when the owner's last reference goes away inside a run:
+// then the worker is detached and ends as soon as the run returns, and the callable must not touch its
+// owner after that point.
 #pragma once
 
 #include "Common/Sync.h"
