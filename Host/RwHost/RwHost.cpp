@@ -59,6 +59,12 @@ public:
     CReference(CReference&& other) noexcept : m_pointer(other.m_pointer) { other.m_pointer = nullptr; }
     T* Get() const { return m_pointer; }
     T* operator->() const { return m_pointer; }
+    void Reset() {
+        if (T* pointer = m_pointer) {
+            m_pointer = nullptr;
+            pointer->Release();
+        }
+    }
     void** Put() { return reinterpret_cast<void**>(&m_pointer); }
 
 private:
@@ -207,14 +213,16 @@ int Run(const std::wstring& treeFile, const std::wstring& hostFile, const std::w
         ThrowIfFailed(CLWaitForNotifications(proxy.Get(), 10000));
     }
 
-    BOOL locked = TRUE;
-    ThrowIfFailed(components->IsLocked(&locked));
-    std::wprintf(L"Components released; module locked: %ls\n", locked ? L"yes" : L"no");
     for (const std::wstring& path : host.GetStringList(L"PrintPaths", false))
         PrintTree(proxy.Get(), path);
 
+    // The server's subscriptions and sinks hold components too: they go with the server's last reference.
     for (const std::wstring& name : names)
         CLRevokeNamedInstance(name.c_str());
+    proxy.Reset();
+    BOOL locked = TRUE;
+    ThrowIfFailed(components->IsLocked(&locked));
+    std::wprintf(L"Components and server released; module locked: %ls\n", locked ? L"yes" : L"no");
     if (!locked)
         FreeLibrary(module);
     return exitCode;

@@ -72,11 +72,24 @@ bool CFaultyProxy::TakeFault(std::atomic<int>& counter) {
     int left = counter.load();
     while (left > 0) {
         if (counter.compare_exchange_weak(left, left - 1)) {
-            ++failedCalls;
+            Passed(failedCalls);
             return true;
         }
     }
     return false;
+}
+
+void CFaultyProxy::Passed(std::atomic<int>& counter) {
+    {
+        std::lock_guard guard(m_lock);
+        ++counter;
+    }
+    m_called.notify_all();
+}
+
+bool CFaultyProxy::WaitForFailures(int count, DWORD timeoutMs) {
+    std::unique_lock guard(m_lock);
+    return m_called.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return failedCalls >= count; });
 }
 
 HRESULT CFaultyProxy::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) {
@@ -84,14 +97,17 @@ HRESULT CFaultyProxy::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* c
         return failure.load();
     const HRESULT hr = m_server->WriteNodes(context, mode, nodes, count);
     if (hr >= 0)
-        ++passedWrites;
+        Passed(passedWrites);
     return hr;
 }
 
 HRESULT CFaultyProxy::QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** nodes, ULONG maxCount, ULONG* count) {
     if (TakeFault(failQueries))
         return failure.load();
-    return m_server->QueryNodes(filter, reserved, nodes, maxCount, count);
+    const HRESULT hr = m_server->QueryNodes(filter, reserved, nodes, maxCount, count);
+    if (hr >= 0)
+        Passed(passedQueries);
+    return hr;
 }
 
 // ---- the fixture
@@ -158,6 +174,9 @@ private:
     std::vector<SServerWrite> m_pending, m_committed;
     uint64_t m_generation = 0;
 };
+
+ComponentHostTest::ComponentHostTest() = default;
+ComponentHostTest::~ComponentHostTest() = default;
 
 void ComponentHostTest::SetUp() {
     NodeStoreTest::SetUp();

@@ -16,7 +16,9 @@
 #include "Support/NodeStoreTest.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,8 +47,11 @@ public:
 
     std::atomic<int> failWrites{0}, failQueries{0};
     std::atomic<HRESULT> failure{E_FAIL};
-    // Calls that were failed, and writes that went through.
-    std::atomic<int> failedCalls{0}, passedWrites{0};
+    // Calls that were failed, and writes and queries that went through.
+    std::atomic<int> failedCalls{0}, passedWrites{0}, passedQueries{0};
+
+    // Waits until failedCalls reaches count; false after timeoutMs, which only a broken test reaches.
+    bool WaitForFailures(int count, DWORD timeoutMs = 60000);
 
     ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
     ULONG STDMETHODCALLTYPE Release() override;
@@ -66,13 +71,19 @@ private:
     // True when this call is to fail: takes one from the counter while it is positive.
     bool TakeFault(std::atomic<int>& counter);
 
+    void Passed(std::atomic<int>& counter);
+
     static inline std::atomic<int> s_live{0};
     std::atomic<ULONG> m_refs{1};
+    std::mutex m_lock;
+    std::condition_variable m_called;
     InterfacePtr<IKvConfigProxy> m_server;
 };
 
 class ComponentHostTest : public NodeStoreTest {
 protected:
+    ComponentHostTest();
+    ~ComponentHostTest() override;
     void SetUp() override;
     void TearDown() override;
 

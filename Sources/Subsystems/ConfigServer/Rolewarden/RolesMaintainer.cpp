@@ -24,18 +24,6 @@ std::wstring GuidText(const GUID& id) {
     return text;
 }
 
-// Releases the reference a run took on its object, as the very last step of the run.
-class CSelfReference {
-public:
-    explicit CSelfReference(IComponentBase* object) noexcept : m_object(object) {}
-    ~CSelfReference() { m_object->Release(); }
-    CSelfReference(const CSelfReference&) = delete;
-    CSelfReference& operator=(const CSelfReference&) = delete;
-
-private:
-    IComponentBase* m_object;
-};
-
 } // namespace
 
 bool IsSameOrUnder(const std::wstring& path, const std::wstring& base) {
@@ -304,12 +292,8 @@ void CRolesMaintainer::ProcessPendingOperations() {
 }
 
 void CRolesMaintainer::AsyncProcessingWorker(CAsyncAction& action) {
-    // The run holds a reference of its own, so that the object cannot go away in the middle of it (a
-    // notification's reference released on this thread may be the last). None can be taken when the
-    // object is being destroyed already; its destructor then waits for this run to end.
-    if (!TryAddRef())
-        return;
-    const CSelfReference self(static_cast<CComponentBase*>(this));
+    // The reports written here come back to the local storage's sink on this thread.
+    const CModifySinkProxy::COwnerWorkerScope worker(static_cast<INodeModifySink*>(this));
     RW_TRACE_SCOPE(SevDbg, L"CRolesMaintainer::AsyncProcessingWorker");
     try {
         ProcessSourceChanges();

@@ -1,0 +1,217 @@
+// bench_roles_maintainer: the roles maintainer of Rolewarden.dll, loaded as the host loads it, following
+// the 100,000-node folder tree of bench_transformers in the configuration server stand-in, in remote
+// and in local storage. It prints:
+// - edit-to-report latency: from the moment one role assignment edit is handed to the server until the
+//   server has committed the user roles mapping that the roles maintainer derived from it (median and
+//   maximum over the edits);
+// - next to it, the transform of the same tree plus the write of its two documents, done directly;
+// - the cost of GetSecurityMapping of an unchanged mapping (nothing newer: S_FALSE), and of a copy of it.
+// The log's maximum severity is INFO, so that node dumps do not dominate the figures.
+#include "Common/Components/InterfacePtr.h"
+#include "Common/Nodes/ProxyAccess.h"
+#include "Interfaces/ComponentInterfaces.h"
+#include "Interfaces/ModhostHost.h"
+#include "Subsystems/ConfigServer/Rolewarden/FolderTreeSecurityTransformer.h"
+
+#include "BenchTree.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <vector>
+
+using namespace Bench;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int Edits = 21;
+constexpr const wchar_t* UserRoles = L"\\Config\\Security\\UserRoles";
+
+// Notes when the server commits a write of the user roles mapping, on the committing thread.
+class CCommitClock final : public INodeModifySink {
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG count = --m_refs;
+        if (count == 0)
+            delete this;
+        return count;
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
+    HRESULT STDMETHODCALLTYPE OnBeginModifications() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord* record) override {
+        m_pending = m_pending || std::wstring(record->path) == UserRoles;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnEndModifications() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnFinish(int apply) override {
+        if (apply && std::exchange(m_pending, false)) {
+            std::lock_guard guard(m_lock);
+            ++m_commits;
+            m_last = Clock::now();
+            m_changed.notify_all();
+        }
+        m_pending = false;
+        return S_OK;
+    }
+    // Waits for the commit after `seen` ones and returns when it happened.
+    Clock::time_point WaitBeyond(int seen) {
+        std::unique_lock guard(m_lock);
+        m_changed.wait(guard, [&] { return m_commits > seen; });
+        return m_last;
+    }
+    int Commits() {
+        std::lock_guard guard(m_lock);
+        return m_commits;
+    }
+
+private:
+    std::atomic<ULONG> m_refs{1};
+    bool m_pending = false;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_commits = 0;
+    Clock::time_point m_last;
+};
+
+IComponentsModule* LoadModule() {
+    wchar_t path[MAX_PATH];
+    std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    const HMODULE dll = LoadLibraryW((self.substr(0, self.find_last_of(L'\\') + 1) + L"Rolewarden.dll").c_str());
+    const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
+        reinterpret_cast<void*>(dll ? GetProcAddress(dll, "GetComponentsModuleObject") : nullptr));
+    void* module = nullptr;
+    if (get == nullptr || get(&module) != S_OK)
+        ThrowHR(E_FAIL);
+    return static_cast<IComponentsModule*>(module);
+}
+
+KvNodePtr MaintainerConfig(bool local) {
+    KvNodePtr config = KvNodePtr::Create(L"Config", nullptr);
+    config.SetString(local ? L"LocalStorageInstance" : L"RemoteStorageInstance", L"Storage");
+    KvNodePtr roles = KvNodePtr::Create(L"Roles", L"RoleDefinitionSource");
+    roles.SetString(L"SourcePath", L"\\Config\\Roles");
+    roles.SetString(L"TargetMappingPath", L"\\Config\\Security\\RoleMappings");
+    config.AddChild(roles);
+    KvNodePtr tree = KvNodePtr::Create(L"Tree", L"FoldersTreeSource");
+    tree.SetString(L"SourcePath", L"\\Config\\FolderTree");
+    tree.SetString(L"TargetUserRolesMappingPath", UserRoles);
+    tree.SetString(L"TargetObjectsHierarchyRolesMappingPath", L"\\Config\\Security\\ObjectRoles");
+    config.AddChild(tree);
+    return config;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void Measure(IComponentsModule* module, bool local, const KvNodePtr& roles, const KvNodePtr& tree) {
+    InterfacePtr<IKvConfigProxy> server;
+    ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()));
+    WriteNode(server.Get(), roles, KV_WRITE_SUBTREE);
+    WriteNode(server.Get(), tree, KV_WRITE_SUBTREE);
+    ThrowIfFailed(CLRegisterNamedInstance(ConfigServerProxyName, server.Get()));
+    ThrowIfFailed(CLRegisterNamedInstance(L"Storage", server.Get()));
+    const InterfacePtr<CCommitClock> commits(new CCommitClock(), true);
+    GUID cookie{};
+    ThrowIfFailed(server.Query<IKvSyncModifySource>()->RegisterSink(commits.Get(), &cookie));
+
+    std::vector<double> latencies;
+    double unchanged = 0, copy = 0;
+    {
+        InterfacePtr<IConfigurableComponent> maintainer;
+        ThrowIfFailed(module->CreateInstance(&CLSID_RolesMaintainer, &IID_IConfigurableComponent, maintainer.PutVoid()));
+        const auto start = Clock::now();
+        ThrowIfFailed(maintainer->Configure(MaintainerConfig(local).Get()));
+        commits->WaitBeyond(0);
+        std::printf("-- %s storage\n", local ? "local" : "remote");
+        std::printf("%-52s %8.3f s\n", "Configure to the first user roles mapping", Seconds(start));
+
+        // One role assignment at the root gets a new subject each time, so the user mapping changes.
+        KvNodePtr assignment = QueryNodeByPath(server.Get(), L"\\Config\\FolderTree\\RoleAssignments\\A0", true).Clone(0);
+        for (int edit = 0; edit < Edits; ++edit) {
+            assignment.SetString(L"PreprocessedSubjectId", L"win:sid=S-1-5-21-9-" + std::to_wstring(edit));
+            const int seen = commits->Commits();
+            const auto edited = Clock::now();
+            WriteNode(server.Get(), assignment, KV_WRITE_ATTRIBUTES);
+            latencies.push_back(std::chrono::duration<double>(commits->WaitBeyond(seen) - edited).count());
+        }
+
+        const InterfacePtr<ISecurityMappingProvider> provider = maintainer.Query<ISecurityMappingProvider>();
+        ULONGLONG usn = 0;
+        ThrowIfFailed(provider->GetSecurityMapping(UserRoles, 0, nullptr, &usn));
+        constexpr int Calls = 2000;
+        auto timed = Clock::now();
+        for (int i = 0; i < Calls; ++i) {
+            IKvNode* none = nullptr;
+            if (provider->GetSecurityMapping(UserRoles, usn, &none, nullptr) != S_FALSE || none != nullptr)
+                ThrowHR(E_UNEXPECTED);
+        }
+        unchanged = Seconds(timed) / Calls;
+        constexpr int Copies = 20;
+        timed = Clock::now();
+        for (int i = 0; i < Copies; ++i) {
+            KvNodePtr mapping;
+            ThrowIfFailed(provider->GetSecurityMapping(UserRoles, 0, mapping.Put(), nullptr));
+        }
+        copy = Seconds(timed) / Copies;
+    }
+    ThrowIfFailed(server.Query<IKvSyncModifySource>()->UnregisterSink(&cookie));
+    CLRevokeNamedInstance(L"Storage");
+    CLRevokeNamedInstance(ConfigServerProxyName);
+
+    std::printf("%-52s %8.3f s\n", "edit-to-report latency, median", Median(latencies));
+    std::printf("%-52s %8.3f s\n", "edit-to-report latency, maximum", *std::max_element(latencies.begin(), latencies.end()));
+    std::printf("%-52s %8.2f us\n", "GetSecurityMapping, unchanged (S_FALSE)", unchanged * 1e6);
+    std::printf("%-52s %8.2f ms\n", "GetSecurityMapping, copy of the user roles mapping", copy * 1e3);
+}
+
+// The transformer's run and the write of both documents, without the roles maintainer.
+void MeasureTransformAndWrite(const KvNodePtr& roles, const KvNodePtr& tree) {
+    InterfacePtr<IKvConfigProxy> server;
+    ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()));
+    auto registry = std::make_shared<CRoleDefinitionRegistry>();
+    registry->Update(roles.GetPath(), roles);
+    KvNodePtr config = MaintainerConfig(false).GetChild(1, true);
+    CFolderTreeSecurityTransformer transformer(config, registry);
+    std::vector<double> runs;
+    for (int run = 0; run < 5; ++run) {
+        const auto start = Clock::now();
+        for (const KvNodePtr& document : transformer.TransformData(tree))
+            WriteNode(server.Get(), document, KV_WRITE_SUBTREE);
+        runs.push_back(Seconds(start));
+    }
+    std::printf("-- without the roles maintainer\n");
+    std::printf("%-52s %8.3f s\n", "TransformData + WriteNode of both documents, median", Median(runs));
+}
+
+} // namespace
+
+int main() {
+    // Read by both copies of the logging layer at their first log call, which has not happened yet.
+    const std::wstring logDirectory = (std::filesystem::temp_directory_path() / L"rw-bench-roles-maintainer" / L"").wstring();
+    SetEnvironmentVariableW(L"GS_Logger_Path", logDirectory.c_str());
+    SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"INFO");
+    try {
+        int nodeCount = 0, assignmentCount = 0;
+        const KvNodePtr roles = BuildRoles();
+        const KvNodePtr tree = BuildTree(nodeCount, assignmentCount);
+        std::printf("tree: %d nodes, %d role assignments over %d roles; %d edits per storage mode; GS_Logger_MaxSeverity=INFO\n",
+                    nodeCount, assignmentCount, RoleCount, Edits);
+        IComponentsModule* module = LoadModule();
+        Measure(module, false, roles, tree);
+        Measure(module, true, roles, tree);
+        MeasureTransformAndWrite(roles, tree);
+        BOOL locked = TRUE;
+        module->IsLocked(&locked);
+        return locked ? 1 : 0;
+    } catch (const HRX& error) {
+        std::printf("failed: 0x%08lx\n", static_cast<unsigned long>(error.Result()));
+        return 1;
+    }
+}

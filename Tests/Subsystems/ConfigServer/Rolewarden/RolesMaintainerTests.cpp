@@ -1,0 +1,565 @@
+// The roles maintainer through Rolewarden.dll, as the host runs it, against the configuration server
+// stand-in, in local storage (synchronous sink) and remote storage (subscriptions). What it reports and
+// hands out is compared with what the transformers linked into this test give for the server's trees.
+#include "Subsystems/ConfigServer/Rolewarden/FolderTreeSecurityTransformer.h"
+#include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionTransformer.h"
+
+#include "Common/Nodes/ProxyAccess.h"
+#include "Support/ComponentHostTest.h"
+#include "Support/ModuleLogTail.h"
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <thread>
+
+namespace {
+
+constexpr HRESULT NotFoundHr = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+
+std::string Attr(const char* name, const std::string& value) {
+    return "<attr name=\"" + std::string(name) + "\" code=\"2\">" + value + "</attr>";
+}
+
+std::string Role(const char* name, const std::string& tag, const char* include) {
+    return "<node name=\"" + std::string(name) + "\" type=\"RoleDefinitionItem\">" + Attr("SecurityTag", tag) +
+           (include ? Attr("Include", include) : "") + Attr("SupportedObjectTypes", "Folder") + "</node>";
+}
+
+std::string Roles(const std::string& adminTag = "stag:Admin") {
+    return "<node name=\"\\Config\\Roles\" type=\"RoleDefinitions\">" + Role("Admin", adminTag, "Viewer") +
+           Role("Viewer", "stag:Viewer[Folder=$Folder]", nullptr) + "</node>";
+}
+
+std::string Assignment(const char* role, const std::string& subject) {
+    return "<node name=\"RoleAssignments\"><node name=\"A\" type=\"RoleAssignment\">" + Attr("RoleId", role) +
+           Attr("SubjectId", "win:name=" + subject) + "</node></node>";
+}
+
+// Users: root -> Admin at the root, financeSubject -> Viewer on Finance; objects: Finance -> Sub.
+std::string Tree(const std::string& financeSubject = "alice") {
+    return "<node name=\"\\Config\\Tree\" type=\"RootFolder\">" + Assignment("Admin", "root") +
+           "<node name=\"Finance\" type=\"Folder\">" + Assignment("Viewer", financeSubject) +
+           "<node name=\"Sub\" type=\"Folder\"/></node></node>";
+}
+
+const std::string External =
+    "<node name=\"\\Config\\External\" type=\"SecurityTagMapping\"><node name=\"0000\" type=\"SecurityTagMappingEntry\">" +
+    Attr("SecurityId", "x") + Attr("AppliedSecurityTag", "y") + "</node></node>";
+
+std::string Source(const char* type, const char* path, const std::string& targets) {
+    return std::string("<node name=\"S\" type=\"") + type + "\">" + Attr("SourcePath", path) + targets + "</node>";
+}
+
+const std::string Sources =
+    Source("RoleDefinitionSource", "\\Config\\Roles", Attr("TargetMappingPath", "\\Maps\\Roles")) +
+    Source("FoldersTreeSource", "\\Config\\Tree",
+           Attr("TargetUserRolesMappingPath", "\\Maps\\Users") + Attr("TargetObjectsHierarchyRolesMappingPath", "\\Maps\\Objects")) +
+    Source("SecurityMappingSource", "\\Config\\External", "");
+
+std::string Config(bool local, const std::string& sources = Sources) {
+    return "<node name=\"Config\">" + Attr(local ? "LocalStorageInstance" : "RemoteStorageInstance", "Storage") + sources + "</node>";
+}
+
+const std::vector<std::wstring> Derived = {L"\\Maps\\Objects", L"\\Maps\\Roles", L"\\Maps\\Users"};
+
+// A subscription, record enumeration and records made by the test, for calling OnTriggered directly.
+template <class... I>
+class CTestObject : public I... {
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG count = --m_refs;
+        if (count == 0)
+            delete this;
+        return count;
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
+
+protected:
+    virtual ~CTestObject() = default;
+    std::atomic<ULONG> m_refs{1};
+};
+
+class CRecords final : public CTestObject<IKvNodeModifyEnum, IKvNodeEnum> {
+public:
+    explicit CRecords(std::vector<KvNodePtr> records) : m_records(std::move(records)) {}
+    HRESULT STDMETHODCALLTYPE GetEnumerator(IKvNodeEnum** enumerator) override {
+        AddRef();
+        *enumerator = this;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        m_next = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Next(IKvNode** node) override {
+        if (m_next == m_records.size())
+            return S_FALSE;
+        *node = KvNodePtr(m_records[m_next++]).Detach();
+        return S_OK;
+    }
+
+private:
+    std::vector<KvNodePtr> m_records;
+    size_t m_next = 0;
+};
+
+class CSubscription final : public CTestObject<IKvModifySubscription> {
+public:
+    HRESULT STDMETHODCALLTYPE Start() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Stop() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetId(GUID* id) override {
+        *id = {0x0123ABCD, 0x4567, 0x89EF, {1, 2, 3, 4, 5, 6, 7, 0xAB}};
+        return S_OK;
+    }
+};
+
+// A modification record as the server makes it: named by the parent path of path, whose last part
+// names the content, so that the content's full path is path.
+KvNodePtr Record(const std::wstring& path, const std::string& content = "") {
+    const size_t split = path.find_last_of(L'\\');
+    KvNodePtr record = KvNodePtr::Create(split == 0 ? L"\\" : path.substr(0, split).c_str(), nullptr);
+    record.SetString(L"ModifiedNodePath", path);
+    record.SetInt64(L"ChangesMask", KV_CHANGE_MODIFIED);
+    if (!content.empty()) {
+        KvNodePtr node = ParseTree(content);
+        node.SetName(KVN_NAME_OWN, path.substr(split + 1).c_str());
+        record.AddChild(node);
+    }
+    return record;
+}
+
+// The messages of the DLL's records since log was made that contain text.
+std::vector<std::wstring> Lines(const CModuleLogTail& log, const wchar_t* severity, const std::wstring& text) {
+    std::vector<std::wstring> lines;
+    for (const CModuleLogTail::SRecord& record : log.Records()) {
+        const std::wstring message = record.message.substr(std::min(record.message.find_first_not_of(L' '), record.message.size()));
+        const size_t at = message.find(text);
+        if (record.severity == severity && at != std::wstring::npos)
+            lines.push_back(message.substr(at));
+    }
+    return lines;
+}
+
+class RolesMaintainerFixture : public ComponentHostTest {
+protected:
+    void TearDown() override {
+        m_config.Reset();
+        ComponentHostTest::TearDown();
+    }
+
+    // The sample trees in the server and a configured roles maintainer following them.
+    InterfacePtr<IConfigurableComponent> Start(const std::string& config) {
+        Write(Roles());
+        Write(Tree());
+        Write(External);
+        AddName(L"Storage");
+        InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
+        EXPECT_EQ(maintainer->Configure(ParseTree(config).Get()), S_OK);
+        m_config = ParseTree(config);
+        return maintainer;
+    }
+
+    // What the transformers give for the server's current trees, by mapping name.
+    std::map<std::wstring, KvNodePtr> Expected() const {
+        auto registry = std::make_shared<CRoleDefinitionRegistry>();
+        for (const KvNodePtr& source : m_config.GetChildren()) {
+            if (source.GetType() == L"RoleDefinitionSource")
+                registry->Update(source.GetString(L"SourcePath"), Query(source.GetString(L"SourcePath")));
+        }
+        std::map<std::wstring, KvNodePtr> mappings;
+        for (const KvNodePtr& source : m_config.GetChildren()) {
+            const KvNodePtr data = Query(source.GetString(L"SourcePath"));
+            std::vector<KvNodePtr> outputs;
+            if (source.GetType() == L"RoleDefinitionSource")
+                outputs = CRoleDefinitionTransformer(source, registry).TransformData(data);
+            else if (source.GetType() == L"FoldersTreeSource")
+                outputs = CFolderTreeSecurityTransformer(source, registry).TransformData(data);
+            else
+                outputs = {data};
+            for (KvNodePtr& output : outputs)
+                mappings.emplace(output.GetName(), std::move(output));
+        }
+        return mappings;
+    }
+
+    // True when the server holds every derived mapping as the transformers give it.
+    bool ServerHoldsExpected() const {
+        const std::map<std::wstring, KvNodePtr> expected = Expected();
+        return std::all_of(Derived.begin(), Derived.end(), [&](const std::wstring& name) {
+            return KvNodePtr::CompareNodes(Query(name), expected.at(name));
+        });
+    }
+
+    // GetSecurityMapping of one name since usn 0: the result, the mapping's usn and the copy.
+    static HRESULT Get(ISecurityMappingProvider* provider, const wchar_t* name, ULONGLONG since, ULONGLONG* usn, KvNodePtr* node) {
+        return provider->GetSecurityMapping(name, since, node ? node->Put() : nullptr, usn);
+    }
+
+    KvNodePtr m_config;
+};
+
+// Run in local storage and in remote storage.
+class RolesMaintainerTests : public RolesMaintainerFixture, public ::testing::WithParamInterface<bool> {
+protected:
+    bool Local() const { return GetParam(); }
+};
+
+class RolesMaintainerSinkTests : public RolesMaintainerFixture {};
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Storage, RolesMaintainerTests, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Local" : "Remote"; });
+
+// Reports: every derived mapping once and in USN order; unchanged outputs nothing; a role definition
+// edit re-runs every source under one new USN; a security mapping source is served but not reported.
+TEST_P(RolesMaintainerTests, ReportsEachChangeOnceInUsnOrder) {
+    const CModuleLogTail log(L"Rolewarden");
+    const InterfacePtr<IConfigurableComponent> maintainer = Start(Config(Local()));
+    const InterfacePtr<ISecurityMappingProvider> provider = maintainer.Query<ISecurityMappingProvider>();
+    ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); })) << "the derived mappings never reached the server";
+
+    // Writes go out in ascending USN, those of one USN in name order.
+    const auto expectUsnOrder = [&](const std::vector<SServerWrite>& writes) {
+        std::vector<std::pair<ULONGLONG, std::wstring>> order;
+        for (const SServerWrite& write : writes) {
+            ULONGLONG usn = 0;
+            EXPECT_EQ(Get(provider.Get(), write.path.c_str(), 0, &usn, nullptr), S_OK);
+            order.emplace_back(usn, write.path);
+        }
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << "reports out of USN order";
+    };
+    // Remote storage may report the folder tree's mappings before their first data arrives.
+    if (Local())
+        expectUsnOrder(Writes(L"\\Maps"));
+
+    ULONGLONG objectsUsn = 0, rolesUsn = 0, usersUsn = 0;
+    ASSERT_EQ(Get(provider.Get(), L"\\Maps\\Objects", 0, &objectsUsn, nullptr), S_OK);
+    ClearWrites();
+    const CModuleLogTail edits(L"Rolewarden");
+    // The admin role's tag changes the role and user mappings; the object mapping comes out the same.
+    Write(Roles("stag:Admin2"));
+    ASSERT_TRUE(WaitUntil([&] { return Writes(L"\\Maps").size() >= 2; }));
+    Write(Tree("bob"));
+    ASSERT_TRUE(WaitUntil([&] { return Writes(L"\\Maps").size() >= 3; }));
+    Settle();
+    const std::vector<SServerWrite> writes = Writes(L"\\Maps");
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].path, L"\\Maps\\Roles");
+    EXPECT_EQ(writes[1].path, L"\\Maps\\Users") << "two mappings of one run come in name order; Objects did not change";
+    EXPECT_EQ(writes[2].path, L"\\Maps\\Users");
+    EXPECT_TRUE(ServerHoldsExpected());
+    ULONGLONG objectsAfter = 0;
+    EXPECT_EQ(Get(provider.Get(), L"\\Maps\\Objects", 0, &objectsAfter, nullptr), S_OK);
+    EXPECT_EQ(objectsAfter, objectsUsn) << "an unchanged mapping keeps its USN";
+    EXPECT_EQ(Get(provider.Get(), L"\\Maps\\Roles", 0, &rolesUsn, nullptr), S_OK);
+    EXPECT_EQ(Get(provider.Get(), L"\\Maps\\Users", rolesUsn, &usersUsn, nullptr), S_OK);
+    EXPECT_GT(usersUsn, rolesUsn);
+    // The role definition edit ran all three sources under one USN.
+    const std::vector<std::wstring> runs = Lines(edits, L"DBG", L"ProcessSourceChanges: processing updated source: ");
+    ASSERT_GE(runs.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(runs[i].substr(runs[i].find(L" new_usn=")), L" new_usn=" + std::to_wstring(rolesUsn)) << runs[i].c_str();
+
+    // The security mapping source: served as it is, never written back.
+    KvNodePtr external;
+    ULONGLONG externalUsn = 0;
+    EXPECT_EQ(Get(provider.Get(), L"\\Config\\External", 0, &externalUsn, &external), S_OK);
+    EXPECT_TRUE(KvNodePtr::CompareNodes(external, Query(L"\\Config\\External"))) << TreeText(external);
+    EXPECT_TRUE(Writes(L"\\Config\\External").empty());
+    EXPECT_TRUE(Lines(log, L"ERR", L"").empty()) << "a clean run logs no error";
+}
+
+TEST_P(RolesMaintainerTests, GetSecurityMappingAnswersByUsn) {
+    const InterfacePtr<IConfigurableComponent> maintainer = Start(Config(Local()));
+    const InterfacePtr<ISecurityMappingProvider> provider = maintainer.Query<ISecurityMappingProvider>();
+    ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
+    // Remote storage: the security mapping source's first record may still be on its way.
+    Settle();
+
+    ULONGLONG newest = 0, usersUsn = 0;
+    KvNodePtr all;
+    ASSERT_EQ(Get(provider.Get(), nullptr, 0, &newest, &all), S_OK);
+    ASSERT_EQ(all.GetChildCount(), 4u) << "the container holds every mapping, in name order";
+    EXPECT_EQ(all.GetChild(0, true).GetName(), L"\\Config\\External");
+    EXPECT_EQ(all.GetChild(3, true).GetName(), L"\\Maps\\Users");
+    EXPECT_TRUE(KvNodePtr::CompareNodes(all.GetChild(3, true), Query(L"\\Maps\\Users"), KvNodePtr::CompareOwnNames));
+
+    KvNodePtr none = ParseTree("<node name=\"stale\"/>");
+    EXPECT_EQ(Get(provider.Get(), nullptr, newest, &usersUsn, &none), S_FALSE);
+    EXPECT_TRUE(!none && usersUsn == newest) << "nothing newer: no node, the newest USN";
+    ASSERT_EQ(Get(provider.Get(), L"\\Maps\\Users", 0, &usersUsn, nullptr), S_OK);
+    KvNodePtr users;
+    EXPECT_EQ(Get(provider.Get(), L"\\Maps\\Users", usersUsn, nullptr, &users), S_FALSE);
+    EXPECT_FALSE(users);
+    ULONGLONG unknownUsn = 7;
+    EXPECT_EQ(Get(provider.Get(), L"\\Maps\\Nothing", 0, &unknownUsn, &users), S_FALSE);
+    EXPECT_TRUE(!users && unknownUsn == 0);
+    EXPECT_EQ(provider->GetSecurityMapping(L"\\Maps\\Users", 0, nullptr, nullptr), S_OK) << "both outputs are optional";
+
+    // Two mappings newer than a USN: a container with just those two, in name order.
+    Write(Roles("stag:Admin3"));
+    Settle();
+    KvNodePtr changed;
+    ASSERT_EQ(Get(provider.Get(), nullptr, newest, nullptr, &changed), S_OK) << "processed on the caller's thread";
+    ASSERT_EQ(changed.GetChildCount(), 2u);
+    EXPECT_EQ(changed.GetChild(0, true).GetName(), L"\\Maps\\Roles");
+    EXPECT_EQ(changed.GetChild(1, true).GetName(), L"\\Maps\\Users");
+    ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); })) << "the worker reports what the caller processed";
+}
+
+// The roles maintainer's handling of what the host hands it: configurations, notifications and
+// modification records, good and bad.
+TEST_P(RolesMaintainerTests, ConfigurationAndNotificationInput) {
+    Write(Roles());
+    Write(Tree());
+    Write(External);
+    AddName(L"Storage");
+    const auto configure = [&](const std::string& config) {
+        const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
+        return maintainer->Configure(config.empty() ? nullptr : ParseTree(config).Get());
+    };
+    CLHostCounters before{}, after{};
+    ASSERT_EQ(CLGetHostCounters(&before), S_OK);
+    EXPECT_EQ(configure(""), E_POINTER);
+    EXPECT_EQ(configure("<node name=\"Config\">" + Sources + "</node>"), NotFoundHr) << "no storage instance";
+    // A source without SourcePath fails whatever its type, after the sources before it were set up.
+    EXPECT_EQ(configure(Config(Local(), Sources + "<node name=\"Bad\" type=\"Bogus\"/>")), NotFoundHr);
+    Settle();
+    ASSERT_EQ(CLGetHostCounters(&after), S_OK);
+    EXPECT_EQ(after.objects, before.objects) << "a failed Configure leaves no subscription behind";
+    EXPECT_EQ(configure(Config(Local(), Source("FoldersTreeSource", "\\Config\\Missing", ""))), Local() ? NotFoundHr : S_OK)
+        << "local storage reads every source at once";
+
+    const CModuleLogTail log(L"Rolewarden");
+    // Local storage wins when both names are given; an unsupported source is skipped with a warning;
+    // of two sources with one path the first stays.
+    const std::string config = "<node name=\"Config\">" + Attr("RemoteStorageInstance", "Nowhere") + Attr("LocalStorageInstance", "Storage") +
+                               Source("Bogus", "\\Config\\Tree", "") + Sources +
+                               Source("FoldersTreeSource", "\\Config\\Tree",
+                                      Attr("TargetUserRolesMappingPath", "\\Maps\\Other") +
+                                          Attr("TargetObjectsHierarchyRolesMappingPath", "\\Maps\\Other2")) +
+                               "</node>";
+    const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
+    ASSERT_EQ(maintainer->Configure(ParseTree(config).Get()), S_OK);
+    EXPECT_EQ(maintainer->Configure(ParseTree(config).Get()), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
+    EXPECT_EQ(Lines(log, L"WARN", L"Skipping"), std::vector<std::wstring>{L"Skipping unsupported SourceInfo: Bogus"});
+    EXPECT_EQ(Lines(log, L"DBG", L"Local storage - ").size(), 1u);
+    ASSERT_TRUE(WaitUntil([&] { return Query(L"\\Maps\\Users") && Query(L"\\Maps\\Roles"); }));
+    const InterfacePtr<ISecurityMappingProvider> provider = maintainer.Query<ISecurityMappingProvider>();
+    EXPECT_EQ(provider->GetSecurityMapping(L"\\Maps\\Other", 0, nullptr, nullptr), S_FALSE);
+
+    // Notifications made by the test: a null argument, a record for a path that is no source (its ERR
+    // record, and the next record is still taken), a record without its path.
+    const InterfacePtr<IKvModifySink> sink = maintainer.Query<IKvModifySink>();
+    const InterfacePtr<CSubscription> subscription(new CSubscription(), true);
+    const auto notify = [&](std::vector<KvNodePtr> records) {
+        const InterfacePtr<CRecords> changes(new CRecords(std::move(records)), true);
+        return sink->OnTriggered(subscription.Get(), 1, changes.Get());
+    };
+    EXPECT_EQ(sink->OnTriggered(nullptr, 1, nullptr), E_POINTER);
+    EXPECT_EQ(notify({Record(L"\\Config\\Nothing"), Record(L"\\Config\\Tree", Tree("carol"))}), S_OK);
+    EXPECT_EQ(notify({ParseTree("<node name=\"R\"/>")}), NotFoundHr);
+    KvNodePtr users;
+    ASSERT_EQ(provider->GetSecurityMapping(L"\\Maps\\Users", 0, users.Put(), nullptr), S_OK);
+    EXPECT_NE(TreeText(users).find("win:name=carol"), std::string::npos) << "the record after the unknown path was taken";
+    // Each failure is logged once at its boundary, in call order.
+    std::vector<std::wstring> errors = Lines(log, L"ERR", L"");
+    for (std::wstring& error : errors)
+        error = error.substr(0, error.find(L"0x") + 10);
+    EXPECT_EQ(errors, (std::vector<std::wstring>{L"CRolesMaintainer::Configure failed: 0x800704DF",
+                                                 L"CRolesMaintainer::OnTriggered failed: 0x80004003",
+                                                 L"Looking for the source info for '\\Config\\Nothing' failed: 0x80070490",
+                                                 L"CRolesMaintainer::OnTriggered failed: 0x80070490"}));
+    EXPECT_EQ(Lines(log, L"DBG", L"Subscription triggered: ")[0], L"Subscription triggered: {0123ABCD-4567-89EF-0102-0304050607AB}");
+}
+
+// Local storage: which modified paths mark which sources, and that only a committed transaction reads
+// the marked sources again. The storage is reached through a counting proxy.
+TEST_F(RolesMaintainerSinkTests, ModifiedPathsMarkTheSourcesTheyTouch) {
+    Write(Roles());
+    Write(Tree());
+    Write(External);
+    const InterfacePtr<CFaultyProxy> storage = CFaultyProxy::New(m_server.Get());
+    AddName(L"Storage", storage.Get());
+    {
+        const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
+        ASSERT_EQ(maintainer->Configure(ParseTree(Config(true)).Get()), S_OK);
+        const InterfacePtr<INodeModifySink> sink = maintainer.Query<INodeModifySink>();
+        // The worker's first reports reach the sink too; they are over before the test's own calls.
+        m_config = ParseTree(Config(true));
+        ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
+        Settle();
+        const auto readsAfter = [&](std::vector<std::pair<ULONG, const wchar_t*>> records, int apply, HRESULT finish = S_OK) {
+            const int before = storage->passedQueries;
+            for (const auto& [mask, path] : records) {
+                const SNodeModifyRecord record{mask, path};
+                EXPECT_EQ(sink->OnModified(&record), S_OK);
+            }
+            EXPECT_EQ(sink->OnFinish(apply), finish);
+            return storage->passedQueries - before;
+        };
+        EXPECT_EQ(readsAfter({{KV_CHANGE_CREATED, L"\\"}}, 1), 3) << "a node created at the root touches every source";
+        EXPECT_EQ(readsAfter({{KV_CHANGE_MODIFIED, L"\\"}, {KV_CHANGE_MODIFIED, L"\\Config"}}, 1), 0);
+        EXPECT_EQ(readsAfter({{KV_CHANGE_DELETED, L"\\Config"}, {KV_CHANGE_MODIFIED, L"\\Config\\TreeX"}}, 0), 0)
+            << "a rolled-back transaction reads nothing";
+        EXPECT_EQ(readsAfter({}, 1), 0) << "the marks of a rolled-back transaction are gone";
+        EXPECT_EQ(readsAfter({{KV_CHANGE_MODIFIED, L"\\Config\\Tree\\Finance"}, {KV_CHANGE_MODIFIED, L"\\Config\\TreeX"}}, 1), 1);
+        EXPECT_EQ(sink->OnModified(nullptr), E_POINTER);
+
+        // A failed read leaves the source marked, so the next commit reads it again.
+        storage->failQueries = 1;
+        EXPECT_EQ(readsAfter({{KV_CHANGE_MODIFIED, L"\\Config\\External"}}, 1, E_FAIL), 0);
+        EXPECT_EQ(readsAfter({}, 1), 1);
+    }
+    // The roles maintainer is gone; the storage keeps its sink, whose notifications reach nobody.
+    Write(Tree("dave"));
+    Settle();
+    EXPECT_EQ(Query(L"\\Maps\\Users").GetChild(0, true).GetString(L"SecurityId"), L"win:name=alice");
+}
+
+// Reports that fail are made again once the proxy recovers: each mapping once, in USN order, and the
+// failures are logged by the worker.
+TEST_P(RolesMaintainerTests, FailedReportsAreRetriedAfterRecovery) {
+    const CModuleLogTail log(L"Rolewarden");
+    Write(Roles());
+    Write(Tree());
+    Write(External);
+    AddName(L"Storage");
+    // The roles maintainer reports through "ConfigServer.Proxy": a proxy that fails the first writes.
+    ASSERT_EQ(CLRevokeNamedInstance(L"ConfigServer.Proxy"), S_OK);
+    const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
+    proxy->failWrites = 3;
+    ASSERT_EQ(CLRegisterNamedInstance(L"ConfigServer.Proxy", proxy.Get()), S_OK);
+    const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
+    ASSERT_EQ(maintainer->Configure(ParseTree(Config(Local())).Get()), S_OK);
+    m_config = ParseTree(Config(Local()));
+    // Writing the same tree again changes no mapping but makes the worker run, and each run fails at
+    // its first report while the faults last.
+    for (int fault = 1; fault <= 3; ++fault) {
+        ASSERT_TRUE(proxy->WaitForFailures(fault));
+        Write(Tree());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
+    // A change after the recovery, reported after whatever the earlier runs still had to report.
+    Write(Tree("late"));
+    ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
+    Settle();
+    std::vector<std::wstring> paths;
+    for (const SServerWrite& write : Writes(L"\\Maps"))
+        paths.push_back(write.path);
+    ASSERT_EQ(paths.size(), 4u);
+    EXPECT_EQ(paths[3], L"\\Maps\\Users");
+    paths.pop_back();
+    EXPECT_EQ(paths[0], L"\\Maps\\Roles") << "the role mapping has the lowest USN";
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, Derived) << "every mapping reported once after the recovery";
+    EXPECT_EQ(Lines(log, L"ERR", L"CRolesMaintainer::AsyncProcessingWorker failed: 0x80004005").size(), 3u);
+    ASSERT_EQ(CLRevokeNamedInstance(L"ConfigServer.Proxy"), S_OK);
+    ASSERT_EQ(CLRegisterNamedInstance(L"ConfigServer.Proxy", m_server.Get()), S_OK);
+}
+
+// Several threads edit the role definitions and the folder tree while others read the mappings; once
+// the edits stop, the server and GetSecurityMapping hold what the transformers give for the final trees.
+TEST_P(RolesMaintainerTests, ConcurrentEditsEndInTheFinalMappings) {
+    const InterfacePtr<IConfigurableComponent> maintainer = Start(Config(Local()));
+    const InterfacePtr<ISecurityMappingProvider> provider = maintainer.Query<ISecurityMappingProvider>();
+    std::atomic<bool> editing{true};
+    std::vector<std::thread> threads;
+    for (int editor = 0; editor < 3; ++editor) {
+        threads.emplace_back([&, editor] {
+            std::mt19937 random(editor);
+            for (int i = 0; i < 60; ++i) {
+                const std::string name = "u" + std::to_string(random() % 5);
+                if (editor == 0)
+                    Write(Roles(i % 2 ? "stag:Admin" : "stag:Boss" + name));
+                else
+                    Write(Tree(name + "x" + std::to_string(editor)));
+            }
+        });
+    }
+    for (int reader = 0; reader < 2; ++reader) {
+        threads.emplace_back([&] {
+            while (editing) {
+                KvNodePtr all;
+                ULONGLONG usn = 0;
+                const HRESULT hr = provider->GetSecurityMapping(nullptr, 0, all.Put(), &usn);
+                EXPECT_TRUE(hr == S_OK || (hr == S_FALSE && !all)) << std::hex << hr;
+            }
+        });
+    }
+    for (int i = 0; i < 3; ++i)
+        threads[i].join();
+    editing = false;
+    for (std::thread& thread : threads) {
+        if (thread.joinable())
+            thread.join();
+    }
+    // Every notification delivered first: an earlier edit may have left the same trees as the last one.
+    Settle();
+    ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); })) << "the last edits never reached the server";
+    const std::map<std::wstring, KvNodePtr> expected = Expected();
+    for (const auto& [name, mapping] : expected) {
+        KvNodePtr held;
+        ULONGLONG usn = 0;
+        ASSERT_EQ(provider->GetSecurityMapping(name.c_str(), 0, held.Put(), &usn), S_OK);
+        EXPECT_TRUE(KvNodePtr::CompareNodes(held, mapping)) << TreeText(held);
+    }
+}
+
+// The weak reference: one object however many ask, resolving only while the owner lives, observers
+// told when it goes, and a resolve that races with the last release never brings the owner back.
+TEST_F(RolesMaintainerSinkTests, WeakReferenceNeverRevivesItsOwner) {
+    struct CObserver final : CTestObject<IWeakReferenceObserver> {
+        HRESULT STDMETHODCALLTYPE OnOwnerDestroyed(IWeakReference*) override {
+            ++calls;
+            return S_OK;
+        }
+        int calls = 0;
+    };
+    const InterfacePtr<CObserver> once(new CObserver(), true), twice(new CObserver(), true), removed(new CObserver(), true);
+    for (int round = 0; round < 200; ++round) {
+        InterfacePtr<IWeakReferenceSource> owner = CreateComponent<IWeakReferenceSource>(CLSID_RolesMaintainer);
+        ASSERT_TRUE(owner);
+        InterfacePtr<IWeakReference> first, second;
+        std::thread racer([&] { EXPECT_EQ(owner->GetWeakReference(second.Put()), S_OK); });
+        EXPECT_EQ(owner->GetWeakReference(first.Put()), S_OK);
+        racer.join();
+        ASSERT_EQ(first.Get(), second.Get()) << "two threads got two weak references";
+        if (round == 0) {
+            EXPECT_EQ(owner->GetWeakReference(nullptr), E_POINTER);
+            InterfacePtr<IConfigurableComponent> resolved;
+            EXPECT_EQ(first->Resolve(IID_IConfigurableComponent, resolved.PutVoid()), S_OK);
+            EXPECT_TRUE(resolved);
+            EXPECT_EQ(first->AddObserver(once.Get()), S_OK);
+            EXPECT_EQ(first->AddObserver(twice.Get()), S_OK);
+            EXPECT_EQ(first->AddObserver(removed.Get()), S_OK);
+            EXPECT_EQ(first->AddObserver(removed.Get()), S_OK);
+            EXPECT_EQ(first->RemoveObserver(removed.Get()), S_OK);
+        }
+        // The last release on this thread, resolves on another.
+        std::atomic<bool> released{false};
+        std::thread resolver([&] {
+            bool gone = false;
+            while (!gone) {
+                const bool late = released;
+                InterfacePtr<IComponentBase> strong;
+                const HRESULT hr = first->Resolve(IID_IComponentBase, strong.PutVoid());
+                EXPECT_TRUE(hr == S_OK || hr == S_FALSE);
+                EXPECT_FALSE(late && hr == S_OK) << "a weak reference revived its owner";
+                gone = late;
+            }
+        });
+        owner.Reset();
+        released = true;
+        resolver.join();
+        void* out = &round;
+        EXPECT_EQ(first->Resolve(IID_IComponentBase, &out), S_FALSE);
+        EXPECT_EQ(out, nullptr);
+    }
+    EXPECT_EQ(once->calls, 1);
+    EXPECT_EQ(twice->calls, 1);
+    EXPECT_EQ(removed->calls, 0) << "RemoveObserver removes every registration";
+}
