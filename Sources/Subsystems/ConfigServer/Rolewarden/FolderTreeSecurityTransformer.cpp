@@ -38,14 +38,23 @@ struct CFolderTreeSecurityTransformer::SWalk {
 
     CSecurityTagMappingBuilder& userRoles;
     CSecurityTagMappingBuilder& nestedRoles;
+    // Every role the run found, by node: the store hands out one handle value per node, so equal
+    // values mean the same role node.
+    std::map<IKvNode*, SRole> loaded;
     // The roles in effect along the path from the root to the visited object, each at most once, in
     // the order they were assigned.
-    std::deque<SRole> roles;
+    std::deque<SRole*> roles;
     std::vector<SFrame> frames;
 
-    bool InEffect(const KvNodePtr& role) const {
-        // The store hands out one handle value per node, so equal values mean the same role node.
-        return std::any_of(roles.begin(), roles.end(), [&](const SRole& r) { return r.node.Get() == role.Get(); });
+    SRole& Load(KvNodePtr node) {
+        IKvNode* const key = node.Get();
+        auto found = loaded.find(key);
+        if (found == loaded.end())
+            found = loaded.emplace(key, LoadRole(std::move(node))).first;
+        return found->second;
+    }
+    bool InEffect(const SRole& role) const {
+        return std::find(roles.begin(), roles.end(), &role) != roles.end();
     }
 };
 
@@ -62,28 +71,88 @@ CFolderTreeSecurityTransformer::CFolderTreeSecurityTransformer(const KvNodePtr& 
 CFolderTreeSecurityTransformer::SRole CFolderTreeSecurityTransformer::LoadRole(KvNodePtr node) {
     CSecurityTag tag(node.GetString(SecurityTagAttribute));
     std::vector<std::wstring> types = node.GetStringList(SupportedObjectTypesAttribute, false);
-    return SRole{std::move(node), std::move(tag), std::move(types)};
+    return SRole{std::move(node), std::move(tag), std::move(types), {}};
 }
 
-std::optional<std::wstring> CFolderTreeSecurityTransformer::ApplyRoleToNode(const SRole& role,
-                                                                           const std::wstring& nodeType,
-                                                                           const std::wstring& nodeName) const {
-    if (std::find(role.supportedTypes.begin(), role.supportedTypes.end(), nodeType) == role.supportedTypes.end())
-        return std::nullopt;
+CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::MakeAppliedTag(const SRole& role,
+                                                                                       const std::wstring& nodeType) const {
+    SAppliedTag applied;
     const auto kind = m_objectKinds.find(nodeType);
-    if (kind == m_objectKinds.end())
-        return std::nullopt;
-    CSecurityTag tag = role.tag;
-    for (size_t i = 0; i < tag.GetParameterCount(); ++i) {
-        const CSecurityTagParameter& parameter = *tag.GetParameter(i);
-        if (parameter.Name() == kind->second)
-            tag.SetParameter(CSecurityTagParameter::Plain(kind->second, nodeName));
-        else if (!parameter.IsPlain())
-            tag.SetParameter(CSecurityTagParameter::Plain(parameter.Name(), std::wstring()));
+    if (kind == m_objectKinds.end() ||
+        std::find(role.supportedTypes.begin(), role.supportedTypes.end(), nodeType) == role.supportedTypes.end())
+        return applied;
+    applied.applies = true;
+
+    // The parameters as setting them one by one leaves them (a parameter replaces the first one of
+    // its name), each marked when its value is to be the object's name.
+    struct SParameter {
+        CSecurityTagParameter parameter;
+        bool isName;
+    };
+    std::vector<SParameter> parameters;
+    for (size_t i = 0; i < role.tag.GetParameterCount(); ++i)
+        parameters.push_back({*role.tag.GetParameter(i), false});
+    bool changed = false;
+    const auto set = [&](CSecurityTagParameter parameter, bool isName) {
+        for (SParameter& existing : parameters) {
+            if (existing.parameter.Name() == parameter.Name()) {
+                existing = {std::move(parameter), isName};
+                changed = true;
+                return;
+            }
+        }
+    };
+    for (size_t i = 0; i < parameters.size(); ++i) {
+        const CSecurityTagParameter current = parameters[i].parameter;
+        if (current.Name() == kind->second)
+            set(CSecurityTagParameter::Plain(kind->second, std::wstring()), true);
+        else if (!current.IsPlain())
+            set(CSecurityTagParameter::Plain(current.Name(), std::wstring()), false);
     }
-    if (tag.AllParametersEmpty())
+
+    const bool plainAndEmpty = !parameters.empty() && std::all_of(parameters.begin(), parameters.end(), [](const SParameter& p) {
+        return p.parameter.IsPlain() && p.parameter.Value().empty();
+    });
+    const bool hasName = std::any_of(parameters.begin(), parameters.end(), [](const SParameter& p) { return p.isName; });
+    applied.emptyAlways = plainAndEmpty && !hasName;
+    applied.emptyWithEmptyName = plainAndEmpty && hasName;
+
+    // An unchanged tag keeps its text as it was written; a changed one is written out again.
+    if (!changed) {
+        applied.pieces.push_back(role.tag.ToString());
+        return applied;
+    }
+    std::wstring text = role.tag.GetBase() + L"[";
+    for (size_t i = 0; i < parameters.size(); ++i) {
+        if (i > 0)
+            text += L';';
+        if (parameters[i].isName) {
+            text += parameters[i].parameter.Name() + L"='";
+            applied.pieces.push_back(std::move(text));
+            text = L"'";
+        } else {
+            parameters[i].parameter.AppendTo(text);
+        }
+    }
+    text += L']';
+    applied.pieces.push_back(std::move(text));
+    return applied;
+}
+
+std::optional<std::wstring> CFolderTreeSecurityTransformer::ApplyRoleToNode(SRole& role, const std::wstring& nodeType,
+                                                                           const std::wstring& nodeName) const {
+    auto found = role.applied.find(nodeType);
+    if (found == role.applied.end())
+        found = role.applied.emplace(nodeType, MakeAppliedTag(role, nodeType)).first;
+    const SAppliedTag& applied = found->second;
+    if (!applied.applies || applied.emptyAlways || (applied.emptyWithEmptyName && nodeName.empty()))
         return std::nullopt;
-    return tag.ToString();
+    std::wstring text = applied.pieces[0];
+    for (size_t i = 1; i < applied.pieces.size(); ++i) {
+        text += nodeName;
+        text += applied.pieces[i];
+    }
+    return text;
 }
 
 void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNodePtr& container,
@@ -97,14 +166,14 @@ void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNod
             if (roleId.starts_with(SecurityTagPrefix)) {
                 tag = roleId;
             } else if (KvNodePtr found = m_registry->FindRoleById(roleId)) {
+                SRole& role = walk.Load(std::move(found));
                 if (isRoot) {
                     // At the root a role covers everything: its tag without parameters.
-                    tag = CSecurityTag(found.GetString(SecurityTagAttribute)).GetBase();
+                    tag = role.tag.GetBase();
                 } else {
-                    SRole role = LoadRole(std::move(found));
                     tag = ApplyRoleToNode(role, type, name);
-                    if (tag && !walk.InEffect(role.node))
-                        walk.roles.push_back(std::move(role));
+                    if (tag && !walk.InEffect(role))
+                        walk.roles.push_back(&role);
                 }
             }
             if (!tag)
@@ -131,12 +200,12 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
     }
     if (container)
         AddRoleAssignments(walk, container, object.type, object.name, isRoot);
-    for (const SRole& role : walk.roles) {
-        const std::optional<std::wstring> here = ApplyRoleToNode(role, object.type, object.name);
+    for (SRole* role : walk.roles) {
+        const std::optional<std::wstring> here = ApplyRoleToNode(*role, object.type, object.name);
         if (!here)
             continue;
         for (const SObject& child : children) {
-            if (const std::optional<std::wstring> below = ApplyRoleToNode(role, child.type, child.name))
+            if (const std::optional<std::wstring> below = ApplyRoleToNode(*role, child.type, child.name))
                 walk.nestedRoles.Add(*here, *below);
         }
     }
@@ -149,7 +218,7 @@ std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNod
     CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute));
     CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute));
     if (data) {
-        SWalk walk{userRoles, nestedRoles, {}, {}};
+        SWalk walk{userRoles, nestedRoles, {}, {}, {}};
         Visit(walk, {data, data.GetType(), data.GetName()}, true);
         while (!walk.frames.empty()) {
             SWalk::SFrame& top = walk.frames.back();

@@ -37,11 +37,23 @@ public:
     std::vector<KvNodePtr> TransformData(const KvNodePtr& data) override;
 
 private:
-    // A role as the walk uses it: its node (for identity), its parsed tag and its supported types.
+    // A role's tag as it applies to the objects of one node type: its text in pieces, with the
+    // object's name going between them, worked out once per role and type in a run.
+    struct SAppliedTag {
+        // The role supports the type and the type has a kind.
+        bool applies = false;
+        // Every parameter comes out plain and empty: whatever the name, or when the name is empty.
+        bool emptyAlways = false;
+        bool emptyWithEmptyName = false;
+        std::vector<std::wstring> pieces;
+    };
+    // A role as the walk uses it: its node (for identity), its parsed tag, its supported types and its
+    // applied tags by node type.
     struct SRole {
         KvNodePtr node;
         CSecurityTag tag;
         std::vector<std::wstring> supportedTypes;
+        std::map<std::wstring, SAppliedTag> applied;
     };
     struct SObject;
     struct SWalk;
@@ -51,8 +63,9 @@ private:
     // The role's tag for an object of nodeType named nodeName: the parameter of the type's kind set
     // to the name, other reference and bare parameters emptied. Nothing when the role does not
     // support the type, the type has no kind, or every parameter came out empty.
-    std::optional<std::wstring> ApplyRoleToNode(const SRole& role, const std::wstring& nodeType,
-                                                const std::wstring& nodeName) const;
+    std::optional<std::wstring> ApplyRoleToNode(SRole& role, const std::wstring& nodeType, const std::wstring& nodeName) const;
+    // What ApplyRoleToNode does to the role's tag for objects of nodeType, with the name left open.
+    SAppliedTag MakeAppliedTag(const SRole& role, const std::wstring& nodeType) const;
     void AddRoleAssignments(SWalk& walk, const KvNodePtr& container, const std::wstring& type,
                             const std::wstring& name, bool isRoot) const;
     // One object of the tree: its role assignments, then the nested entries of every role in
