@@ -1,0 +1,56 @@
+// CRBACStatusUpdater: the component that publishes whether the folder tree holds user-defined role
+// assignments, that is anything other than its configured default role assignments. It subscribes to
+// the folder tree through "ConfigServer.Proxy" and, on every change, writes the status node
+// (UserRolesAssigned, and UserRolesEverAssigned while that is true) in merge mode, but only when the
+// status differs from the one it wrote last. It has no thread of its own.
+//
+// Configuration node: the child "DefaultAssigments" (one role assignment node per default) and the
+// string attributes "FoldersTreeNodePath" and "RBACStatusNodePath"; all three are required.
+//
+// Thread Safety: Configure is called once by the host before any notification can arrive; a second
+// call fails. OnTriggered runs on whatever host thread delivers a notification, several at once: the
+// configuration is only read there, and the status lock guards the last written status, never held
+// across the write.
+//
+// Lifetime: the object itself is the sink of its subscription, and the server holds that sink until
+// the subscription ends, while the object holds the subscription until it is destroyed. The host's
+// release of the component therefore leaves it alive, still hearing changes, until the server ends the
+// subscription (at the server's own last release); that releases the sink, the object goes and
+// releases the subscription in turn.
+#pragma once
+
+#include "Common/Components/ComponentObject.h"
+#include "Common/Components/InterfacePtr.h"
+#include "Common/Nodes/KvNodePtr.h"
+#include "Common/Sync.h"
+
+#include <string>
+
+class CRBACStatusUpdater : public CComponentBase, public IConfigurableComponent, public IKvModifySink {
+public:
+    using Interfaces = InterfaceTable<IConfigurableComponent, IKvModifySink>;
+    RW_COMPONENT_OBJECT_TAG(CRBACStatusUpdater);
+
+    // Reads the configuration and subscribes to the folder tree. E_POINTER for a null node,
+    // HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a missing key, HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED)
+    // once configured; after a failure nothing is subscribed.
+    HRESULT STDMETHODCALLTYPE Configure(IKvNode* config) override;
+    // Recomputes the status from every record that carries the folder tree. E_POINTER for a null
+    // subscription or changes; a failure ends the call, and the status is written again next time.
+    HRESULT STDMETHODCALLTYPE OnTriggered(IKvModifySubscription* subscription, int recordCount,
+                                          IKvNodeModifyEnum* changes) override;
+
+private:
+    void OnDataUpdated(const std::wstring& path, const KvNodePtr& node);
+    // True when tree holds a role assignment that is not a default one, or when some default is
+    // missing from it.
+    bool UserRoleAssignmentsPresent(const KvNodePtr& tree) const;
+
+    std::wstring m_foldersTreePath;
+    std::wstring m_statusPath;
+    KvNodePtr m_defaultAssignments;
+    InterfacePtr<IKvModifySubscription> m_subscription;
+    // Slim: held only to compare with or replace the last status, never across a call out.
+    CSrwLock m_statusLock;
+    KvNodePtr m_lastStatus;
+};
