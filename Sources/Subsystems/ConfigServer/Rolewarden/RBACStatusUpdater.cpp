@@ -1,9 +1,11 @@
-// The RBAC status updater: its configuration and subscription, the classification of the folder tree's
-// role assignments as default or user-defined, and the writing of the status node.
+// The RBAC status updater: its configuration and subscription with the sink that forwards to it, the
+// classification of the folder tree's role assignments as default or user-defined, and the writing of
+// the status node.
 #include "Subsystems/ConfigServer/Rolewarden/RBACStatusUpdater.h"
 
 #include "Common/Logging.h"
 #include "Common/Nodes/ProxyAccess.h"
+#include "Interfaces/ModhostHost.h"
 #include "Subsystems/ConfigServer/Rolewarden/RoleAssignmentNode.h"
 
 #include <algorithm>
@@ -42,6 +44,51 @@ bool MatchesDefault(const KvNodePtr& assignment, const KvNodePtr& defaultAssignm
 
 } // namespace
 
+HRESULT STDMETHODCALLTYPE CRBACStatusSink::OnTriggered(IKvModifySubscription* subscription, int recordCount,
+                                                       IKvNodeModifyEnum* changes) {
+    InterfacePtr<IKvModifySink> updater;
+    {
+        auto guard = m_lock.lock();
+        if (m_updater != nullptr && m_updater->TryAddRef())
+            updater = InterfacePtr<IKvModifySink>(m_updater, true);
+    }
+    return updater ? updater->OnTriggered(subscription, recordCount, changes) : S_OK;
+}
+
+void CRBACStatusSink::Attach(CRBACStatusUpdater* updater) noexcept {
+    auto guard = m_lock.lock();
+    m_updater = updater;
+}
+
+void CRBACStatusSink::Detach() noexcept {
+    auto guard = m_lock.lock();
+    m_updater = nullptr;
+}
+
+CRBACStatusUpdater::~CRBACStatusUpdater() {
+    if (!m_sink)
+        return;
+    m_sink->Detach();
+    // Until the subscription ends, the server holds the sink, and the sink the module. A destructor lets
+    // nothing out: when the proxy cannot be reached, the sink, which reaches nobody now, stays with the
+    // server until it shuts down.
+    InterfacePtr<IKvConfigProxy> proxy;
+    InterfacePtr<IKvSubscriptionSource> source;
+    if (CLGetNamedInstance(ConfigServerProxyName, 0, &IID_IKvConfigProxy, proxy.PutVoid()) >= 0 &&
+        proxy->QueryInterface(&IID_IKvSubscriptionSource, source.PutVoid()) >= 0)
+        static_cast<void>(source->Unsubscribe(m_subscription.Get()));
+}
+
+bool CRBACStatusUpdater::TryAddRef() noexcept {
+    // Never from 0: the object is then being destroyed, and must not be revived.
+    ULONG count = m_refCount.load();
+    while (count != 0) {
+        if (m_refCount.compare_exchange_weak(count, count + 1))
+            return true;
+    }
+    return false;
+}
+
 HRESULT STDMETHODCALLTYPE CRBACStatusUpdater::Configure(IKvNode* config) {
     return CallBoundary(L"CRBACStatusUpdater::Configure", [&] {
         RW_TRACE_SCOPE(SevDbg, L"CRBACStatusUpdater::Configure");
@@ -60,17 +107,21 @@ HRESULT STDMETHODCALLTYPE CRBACStatusUpdater::Configure(IKvNode* config) {
 
         const InterfacePtr<IKvSubscriptionSource> source =
             GetProxyInstance(ConfigServerProxyName).Query<IKvSubscriptionSource>();
+        InterfacePtr<CComponentObject<CRBACStatusSink>> sink(new CComponentObject<CRBACStatusSink>(), false);
+        sink->Attach(this);
         InterfacePtr<IKvModifySubscription> subscription;
         ThrowIfFailed(source->Subscribe(CreateFilterByPath(m_foldersTreePath).Get(), CreateSubscribeConfig().Get(),
-                                        static_cast<IKvModifySink*>(this), subscription.Put()));
+                                        sink.Get(), subscription.Put()));
         KvNodePtr::CheckPointer(subscription.Get());
         const HRESULT started = subscription->Start();
         if (started < 0) {
-            // The server would otherwise keep this object as the sink of a subscription nobody started.
+            // The server would otherwise keep the sink of a subscription nobody started.
             static_cast<void>(source->Unsubscribe(subscription.Get()));
+            sink->Detach();
             ThrowHR(started);
         }
         m_subscription = std::move(subscription);
+        m_sink = std::move(sink);
     });
 }
 

@@ -89,6 +89,13 @@ TEST_F(RBACStatusUpdaterTests, ClassifiesRoleAssignmentsAndWritesChangedStatus) 
         EXPECT_EQ(Writes(StatusPath).size(), static_cast<size_t>(step.GetInt32(L"Writes"))) << step.GetName();
         EXPECT_EQ(UpdaterRecords(log), step.GetStringList(L"Records", false)) << step.GetName();
     }
+    // The host's release ends the subscription while the server lives on.
+    m_updater.Reset();
+    BOOL locked = TRUE;
+    EXPECT_TRUE(RolewardenModule()->IsLocked(&locked) == S_OK && !locked) << "the released updater is still alive";
+    Write(TreeOf(m_scenario.GetChildByName(L"DefaultDeleted", true)));
+    Settle();
+    EXPECT_EQ(Writes(StatusPath).size(), 6u);
 }
 
 TEST_F(RBACStatusUpdaterTests, BadInputFailsAndLeavesNothingSubscribed) {
