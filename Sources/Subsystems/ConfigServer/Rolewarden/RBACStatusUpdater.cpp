@@ -108,11 +108,12 @@ HRESULT STDMETHODCALLTYPE CRBACStatusUpdater::Configure(IKvNode* config) {
         const InterfacePtr<IKvSubscriptionSource> source =
             GetProxyInstance(ConfigServerProxyName).Query<IKvSubscriptionSource>();
         InterfacePtr<CComponentObject<CRBACStatusSink>> sink(new CComponentObject<CRBACStatusSink>(), false);
-        sink->Attach(this);
         InterfacePtr<IKvModifySubscription> subscription;
         ThrowIfFailed(source->Subscribe(CreateFilterByPath(m_foldersTreePath).Get(), CreateSubscribeConfig().Get(),
                                         sink.Get(), subscription.Put()));
         KvNodePtr::CheckPointer(subscription.Get());
+        // Attached only now: a sink that a failed Subscribe left with the server reaches nobody.
+        sink->Attach(this);
         const HRESULT started = subscription->Start();
         if (started < 0) {
             // The server would otherwise keep the sink of a subscription nobody started.
