@@ -5,7 +5,6 @@
 
 #include "Common/Logging.h"
 #include "Common/Nodes/ProxyAccess.h"
-#include "Interfaces/ModhostHost.h"
 #include "Subsystems/ConfigServer/Rolewarden/RoleAssignmentNode.h"
 
 #include <algorithm>
