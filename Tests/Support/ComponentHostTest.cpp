@@ -6,6 +6,7 @@
 #include "Interfaces/KvNodeStore.h"
 #include "Support/TestSupport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -209,8 +210,14 @@ void ComponentHostTest::TearDown() {
 }
 
 void ComponentHostTest::AddName(const wchar_t* name, IComponentBase* instance) {
+    // Listed once, so that TearDown revokes each name once.
+    const bool given = std::find(m_names.begin(), m_names.end(), name) != m_names.end();
+    if (given) {
+        ASSERT_EQ(CLRevokeNamedInstance(name), S_OK) << "name " << name;
+    }
     ASSERT_EQ(CLRegisterNamedInstance(name, instance ? instance : m_server.Get()), S_OK) << "name " << name;
-    m_names.emplace_back(name);
+    if (!given)
+        m_names.emplace_back(name);
 }
 
 void ComponentHostTest::Write(const std::string& tree, ULONG mode) const {

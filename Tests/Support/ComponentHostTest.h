@@ -82,8 +82,10 @@ private:
 
 class ComponentHostTest : public NodeStoreTest {
 protected:
+    // Out of line: the watcher's type is complete only there.
     ComponentHostTest();
     ~ComponentHostTest() override;
+
     void SetUp() override;
     void TearDown() override;
 
@@ -96,7 +98,8 @@ protected:
         return component;
     }
 
-    // Makes instance (the test's server when null) reachable as name until the test ends.
+    // Makes instance (the test's server when null) reachable as name until the test ends; a name given
+    // before is given anew, so a fault proxy can take the place of "ConfigServer.Proxy".
     void AddName(const wchar_t* name, IComponentBase* instance = nullptr);
     // Writes a tree (text form, named by its full path) or a node to the server.
     void Write(const std::string& tree, ULONG mode = KV_WRITE_SUBTREE) const;
