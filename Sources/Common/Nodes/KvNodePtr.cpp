@@ -384,7 +384,11 @@ void KvNodePtr::SetString(PCWSTR name, const std::wstring& value) {
 }
 
 void KvNodePtr::SetStringList(PCWSTR name, const std::vector<std::wstring>& values) {
+    size_t length = 0;
+    for (const std::wstring& value : values)
+        length += value.size() + 1;
     std::wstring text;
+    text.reserve(length);
     for (const std::wstring& value : values) {
         text += value;
         text += L'\0';

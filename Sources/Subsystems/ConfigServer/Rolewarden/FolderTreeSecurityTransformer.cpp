@@ -24,6 +24,7 @@ struct CFolderTreeSecurityTransformer::SObject {
     KvNodePtr node;
     std::wstring type;
     std::wstring name;
+    int typeIndex;
 };
 
 // The state of one TransformData run.
@@ -74,12 +75,16 @@ CFolderTreeSecurityTransformer::SRole CFolderTreeSecurityTransformer::LoadRole(K
     return SRole{std::move(node), std::move(tag), std::move(types), {}};
 }
 
-CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::MakeAppliedTag(const SRole& role,
-                                                                                       const std::wstring& nodeType) const {
-    SAppliedTag applied;
+int CFolderTreeSecurityTransformer::TypeIndex(const std::wstring& nodeType) const {
     const auto kind = m_objectKinds.find(nodeType);
-    if (kind == m_objectKinds.end() ||
-        std::find(role.supportedTypes.begin(), role.supportedTypes.end(), nodeType) == role.supportedTypes.end())
+    return kind == m_objectKinds.end() ? -1 : static_cast<int>(std::distance(m_objectKinds.begin(), kind));
+}
+
+CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::MakeAppliedTag(const SRole& role,
+                                                                                       int typeIndex) const {
+    SAppliedTag applied;
+    const auto kind = std::next(m_objectKinds.begin(), typeIndex);
+    if (std::find(role.supportedTypes.begin(), role.supportedTypes.end(), kind->first) == role.supportedTypes.end())
         return applied;
     applied.applies = true;
 
@@ -139,15 +144,25 @@ CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::Make
     return applied;
 }
 
-std::optional<std::wstring> CFolderTreeSecurityTransformer::ApplyRoleToNode(SRole& role, const std::wstring& nodeType,
+std::optional<std::wstring> CFolderTreeSecurityTransformer::ApplyRoleToNode(SRole& role, int typeIndex,
                                                                            const std::wstring& nodeName) const {
-    auto found = role.applied.find(nodeType);
-    if (found == role.applied.end())
-        found = role.applied.emplace(nodeType, MakeAppliedTag(role, nodeType)).first;
-    const SAppliedTag& applied = found->second;
+    // A type that is no object kind takes no role.
+    if (typeIndex < 0)
+        return std::nullopt;
+    if (role.applied.empty())
+        role.applied.resize(m_objectKinds.size());
+    std::optional<SAppliedTag>& slot = role.applied[typeIndex];
+    if (!slot)
+        slot = MakeAppliedTag(role, typeIndex);
+    const SAppliedTag& applied = *slot;
     if (!applied.applies || applied.emptyAlways || (applied.emptyWithEmptyName && nodeName.empty()))
         return std::nullopt;
-    std::wstring text = applied.pieces[0];
+    size_t length = applied.pieces[0].size();
+    for (size_t i = 1; i < applied.pieces.size(); ++i)
+        length += nodeName.size() + applied.pieces[i].size();
+    std::wstring text;
+    text.reserve(length);
+    text += applied.pieces[0];
     for (size_t i = 1; i < applied.pieces.size(); ++i) {
         text += nodeName;
         text += applied.pieces[i];
@@ -155,9 +170,8 @@ std::optional<std::wstring> CFolderTreeSecurityTransformer::ApplyRoleToNode(SRol
     return text;
 }
 
-void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNodePtr& container,
-                                                        const std::wstring& type, const std::wstring& name,
-                                                        bool isRoot) const {
+void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNodePtr& container, int typeIndex,
+                                                        const std::wstring& name, bool isRoot) const {
     for (const KvNodePtr& assignment : container.GetChildren()) {
         const std::vector<std::wstring> roleIds = GetRoleIds(assignment);
         const std::vector<std::wstring> subjects = GetAssignedSubjects(assignment);
@@ -171,7 +185,7 @@ void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNod
                     // At the root a role covers everything: its tag without parameters.
                     tag = role.tag.GetBase();
                 } else {
-                    tag = ApplyRoleToNode(role, type, name);
+                    tag = ApplyRoleToNode(role, typeIndex, name);
                     if (tag && !walk.InEffect(role))
                         walk.roles.push_back(&role);
                 }
@@ -196,18 +210,26 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
             continue;
         }
         std::wstring type = child.GetType();
-        children.push_back({std::move(child), std::move(type), std::move(name)});
+        const int typeIndex = TypeIndex(type);
+        children.push_back({std::move(child), std::move(type), std::move(name), typeIndex});
     }
     if (container)
-        AddRoleAssignments(walk, container, object.type, object.name, isRoot);
+        AddRoleAssignments(walk, container, object.typeIndex, object.name, isRoot);
+    // Nested entries come only from objects with children: most objects are leaves, whose own tags
+    // are not needed here.
     for (SRole* role : walk.roles) {
-        const std::optional<std::wstring> here = ApplyRoleToNode(*role, object.type, object.name);
+        if (children.empty())
+            break;
+        std::optional<std::wstring> here = ApplyRoleToNode(*role, object.typeIndex, object.name);
         if (!here)
             continue;
+        std::vector<std::wstring> below;
+        below.reserve(children.size());
         for (const SObject& child : children) {
-            if (const std::optional<std::wstring> below = ApplyRoleToNode(*role, child.type, child.name))
-                walk.nestedRoles.Add(*here, *below);
+            if (std::optional<std::wstring> tag = ApplyRoleToNode(*role, child.typeIndex, child.name))
+                below.push_back(std::move(*tag));
         }
+        walk.nestedRoles.Add(std::move(*here), std::move(below));
     }
     walk.frames.push_back({std::move(children), 0, rolesBefore});
 }
@@ -219,7 +241,8 @@ std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNod
     CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute));
     if (data) {
         SWalk walk{userRoles, nestedRoles, {}, {}, {}};
-        Visit(walk, {data, data.GetType(), data.GetName()}, true);
+        const std::wstring type = data.GetType();
+        Visit(walk, {data, type, data.GetName(), TypeIndex(type)}, true);
         while (!walk.frames.empty()) {
             SWalk::SFrame& top = walk.frames.back();
             if (top.next < top.children.size()) {

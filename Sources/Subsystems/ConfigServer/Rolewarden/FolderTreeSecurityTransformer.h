@@ -48,12 +48,12 @@ private:
         std::vector<std::wstring> pieces;
     };
     // A role as the walk uses it: its node (for identity), its parsed tag, its supported types and its
-    // applied tags by node type.
+    // applied tags by object kind entry (TypeIndex), each made when first needed.
     struct SRole {
         KvNodePtr node;
         CSecurityTag tag;
         std::vector<std::wstring> supportedTypes;
-        std::map<std::wstring, SAppliedTag> applied;
+        std::vector<std::optional<SAppliedTag>> applied;
     };
     struct SObject;
     struct SWalk;
@@ -63,11 +63,14 @@ private:
     // The role's tag for an object of nodeType named nodeName: the parameter of the type's kind set
     // to the name, other reference and bare parameters emptied. Nothing when the role does not
     // support the type, the type has no kind, or every parameter came out empty.
-    std::optional<std::wstring> ApplyRoleToNode(SRole& role, const std::wstring& nodeType, const std::wstring& nodeName) const;
-    // What ApplyRoleToNode does to the role's tag for objects of nodeType, with the name left open.
-    SAppliedTag MakeAppliedTag(const SRole& role, const std::wstring& nodeType) const;
-    void AddRoleAssignments(SWalk& walk, const KvNodePtr& container, const std::wstring& type,
-                            const std::wstring& name, bool isRoot) const;
+    // typeIndex is TypeIndex(nodeType).
+    std::optional<std::wstring> ApplyRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName) const;
+    // What ApplyRoleToNode does to the role's tag for objects of the type, with the name left open.
+    SAppliedTag MakeAppliedTag(const SRole& role, int typeIndex) const;
+    // The position of nodeType among the object kinds, or -1 for a type that is no object kind.
+    int TypeIndex(const std::wstring& nodeType) const;
+    void AddRoleAssignments(SWalk& walk, const KvNodePtr& container, int typeIndex, const std::wstring& name,
+                            bool isRoot) const;
     // One object of the tree: its role assignments, then the nested entries of every role in
     // effect; leaves a frame for walking its children.
     void Visit(SWalk& walk, const SObject& object, bool isRoot) const;

@@ -1,6 +1,8 @@
 // Building security mapping documents.
 #include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -19,17 +21,36 @@ std::wstring EntryName(size_t index) {
 CSecurityTagMappingBuilder::CSecurityTagMappingBuilder(std::wstring mappingName) : m_mappingName(std::move(mappingName)) {}
 
 void CSecurityTagMappingBuilder::Add(const std::wstring& securityId, const std::wstring& tag) {
-    m_entries[securityId].insert(tag);
+    m_entries[securityId].push_back(tag);
 }
 
-KvNodePtr CSecurityTagMappingBuilder::Build() const {
+void CSecurityTagMappingBuilder::Add(std::wstring&& securityId, std::vector<std::wstring>&& tags) {
+    if (tags.empty())
+        return;
+    std::vector<std::wstring>& entry = m_entries.try_emplace(std::move(securityId)).first->second;
+    if (entry.empty())
+        entry = std::move(tags);
+    else
+        entry.insert(entry.end(), std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end()));
+}
+
+KvNodePtr CSecurityTagMappingBuilder::Build() {
+    std::vector<std::pair<const std::wstring, std::vector<std::wstring>>*> entries;
+    entries.reserve(m_entries.size());
+    for (auto& entry : m_entries)
+        entries.push_back(&entry);
+    std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+
     KvNodePtr document = KvNodePtr::Create(m_mappingName.c_str(), SecurityTagMappingType);
     size_t index = 0;
-    for (const auto& [securityId, tags] : m_entries) {
-        KvNodePtr entry = KvNodePtr::Create(EntryName(index++).c_str(), SecurityTagMappingEntryType);
-        entry.SetString(SecurityIdAttribute, securityId);
-        entry.SetStringList(AppliedSecurityTagAttribute, std::vector<std::wstring>(tags.begin(), tags.end()));
-        document.AddChild(entry);
+    for (auto* entry : entries) {
+        std::vector<std::wstring>& tags = entry->second;
+        std::sort(tags.begin(), tags.end());
+        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+        KvNodePtr node = KvNodePtr::Create(EntryName(index++).c_str(), SecurityTagMappingEntryType);
+        node.SetString(SecurityIdAttribute, entry->first);
+        node.SetStringList(AppliedSecurityTagAttribute, tags);
+        document.AddChild(node);
     }
     return document;
 }

@@ -7,9 +7,9 @@
 
 #include "Common/Nodes/KvNodePtr.h"
 
-#include <map>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 // Node type and attribute names of the document layout.
 inline constexpr const wchar_t* SecurityTagMappingType = L"SecurityTagMapping";
@@ -24,14 +24,18 @@ public:
 
     // Adds tag to the tags of securityId; a pair added again changes nothing.
     void Add(const std::wstring& securityId, const std::wstring& tag);
+    // Adds every tag of tags to those of securityId.
+    void Add(std::wstring&& securityId, std::vector<std::wstring>&& tags);
 
     // The document: entries in ordinal order of their identifiers, named by their index ("0000",
     // "0001", ..., "10000"), each with its tags in ordinal order as a list attribute. Without any
-    // Add the document has no children.
-    KvNodePtr Build() const;
+    // Add the document has no children. Sorts what was added in place.
+    KvNodePtr Build();
 
 private:
     std::wstring m_mappingName;
-    // Ordinal (code unit) order, which std::wstring's own comparison gives.
-    std::map<std::wstring, std::set<std::wstring>> m_entries;
+    // The tags as they were added, repeats included; Build puts identifiers and tags in ordinal (code
+    // unit) order, which std::wstring's own comparison gives, and drops the repeats. Collecting first
+    // and sorting once is much cheaper than keeping ordered sets while the tags come in.
+    std::unordered_map<std::wstring, std::vector<std::wstring>> m_entries;
 };
