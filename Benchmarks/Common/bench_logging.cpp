@@ -58,7 +58,7 @@ int main() {
         for (int i = 0; i < EnabledCount; ++i) {
             CLogStream message;
             message << L"enabled benchmark record number " << i;
-            LogManager::Instance()->WriteRecord(SevInfo, message.Stream().str().c_str(), RW_SOURCE_FILE, __LINE__, &nullLogger);
+            LogManager::Instance()->WriteRecord(SevInfo, message.Text().c_str(), RW_SOURCE_FILE, __LINE__, &nullLogger);
         }
     });
     std::printf("enabled records, no file:     %8.0f records per second\n", EnabledCount / formatted);

@@ -20,39 +20,68 @@
 
 #include <optional>
 #include <sstream>
+#include <string>
+#include <string_view>
 
-// A message being built. Forwards everything to a std::wostringstream except string pointers,
-// which may be null.
+// A value that writes its own log text: AppendToLog(text, value) appends it to the message, which
+// spares large texts (node dumps) the copies of a formatting stream.
+template <class T>
+concept LogAppendable = requires(std::wstring& text, const T& value) { AppendToLog(text, value); };
+
+// A message being built, kept as text. Strings are appended as they are (a null string pointer as
+// "(null)"), values with their own log text through AppendToLog, anything else through a wide text
+// stream whose format (std::hex and the like) stays in force for the rest of the message.
 class CLogStream {
 public:
     template <class T>
     CLogStream& operator<<(const T& value) {
-        m_stream << value;
+        if constexpr (LogAppendable<T>) {
+            AppendToLog(m_text, value);
+        } else {
+            m_format.str(std::wstring());
+            m_format.clear();
+            m_format << value;
+            m_text += m_format.view();
+        }
+        return *this;
+    }
+    CLogStream& operator<<(const std::wstring& text) {
+        m_text += text;
+        return *this;
+    }
+    CLogStream& operator<<(std::wstring_view text) {
+        m_text += text;
         return *this;
     }
     CLogStream& operator<<(const wchar_t* text) {
-        m_stream << (text != nullptr ? text : L"(null)");
+        m_text += text != nullptr ? text : L"(null)";
         return *this;
     }
     CLogStream& operator<<(wchar_t* text) { return *this << static_cast<const wchar_t*>(text); }
     CLogStream& operator<<(const char* text) {
-        m_stream << (text != nullptr ? text : "(null)");
+        for (const char* c = text != nullptr ? text : "(null)"; *c != '\0'; ++c)
+            m_text += m_format.widen(*c);
         return *this;
     }
     CLogStream& operator<<(char* text) { return *this << static_cast<const char*>(text); }
     CLogStream& operator<<(std::wostream& (*manipulator)(std::wostream&)) {
-        manipulator(m_stream);
+        // std::endl and the like write into the stream: take what they wrote.
+        m_format.str(std::wstring());
+        manipulator(m_format);
+        m_text += m_format.view();
         return *this;
     }
     CLogStream& operator<<(std::ios_base& (*manipulator)(std::ios_base&)) {
-        manipulator(m_stream);
+        manipulator(m_format);
         return *this;
     }
 
-    std::wostringstream& Stream() noexcept { return m_stream; }
+    // The message so far.
+    std::wstring& Text() noexcept { return m_text; }
 
 private:
-    std::wostringstream m_stream;
+    std::wstring m_text;
+    std::wostringstream m_format;
 };
 
 namespace Detail {
@@ -65,10 +94,9 @@ void WriteLogStatement(int severity, const wchar_t* sourceFile, unsigned line, B
         try {
             build(message);
         } catch (...) {
-            message.Stream().clear();
-            message.Stream() << L"... (***EXCEPTION***)";
+            message.Text() += L"... (***EXCEPTION***)";
         }
-        WriteRecord(severity, message.Stream().str().c_str(), sourceFile, line);
+        WriteRecord(severity, message.Text().c_str(), sourceFile, line);
     } catch (...) {
         // Out of memory: the record is dropped.
     }

@@ -32,14 +32,24 @@ std::vector<std::wstring> SplitSkippingEmpty(std::wstring_view text, std::wstrin
 }
 
 std::wstring Utf8ToWide(std::string_view text) {
+    std::wstring wide;
+    AppendUtf8(wide, text);
+    return wide;
+}
+
+void AppendUtf8(std::wstring& wide, std::string_view text) {
     if (text.empty())
-        return {};
+        return;
     if (text.size() > INT_MAX)
         ThrowHR(E_INVALIDARG);
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    ThrowLastErrorIfFalse(length != 0);
-    std::wstring wide(length, L'\0');
-    ThrowLastErrorIfFalse(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length) == length);
-    return wide;
+    // Every UTF-16 unit takes at least one UTF-8 byte, so the bytes' count is room enough: one pass.
+    const size_t start = wide.size();
+    wide.resize(start + text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data() + start,
+                                           static_cast<int>(text.size()));
+    if (length == 0) {
+        wide.resize(start);
+        ThrowLastErrorIfFalse(FALSE);
+    }
+    wide.resize(start + static_cast<size_t>(length));
 }

@@ -19,3 +19,5 @@ std::vector<std::wstring> SplitSkippingEmpty(std::wstring_view text, std::wstrin
 
 // UTF-8 text as UTF-16; invalid sequences become U+FFFD. Raises HRX when the system cannot convert.
 std::wstring Utf8ToWide(std::string_view text);
+// The same conversion, appended to wide in one pass.
+void AppendUtf8(std::wstring& wide, std::string_view text);

@@ -128,3 +128,5 @@ private:
 // Writes the node's dump for the log (NodeDump.h): its text with the hidden attributes masked, so that
 // RW_LOG_DBG(L"Configuration: " << config) shows the node and its subtree.
 std::wostream& operator<<(std::wostream& stream, const KvNodePtr& node);
+// The same dump appended to a log statement's text (Common/Logging.h), without the copies of a stream.
+void AppendToLog(std::wstring& text, const KvNodePtr& node);

@@ -98,24 +98,54 @@ CKvNodeLogView::CKvNodeLogView(const KvNodePtr& node, ULONG depth, const HiddenN
 CKvNodeLogView::CKvNodeLogView(const KvNodePtr& node, ULONG depth) : CKvNodeLogView(node, depth, CNodeLogSettings::Instance().Hidden()) {}
 
 std::wstring CKvNodeLogView::ToString() const {
-    if (!m_node)
-        return L"KvNode[<null>]";
-    // The markup around the text is ASCII, so it is found alike after the conversion.
-    return L"KvNode[0x" + PointerText(m_node.Get()) + L"]:\r\n" + TextBody(Utf8ToWide(SerializeNodeToString(m_node, m_depth)));
+    std::wstring text;
+    AppendTo(text);
+    return text;
+}
+
+void CKvNodeLogView::AppendTo(std::wstring& text) const {
+    if (!m_node) {
+        text += L"KvNode[<null>]";
+        return;
+    }
+    // The markup around the body is ASCII, so the body is found in the store's UTF-8 text and only
+    // it is converted, straight into the end of text.
+    const std::string serialized = SerializeNodeToString(m_node, m_depth);
+    const std::string_view body = TextBody(std::string_view(serialized));
+    text += L"KvNode[0x" + PointerText(m_node.Get()) + L"]:\r\n";
+    AppendUtf8(text, body);
+}
+
+template <class Char>
+std::basic_string_view<Char> CKvNodeLogView::TextBody(std::basic_string_view<Char> text) {
+    constexpr Char open[] = {'<', 'n', 'r', '>'};
+    constexpr Char close[] = {'<', '/', 'n', 'r', '>'};
+    const auto isTrailing = [](Char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && isTrailing(text.back()))
+        text.remove_suffix(1);
+    if (text.starts_with(std::basic_string_view<Char>(open, 4))) {
+        text.remove_prefix(4);
+        while (!text.empty() && (text.front() == '\r' || text.front() == '\n'))
+            text.remove_prefix(1);
+    }
+    if (text.ends_with(std::basic_string_view<Char>(close, 5))) {
+        text.remove_suffix(5);
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+            text.remove_suffix(1);
+    }
+    return text;
 }
 
 std::wstring CKvNodeLogView::TextBody(std::wstring text) {
-    TrimRight(text);
-    size_t begin = 0;
-    size_t end = text.size();
-    if (text.starts_with(L"<nr>"))
-        begin = std::min(text.find_first_not_of(L"\r\n", 4), text.size());
-    if (text.ends_with(L"</nr>")) {
-        end -= 5;
-        while (end > 0 && (text[end - 1] == L'\r' || text[end - 1] == L'\n'))
-            --end;
-    }
-    return begin < end ? text.substr(begin, end - begin) : std::wstring();
+    return std::wstring(TextBody(std::wstring_view(text)));
+}
+
+void AppendToLog(std::wstring& text, const CKvNodeLogView& view) {
+    view.AppendTo(text);
+}
+
+void AppendToLog(std::wstring& text, const KvNodePtr& node) {
+    CKvNodeLogView(node).AppendTo(text);
 }
 
 std::wostream& operator<<(std::wostream& stream, const CKvNodeLogView& view) {

@@ -73,15 +73,22 @@ public:
     // "KvNode[0x" + the shown node's handle + "]:", CR LF and TextBody of the store's text of it;
     // "KvNode[<null>]" for an empty pointer.
     std::wstring ToString() const;
+    // ToString appended to text.
+    void AppendTo(std::wstring& text) const;
 
     // The store's text without trailing blanks, tabs, CR and LF, and without the "<nr>" ... "</nr>"
     // wrapper and the line breaks inside it; a text without the wrapper is kept whole.
     static std::wstring TextBody(std::wstring text);
 
 private:
+    template <class Char>
+    static std::basic_string_view<Char> TextBody(std::basic_string_view<Char> text);
+
     KvNodePtr m_node;
     ULONG m_depth;
     bool m_masked = false;
 };
 
 std::wostream& operator<<(std::wostream& stream, const CKvNodeLogView& view);
+// A log statement's text of a view (Common/Logging.h), appended without a copy of its own.
+void AppendToLog(std::wstring& text, const CKvNodeLogView& view);
