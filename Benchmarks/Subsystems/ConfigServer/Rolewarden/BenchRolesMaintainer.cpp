@@ -5,11 +5,14 @@
 //   server has committed the user roles mapping that the roles maintainer derived from it (median and
 //   maximum over the edits);
 // - next to it, the transform of the same tree plus the write of its two documents, done directly;
-// - the cost of GetSecurityMapping of an unchanged mapping (nothing newer: S_FALSE), and of a copy of it.
+// - the cost of GetSecurityMapping of an unchanged mapping (nothing newer: S_FALSE), and of a copy of it;
+// - committed bytes per node of the server and of the roles maintainer at that size, and the growth over
+//   1,000 edit cycles on a smaller tree of the same shape.
 // The log's maximum severity is INFO, so that node dumps do not dominate the figures.
 #include "Common/Components/InterfacePtr.h"
 #include "Common/Nodes/ProxyAccess.h"
 #include "Interfaces/ComponentInterfaces.h"
+#include "Interfaces/KvNodeStore.h"
 #include "Interfaces/ModhostHost.h"
 #include "Subsystems/ConfigServer/Rolewarden/FolderTreeSecurityTransformer.h"
 
@@ -171,6 +174,72 @@ void Measure(IComponentsModule* module, bool local, const KvNodePtr& roles, cons
     std::printf("%-52s %8.2f ms\n", "GetSecurityMapping, copy of the user roles mapping", copy * 1e3);
 }
 
+// The server with the tree, and a roles maintainer following it (remote storage), in a fresh server; the
+// server's and the roles maintainer's share of the committed bytes. Then edits of one role assignment,
+// each waited for until its report is committed.
+struct SMemory {
+    double serverPerNode = 0, maintainerPerNode = 0;
+    size_t atFirst = 0, atLast = 0;
+    // Live nodes of the store at the same two points.
+    unsigned long long nodesAtFirst = 0, nodesAtLast = 0;
+};
+
+unsigned long long LiveNodes() {
+    KvnStoreCounters counters{};
+    KvnGetStoreCounters(&counters);
+    return counters.nodes;
+}
+
+SMemory MeasureMemory(IComponentsModule* module, const KvNodePtr& roles, const KvNodePtr& tree, int nodeCount,
+                      int firstCycles, int cycles) {
+    SMemory memory;
+    const size_t start = CommittedBytes();
+    InterfacePtr<IKvConfigProxy> server;
+    ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()));
+    WriteNode(server.Get(), roles, KV_WRITE_SUBTREE);
+    WriteNode(server.Get(), tree, KV_WRITE_SUBTREE);
+    const size_t filled = CommittedBytes();
+    memory.serverPerNode = double(filled - start) / nodeCount;
+    ThrowIfFailed(CLRegisterNamedInstance(ConfigServerProxyName, server.Get()));
+    ThrowIfFailed(CLRegisterNamedInstance(L"Storage", server.Get()));
+    const InterfacePtr<CCommitClock> commits(new CCommitClock(), true);
+    GUID cookie{};
+    ThrowIfFailed(server.Query<IKvSyncModifySource>()->RegisterSink(commits.Get(), &cookie));
+    {
+        InterfacePtr<IConfigurableComponent> maintainer;
+        ThrowIfFailed(module->CreateInstance(&CLSID_RolesMaintainer, &IID_IConfigurableComponent, maintainer.PutVoid()));
+        ThrowIfFailed(maintainer->Configure(MaintainerConfig(false).Get()));
+        // Remote storage may report the tree's documents before its data has come: wait for a full one.
+        for (int seen = 0;; ++seen) {
+            commits->WaitBeyond(seen);
+            if (QueryNodeByPath(server.Get(), UserRoles, true).GetChildCount() > 0)
+                break;
+        }
+        ThrowIfFailed(CLWaitForNotifications(server.Get(), 60000));
+        memory.maintainerPerNode = double(CommittedBytes() - filled) / nodeCount;
+
+        KvNodePtr assignment = QueryNodeByPath(server.Get(), L"\\Config\\FolderTree\\RoleAssignments\\A0", true).Clone(0);
+        for (int cycle = 1; cycle <= cycles; ++cycle) {
+            assignment.SetString(L"PreprocessedSubjectId", L"win:sid=S-1-5-21-9-" + std::to_wstring(cycle % 7));
+            const int seen = commits->Commits();
+            WriteNode(server.Get(), assignment, KV_WRITE_ATTRIBUTES);
+            commits->WaitBeyond(seen);
+            if (cycle == firstCycles) {
+                ThrowIfFailed(CLWaitForNotifications(server.Get(), 60000));
+                memory.atFirst = CommittedBytes();
+                memory.nodesAtFirst = LiveNodes();
+            }
+        }
+        ThrowIfFailed(CLWaitForNotifications(server.Get(), 60000));
+        memory.atLast = CommittedBytes();
+        memory.nodesAtLast = LiveNodes();
+    }
+    ThrowIfFailed(server.Query<IKvSyncModifySource>()->UnregisterSink(&cookie));
+    CLRevokeNamedInstance(L"Storage");
+    CLRevokeNamedInstance(ConfigServerProxyName);
+    return memory;
+}
+
 // The transformer's run and the write of both documents, without the roles maintainer.
 void MeasureTransformAndWrite(const KvNodePtr& roles, const KvNodePtr& tree) {
     InterfacePtr<IKvConfigProxy> server;
@@ -204,9 +273,22 @@ int main() {
         std::printf("tree: %d nodes, %d role assignments over %d roles; %d edits per storage mode; GS_Logger_MaxSeverity=INFO\n",
                     nodeCount, assignmentCount, RoleCount, Edits);
         IComponentsModule* module = LoadModule();
+        // First, while the heap has no freed room that the new trees could take instead of new memory.
+        const SMemory large = MeasureMemory(module, roles, tree, nodeCount, 0, 0);
         Measure(module, false, roles, tree);
         Measure(module, true, roles, tree);
         MeasureTransformAndWrite(roles, tree);
+
+        int smallNodes = 0, smallAssignments = 0;
+        const KvNodePtr small = BuildTree(smallNodes, smallAssignments, 1000);
+        constexpr int Warm = 100, Cycles = 1000;
+        const SMemory cycles = MeasureMemory(module, roles, small, smallNodes, Warm, Cycles);
+        std::printf("-- memory (committed bytes)\n");
+        std::printf("%-52s %8.0f bytes\n", "server, per node of the 100,000-node tree", large.serverPerNode);
+        std::printf("%-52s %8.0f bytes\n", "roles maintainer, per node of that tree", large.maintainerPerNode);
+        std::printf("growth over edit cycles %d to %d on a %d-node tree     %8.1f bytes per cycle\n", Warm, Cycles, smallNodes,
+                    (double(cycles.atLast) - double(cycles.atFirst)) / (Cycles - Warm));
+        std::printf("%-52s %8llu and %llu\n", "live nodes of the store after those cycles", cycles.nodesAtFirst, cycles.nodesAtLast);
         BOOL locked = TRUE;
         module->IsLocked(&locked);
         return locked ? 1 : 0;

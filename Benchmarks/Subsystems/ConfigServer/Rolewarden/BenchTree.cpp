@@ -1,6 +1,8 @@
 // The benchmark tree and the helpers the Rolewarden benchmarks share.
 #include "BenchTree.h"
 
+#include <psapi.h>
+
 #include <cstdio>
 #include <vector>
 
@@ -30,11 +32,11 @@ KvNodePtr BuildRoles() {
 
 // Objects breadth first (object i has the parent (i - 1) / FanOut): inner objects are folders, the
 // leaves alternate between folders and managed-object links.
-KvNodePtr BuildTree(int& nodeCount, int& assignmentCount) {
+KvNodePtr BuildTree(int& nodeCount, int& assignmentCount, int objectCount) {
     std::vector<KvNodePtr> objects;
-    objects.reserve(ObjectCount);
-    const int firstLeaf = (ObjectCount - 1) / FanOut + 1;
-    for (int i = 0; i < ObjectCount; ++i) {
+    objects.reserve(objectCount);
+    const int firstLeaf = (objectCount - 1) / FanOut + 1;
+    for (int i = 0; i < objectCount; ++i) {
         const wchar_t* type = i == 0 ? L"RootFolder" : i < firstLeaf || i % 2 == 0 ? L"Folder" : L"ManagedObjectLink";
         KvNodePtr object = KvNodePtr::Create(i == 0 ? L"\\Config\\FolderTree" : (L"Object" + std::to_wstring(i)).c_str(), type);
         if (i % AssignmentStep == 0) {
@@ -93,6 +95,13 @@ size_t BareWalk(const KvNodePtr& tree, const KvNodePtr& roles) {
         }
     }
     return characters;
+}
+
+size_t CommittedBytes() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
 }
 
 int RunChild(const wchar_t* flag, const wchar_t* name, const wchar_t* value) {
