@@ -45,13 +45,16 @@ public:
 
     std::atomic<int> failWrites{0}, failQueries{0};
     std::atomic<HRESULT> failure{E_FAIL};
-    // Calls that were failed, and writes that went through.
-    std::atomic<int> failedCalls{0}, passedWrites{0};
+    // Calls that were failed, writes that went through, and BeginUpdate calls.
+    std::atomic<int> failedCalls{0}, passedWrites{0}, beginUpdates{0};
 
     ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(const GUID* iid, void** out) override;
-    HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override { return m_server->BeginUpdate(update); }
+    HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override {
+        ++beginUpdates;
+        return m_server->BeginUpdate(update);
+    }
     HRESULT STDMETHODCALLTYPE EndUpdate(IComponentBase* update) override { return m_server->EndUpdate(update); }
     HRESULT STDMETHODCALLTYPE WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) override;
     HRESULT STDMETHODCALLTYPE DeleteNode(IComponentBase* context, const WCHAR* path) override {
