@@ -159,6 +159,9 @@ private:
     uint64_t m_generation = 0;
 };
 
+ComponentHostTest::ComponentHostTest() = default;
+ComponentHostTest::~ComponentHostTest() = default;
+
 void ComponentHostTest::SetUp() {
     NodeStoreTest::SetUp();
     ASSERT_NE(RolewardenModule(), nullptr);

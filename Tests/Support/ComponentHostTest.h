@@ -76,6 +76,10 @@ private:
 
 class ComponentHostTest : public NodeStoreTest {
 protected:
+    // Defined beside CWriteWatcher, which is complete only there.
+    ComponentHostTest();
+    ~ComponentHostTest() override;
+
     void SetUp() override;
     void TearDown() override;
 

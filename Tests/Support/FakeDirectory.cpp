@@ -42,6 +42,11 @@ BOOL Copy(const std::wstring& value, LPWSTR buffer, LPDWORD length) {
     return fits;
 }
 
+std::wstring Upper(std::wstring text) {
+    CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
 BOOL Refuse(DWORD error) {
     SetLastError(error);
     return FALSE;
@@ -80,7 +85,10 @@ void CFakeDirectory::AddAccount(SAccount account) {
         account.logonNames = {account.domain + L"\\" + account.name, account.name};
     SidBytes(account.sid);
     std::lock_guard guard(m_lock);
-    m_accounts.push_back(std::move(account));
+    for (const std::wstring& name : account.logonNames)
+        m_logonNames[Upper(name)] = account.sid;
+    const std::wstring sid = account.sid;
+    m_accounts[sid] = std::move(account);
 }
 
 void CFakeDirectory::SetResolvable(const std::wstring& sid, bool resolvable) {
@@ -93,9 +101,7 @@ void CFakeDirectory::SetResolvable(const std::wstring& sid, bool resolvable) {
 
 void CFakeDirectory::Rename(const std::wstring& sid, std::wstring name) {
     std::lock_guard guard(m_lock);
-    for (SAccount& account : m_accounts)
-        if (account.sid == sid)
-            account.name = name;
+    m_accounts.at(sid).name = std::move(name);
 }
 
 void CFakeDirectory::Fail(const std::wstring& subject, DWORD error) {
@@ -187,12 +193,14 @@ LPBYTE CFakeDirectory::Allocate(size_t size) {
     return buffer;
 }
 
+const CFakeDirectory::SAccount* CFakeDirectory::FindBySid(const std::wstring& sid) const {
+    const auto found = m_accounts.find(sid);
+    return found == m_accounts.end() || m_unresolvable.count(sid) != 0 ? nullptr : &found->second;
+}
+
 const CFakeDirectory::SAccount* CFakeDirectory::FindByName(const std::wstring& name) const {
-    for (const SAccount& account : m_accounts)
-        for (const std::wstring& logonName : account.logonNames)
-            if (_wcsicmp(logonName.c_str(), name.c_str()) == 0)
-                return m_unresolvable.count(account.sid) != 0 ? nullptr : &account;
-    return nullptr;
+    const auto found = m_logonNames.find(Upper(name));
+    return found != m_logonNames.end() ? FindBySid(found->second) : nullptr;
 }
 
 BOOL WINAPI CFakeDirectory::LookupAccountNameW(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain,
@@ -232,19 +240,17 @@ BOOL WINAPI CFakeDirectory::LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR n
     if (text.empty())
         return Refuse(ERROR_INVALID_SID);
     std::lock_guard guard(self.m_lock);
-    for (const SAccount& account : self.m_accounts) {
-        if (account.sid != text || self.m_unresolvable.count(text) != 0)
-            continue;
-        const bool nameFits = Copy(account.name, name, nameLength);
-        if (!Copy(account.domain, domain, domainLength) || !nameFits) {
-            *nameLength = static_cast<DWORD>(account.name.size() + 1);
-            *domainLength = static_cast<DWORD>(account.domain.size() + 1);
-            return Refuse(ERROR_INSUFFICIENT_BUFFER);
-        }
-        *use = account.use;
-        return TRUE;
+    const SAccount* account = self.FindBySid(text);
+    if (account == nullptr)
+        return Refuse(ERROR_NONE_MAPPED);
+    const bool nameFits = Copy(account->name, name, nameLength);
+    if (!Copy(account->domain, domain, domainLength) || !nameFits) {
+        *nameLength = static_cast<DWORD>(account->name.size() + 1);
+        *domainLength = static_cast<DWORD>(account->domain.size() + 1);
+        return Refuse(ERROR_INSUFFICIENT_BUFFER);
     }
-    return Refuse(ERROR_NONE_MAPPED);
+    *use = account->use;
+    return TRUE;
 }
 
 BOOL WINAPI CFakeDirectory::GetComputerNameExW(COMPUTER_NAME_FORMAT format, LPWSTR buffer, LPDWORD length) {

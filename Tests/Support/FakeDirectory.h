@@ -83,6 +83,8 @@ private:
     // Counts a call about subject, runs its action, and gives the error it is to fail with (0: none).
     DWORD Enter(const std::wstring& subject);
     LPBYTE Allocate(size_t size);
+    // The resolvable account of a SID string or of a logon name; null for none.
+    const SAccount* FindBySid(const std::wstring& sid) const;
     const SAccount* FindByName(const std::wstring& name) const;
 
     static BOOL WINAPI LookupAccountNameW(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain,
@@ -101,7 +103,9 @@ private:
     mutable std::mutex m_lock;
     mutable std::condition_variable m_called;
     std::wstring m_computerName = L"FAKEPC";
-    std::vector<SAccount> m_accounts;
+    // By SID string, and the SID strings by upper-case logon name.
+    std::map<std::wstring, SAccount> m_accounts;
+    std::map<std::wstring, std::wstring> m_logonNames;
     std::set<std::wstring> m_unresolvable;
     std::map<std::wstring, DWORD> m_failures;
     std::map<std::wstring, DWORD> m_sidSizes;
