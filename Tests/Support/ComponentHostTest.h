@@ -34,6 +34,9 @@ struct SServerWrite {
     std::wstring path;
     bool operator==(const SServerWrite&) const = default;
 };
+inline void PrintTo(const SServerWrite& write, std::ostream* out) {
+    *out << "{" << write.mask << ", " << ::testing::PrintToString(write.path) << "}";
+}
 
 // A configuration proxy in front of a server that fails on purpose: the next FailWrites() calls of
 // WriteNodes, or FailQueries() of QueryNodes, return failure (default E_FAIL) without reaching the

@@ -11,9 +11,10 @@
 // serves as a warm-up; the tree is then written back as it was and Refresh is called directly, while
 // the worker waits for its next period (an hour).
 //
-// The figures are printed twice: with the default settings (maximum severity DBG) and, from a child
-// process of this program, with GS_Logger_MaxSeverity=INFO.
+// The figures are printed twice: with the default settings (maximum severity DBG), then with
+// GS_Logger_MaxSeverity=INFO, which the logging layer reads again while the program runs.
 #include "Common/Components/ComponentsModule.h"
+#include "Common/Logging.h"
 #include "Common/Nodes/ProxyAccess.h"
 #include "Interfaces/ModhostHost.h"
 #include "Subsystems/ConfigServer/Rolewarden/RoleAssignmentNode.h"
@@ -22,7 +23,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -33,7 +33,6 @@ constexpr int FanOut = 8;
 constexpr int AssignmentsPerFolder = 2;
 constexpr int UserCount = 5000;
 constexpr const wchar_t* TreePath = L"\\Bench\\FolderTree";
-constexpr const char* ChildFlag = "--info-child";
 
 double Seconds(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -182,43 +181,31 @@ int Measure(const wchar_t* settings) {
     return characters > 0 && written ? 0 : 1;
 }
 
-// Runs this program again with INFO as the maximum severity; its figures go to the same output.
-int RunInfoChild() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(path) + L"\" --info-child";
+// Lowers the maximum severity to INFO for the rest of the process: the logging settings are read
+// again at most every 5 seconds.
+bool SwitchToInfo() {
     SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"INFO");
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::fflush(stdout);
-    if (!CreateProcessW(path, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        std::printf("cannot start the INFO run: error %lu\n", GetLastError());
-        return 1;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return static_cast<int>(exitCode);
+    for (int wait = 0; wait < 200 && IsLogEnabled(SevDbg); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return !IsLogEnabled(SevDbg);
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
-    const bool child = argc > 1 && std::strcmp(argv[1], ChildFlag) == 0;
+int main() {
     // The log goes to a directory of its own; it is read at the first log call, which has not
     // happened yet.
     const std::filesystem::path logDirectory = std::filesystem::temp_directory_path() / L"rw-bench-refresher" / L"";
-    SetEnvironmentVariableW(L"GS_Logger_Path", logDirectory.wstring().c_str());
     std::error_code ignored;
+    std::filesystem::remove_all(logDirectory, ignored);
+    SetEnvironmentVariableW(L"GS_Logger_Path", logDirectory.wstring().c_str());
     try {
-        if (child)
-            return Measure(L"GS_Logger_MaxSeverity=INFO");
-        std::filesystem::remove_all(logDirectory, ignored);
         const int result = Measure(L"default settings (maximum severity DBG)");
-        return RunInfoChild() | result;
+        if (!SwitchToInfo()) {
+            std::printf("the maximum severity did not change to INFO\n");
+            return 1;
+        }
+        return Measure(L"GS_Logger_MaxSeverity=INFO") | result;
     } catch (const HRX& error) {
         std::printf("failed: 0x%08lx\n", static_cast<unsigned long>(error.Result()));
         return 1;

@@ -6,10 +6,6 @@
 
 #include <thread>
 
-void PrintTo(const SServerWrite& write, std::ostream* out) {
-    *out << "{" << write.mask << ", " << ::testing::PrintToString(write.path) << "}";
-}
-
 namespace {
 
 constexpr const wchar_t* TargetPath = L"\\Config\\Security\\LocalGroups";
