@@ -1,8 +1,8 @@
 // The local group membership refresher against the configuration server stand-in and the fake
-// directory (Wine's local group functions are stubs): the document it publishes, groups that fail,
-// writes only on change, the stored document read once, cancellation, and its configuration.
+// directory (Wine's local group functions are stubs): the document it publishes
+// (Data/LocalGroups*.expected.tree), groups that fail, writes only on change, the stored document read
+// once, cancellation, and its configuration.
 #include "Support/FakeDirectoryTest.h"
-#include "Support/ModuleLogTail.h"
 
 #include <thread>
 
@@ -13,21 +13,6 @@ constexpr const wchar_t* Carol = L"S-1-5-21-1-2-3-1003";
 constexpr const wchar_t* Erin = L"S-1-5-21-1-2-3-1005";
 constexpr const wchar_t* Alice = L"S-1-5-21-10-20-30-1001";
 
-// Carol is in both groups, erin in Auditors, alice (a domain user) in Operators.
-constexpr const char* BothGroupsDocument = R"(<node name="\Config\Security\LocalGroups" type="SecurityTagMapping">
-  <node name="0000" type="SecurityTagMappingEntry"><attr name="SecurityId" code="2">win:sid=S-1-5-21-1-2-3-1003</attr>
-    <attr name="AppliedSecurityTag" code="0x102"><item>win:sid=S-1-5-21-1-2-3-2001</item><item>win:sid=S-1-5-21-1-2-3-2002</item></attr></node>
-  <node name="0001" type="SecurityTagMappingEntry"><attr name="SecurityId" code="2">win:sid=S-1-5-21-1-2-3-1005</attr>
-    <attr name="AppliedSecurityTag" code="0x102"><item>win:sid=S-1-5-21-1-2-3-2002</item></attr></node>
-  <node name="0002" type="SecurityTagMappingEntry"><attr name="SecurityId" code="2">win:sid=S-1-5-21-10-20-30-1001</attr>
-    <attr name="AppliedSecurityTag" code="0x102"><item>win:sid=S-1-5-21-1-2-3-2001</item></attr></node></node>)";
-// The same after erin left Auditors.
-constexpr const char* WithoutErinDocument = R"(<node name="\Config\Security\LocalGroups" type="SecurityTagMapping">
-  <node name="0000" type="SecurityTagMappingEntry"><attr name="SecurityId" code="2">win:sid=S-1-5-21-1-2-3-1003</attr>
-    <attr name="AppliedSecurityTag" code="0x102"><item>win:sid=S-1-5-21-1-2-3-2001</item><item>win:sid=S-1-5-21-1-2-3-2002</item></attr></node>
-  <node name="0001" type="SecurityTagMappingEntry"><attr name="SecurityId" code="2">win:sid=S-1-5-21-10-20-30-1001</attr>
-    <attr name="AppliedSecurityTag" code="0x102"><item>win:sid=S-1-5-21-1-2-3-2001</item></attr></node></node>)";
-
 KvNodePtr RefresherConfig(const std::vector<std::wstring>* groups, const wchar_t* target = TargetPath) {
     KvNodePtr config = KvNodePtr::Create(L"Config", L"Component");
     if (target != nullptr)
@@ -36,13 +21,6 @@ KvNodePtr RefresherConfig(const std::vector<std::wstring>* groups, const wchar_t
         config.SetStringList(L"GroupsToResolve", *groups);
     config.SetUInt32(L"RefreshIntervalS", 1);
     return config;
-}
-
-bool Logged(const CModuleLogTail& log, const std::wstring& severity, const std::wstring& start) {
-    for (const CModuleLogTail::SRecord& record : log.Records())
-        if (record.severity == severity && record.message.find(start) != std::wstring::npos)
-            return true;
-    return false;
 }
 
 class LocalGroupMembershipRefresherTest : public FakeDirectoryTest {
@@ -61,7 +39,9 @@ protected:
         m_directory.SetGroup(L"Lonely", {{Erin, SidTypeUser, L"FAKEPC\\erin"}});
     }
 
-    bool Stored(const char* document) const { return KvNodePtr::CompareNodes(Query(TargetPath), ParseTree(document)); }
+    // Carol is in both groups, erin in Auditors, alice (a domain user) in Operators; the other members
+    // are no users.
+    bool Stored(const wchar_t* document) const { return KvNodePtr::CompareNodes(Query(TargetPath), DataTree(document)); }
     // Waits until the run after the one under way has started, so the one under way has ended.
     void WaitForRuns(int runs) const {
         // Each run asks for Operators twice: its information, then its members.
@@ -77,7 +57,7 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedAndWrittenOnlyWhenI
     const CModuleLogTail log;
     const auto refresher = CreateLinkedComponent<IConfigurableComponent>(CLSID_LocalGroupMembershipRefresher);
     ASSERT_EQ(refresher->Configure(RefresherConfig(&m_groups).Get()), S_OK);
-    ASSERT_TRUE(WaitUntil([&] { return Stored(BothGroupsDocument); })) << TreeText(Query(TargetPath));
+    ASSERT_TRUE(WaitUntil([&] { return Stored(L"LocalGroups.expected.tree"); })) << TreeText(Query(TargetPath));
     EXPECT_TRUE(Logged(log, L"DBG", L"Querying group info for 'Missing' failed: 0x800708AC"));
     EXPECT_TRUE(Logged(log, L"DBG", L"Querying group info for 'Broken' failed: 0x80070057"));
     EXPECT_TRUE(Logged(log, L"DBG", L"Local user->group mapping: 'Operators'->'CORP\\alice' (S-1-5-21-1-2-3-2001->S-1-5-21-10-20-30-1001)"));
@@ -88,7 +68,7 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedAndWrittenOnlyWhenI
     WaitForRuns(3);
     EXPECT_FALSE(Query(TargetPath));
     m_directory.SetGroup(L"Auditors", {{Carol, SidTypeUser, L"FAKEPC\\carol"}});
-    ASSERT_TRUE(WaitUntil([&] { return Stored(WithoutErinDocument); })) << TreeText(Query(TargetPath));
+    ASSERT_TRUE(WaitUntil([&] { return Stored(L"LocalGroups.erinleft.expected.tree"); })) << TreeText(Query(TargetPath));
     EXPECT_EQ(Writes(TargetPath), (std::vector<SServerWrite>{{1, TargetPath}, {2, TargetPath}, {1, TargetPath}}));
 
     // Canceled while it resolves its last group, a run writes nothing, although the membership
@@ -107,11 +87,11 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedAndWrittenOnlyWhenI
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_EQ(m_directory.Calls(L"Operators"), operatorsAtCancel.load());
     EXPECT_EQ(Writes(TargetPath).size(), 3u);
-    EXPECT_TRUE(Stored(WithoutErinDocument));
+    EXPECT_TRUE(Stored(L"LocalGroups.erinleft.expected.tree"));
 }
 
 TEST_F(LocalGroupMembershipRefresherTest, ConfigurationAndTheStoredDocument) {
-    Write(BothGroupsDocument);
+    Write(DataTree(L"LocalGroups.expected.tree"));
     // A worker over no groups would replace this one with an empty document.
     Write(R"(<node name="\Config\Lonely" type="SecurityTagMapping"><node name="0000" type="SecurityTagMappingEntry">
              <attr name="SecurityId" code="2">win:sid=S-1-5-21-1-2-3-1005</attr></node></node>)");
