@@ -18,6 +18,7 @@ constexpr const wchar_t* TargetMappingNodePathAttribute = L"TargetMappingNodePat
 constexpr const wchar_t* GroupsToResolveAttribute = L"GroupsToResolve";
 constexpr const wchar_t* RefreshIntervalAttribute = L"RefreshIntervalS";
 constexpr std::chrono::seconds FirstDelay{5};
+constexpr int32_t DefaultRefreshIntervalS = 60;
 
 // Adds every user account that is a direct member of group, tagged with the group's SID subject.
 // Nested groups and other kinds of member are left out. A failure is logged and ends only this group;
@@ -53,7 +54,7 @@ HRESULT STDMETHODCALLTYPE CLocalGroupMembershipRefresher::Configure(IKvNode* con
         RW_LOG_DBG(L"Config: " << node);
         std::wstring targetMappingPath = node.GetString(TargetMappingNodePathAttribute);
         std::vector<std::wstring> groups = node.GetStringList(GroupsToResolveAttribute, true);
-        int32_t interval = static_cast<int32_t>(m_refreshInterval.count());
+        int32_t interval = DefaultRefreshIntervalS;
         if (!groups.empty())
             node.TryGetInt32(RefreshIntervalAttribute, interval);
         // The earlier worker reads the settings and the last mapping, so it is joined before they

@@ -21,6 +21,7 @@ namespace {
 constexpr const wchar_t* FoldersTreeNodePathAttribute = L"FoldersTreeNodePath";
 constexpr const wchar_t* RefreshIntervalAttribute = L"RefreshIntervalS";
 constexpr std::chrono::seconds FirstDelay{5};
+constexpr int32_t DefaultRefreshIntervalS = 3600;
 
 // What resolving the subjects of one role assignment gave.
 struct SResolvedSubjects {
@@ -129,7 +130,7 @@ HRESULT STDMETHODCALLTYPE CRoleAssignmentsRefresher::Configure(IKvNode* config) 
         const KvNodePtr node(config, false);
         RW_LOG_DBG(L"Config: " << node);
         std::wstring foldersTreePath = node.GetString(FoldersTreeNodePathAttribute);
-        int32_t interval = static_cast<int32_t>(m_refreshInterval.count());
+        int32_t interval = DefaultRefreshIntervalS;
         node.TryGetInt32(RefreshIntervalAttribute, interval);
         // The earlier worker reads the settings, so it is joined before they change.
         m_action.reset();
@@ -177,6 +178,7 @@ void CRoleAssignmentsRefresher::Refresh() {
         // Read again: a role assignment somebody changed since the first read keeps that change, and
         // the next run refreshes it.
         const KvNodePtr fresh = QueryNodeByPath(proxy.Get(), m_foldersTreePath, false);
+        // Released without EndUpdate when the run fails, which drops what was written in it.
         InterfacePtr<IComponentBase> update;
         ThrowIfFailed(proxy->BeginUpdate(update.Put()));
         for (const auto& [read, updated] : updates) {
@@ -191,7 +193,6 @@ void CRoleAssignmentsRefresher::Refresh() {
         }
         ThrowIfFailed(proxy->EndUpdate(update.Get()));
     } catch (const HRX& error) {
-        // Releasing the update object without EndUpdate drops what was written in it.
         if (error.Result() == E_ABORT)
             RW_LOG_WARN(L"CRoleAssignmentsRefresher::Refresh failed: " << ToString(error));
         else
