@@ -36,6 +36,9 @@ struct SServerWrite {
     std::wstring path;
     bool operator==(const SServerWrite&) const = default;
 };
+inline void PrintTo(const SServerWrite& write, std::ostream* out) {
+    *out << "{" << write.mask << ", " << ::testing::PrintToString(write.path) << "}";
+}
 
 // A configuration proxy in front of a server that fails on purpose: the next FailWrites() calls of
 // WriteNodes, or FailQueries() of QueryNodes, return failure (default E_FAIL) without reaching the
@@ -47,8 +50,8 @@ public:
 
     std::atomic<int> failWrites{0}, failQueries{0};
     std::atomic<HRESULT> failure{E_FAIL};
-    // Calls that were failed, and writes and queries that went through.
-    std::atomic<int> failedCalls{0}, passedWrites{0}, passedQueries{0};
+    // Calls that were failed, writes and queries that went through, and BeginUpdate calls.
+    std::atomic<int> failedCalls{0}, passedWrites{0}, passedQueries{0}, beginUpdates{0};
 
     // Waits until failedCalls reaches count; false after timeoutMs, which only a broken test reaches.
     bool WaitForFailures(int count, DWORD timeoutMs = 60000);
@@ -56,7 +59,10 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(const GUID* iid, void** out) override;
-    HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override { return m_server->BeginUpdate(update); }
+    HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override {
+        ++beginUpdates;
+        return m_server->BeginUpdate(update);
+    }
     HRESULT STDMETHODCALLTYPE EndUpdate(IComponentBase* update) override { return m_server->EndUpdate(update); }
     HRESULT STDMETHODCALLTYPE WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) override;
     HRESULT STDMETHODCALLTYPE DeleteNode(IComponentBase* context, const WCHAR* path) override {

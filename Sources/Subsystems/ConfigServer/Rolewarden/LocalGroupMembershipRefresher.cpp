@@ -1,0 +1,105 @@
+// The local group membership refresher: configuration, the periodic run and the resolution of one
+// group into the document builder.
+#include "Subsystems/ConfigServer/Rolewarden/LocalGroupMembershipRefresher.h"
+
+#include "Common/Logging.h"
+#include "Common/Nodes/ProxyAccess.h"
+#include "Subsystems/ConfigServer/Rolewarden/Accounts.h"
+#include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
+
+#include <cstdint>
+#include <utility>
+
+RW_REGISTER_COMPONENT(CLocalGroupMembershipRefresher, CLSID_LocalGroupMembershipRefresher);
+
+namespace {
+
+constexpr const wchar_t* TargetMappingNodePathAttribute = L"TargetMappingNodePath";
+constexpr const wchar_t* GroupsToResolveAttribute = L"GroupsToResolve";
+constexpr const wchar_t* RefreshIntervalAttribute = L"RefreshIntervalS";
+constexpr std::chrono::seconds FirstDelay{5};
+constexpr int32_t DefaultRefreshIntervalS = 60;
+
+// Adds every user account that is a direct member of group, tagged with the group's SID subject.
+// Nested groups and other kinds of member are left out. A failure is logged and ends only this group;
+// what it added before stays.
+void ResolveGroup(const std::wstring& group, CSecurityTagMappingBuilder& builder) {
+    const std::wstring scopeName = L"Resolving members for '" + group + L"'";
+    RW_TRACE_SCOPE(SevDbg2, scopeName.c_str());
+    try {
+        const CSid groupSid = GetLocalGroupSid(group);
+        RW_LOG_DBG2(L"group sid: '" << groupSid.ToString());
+        const std::wstring groupTag = MakeSidSubjectId(groupSid);
+        for (const SMemberInfo& member : GetLocalGroupMembers(group)) {
+            RW_LOG_DBG2(L"member: name='" << member.Name << L"' sid=" << member.Sid.ToString() << L" usage=0x" << std::hex
+                                         << member.Usage);
+            if (member.Usage != SidTypeUser)
+                continue;
+            RW_LOG_DBG(L"Local user->group mapping: '" << group << L"'->'" << member.Name << L"' (" << groupSid.ToString()
+                                                       << L"->" << member.Sid.ToString() << L")");
+            builder.Add(MakeSidSubjectId(member.Sid), groupTag);
+        }
+    } catch (const HRX& error) {
+        RW_LOG_DBG(L"Querying group info for '" << group << L"' failed: " << ToString(error));
+    }
+}
+
+} // namespace
+
+HRESULT STDMETHODCALLTYPE CLocalGroupMembershipRefresher::Configure(IKvNode* config) {
+    return CallBoundary(L"CLocalGroupMembershipRefresher::Configure", [&] {
+        RW_TRACE_SCOPE(SevDbg, L"CLocalGroupMembershipRefresher::Configure");
+        KvNodePtr::CheckPointer(config);
+        const KvNodePtr node(config, false);
+        RW_LOG_DBG(L"Config: " << node);
+        std::wstring targetMappingPath = node.GetString(TargetMappingNodePathAttribute);
+        std::vector<std::wstring> groups = node.GetStringList(GroupsToResolveAttribute, true);
+        int32_t interval = DefaultRefreshIntervalS;
+        if (!groups.empty())
+            node.TryGetInt32(RefreshIntervalAttribute, interval);
+        // The earlier worker reads the settings and the last mapping, so it is joined before they
+        // change. The last mapping belonged to the earlier target; the next run reads it afresh.
+        m_action.reset();
+        m_targetMappingPath = std::move(targetMappingPath);
+        m_groupsToResolve = std::move(groups);
+        m_refreshInterval = std::chrono::seconds(static_cast<uint32_t>(interval));
+        m_lastMapping.Reset();
+        if (!m_groupsToResolve.empty())
+            m_action = std::make_unique<CAsyncAction>(m_refreshInterval, FirstDelay, [this] { Refresh(); });
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CLocalGroupMembershipRefresher::Cancel() {
+    RW_LOG_DBG(L"Canceling");
+    m_canceled = true;
+    return S_OK;
+}
+
+void CLocalGroupMembershipRefresher::Refresh() {
+    RW_TRACE_SCOPE(SevDbg, L"CLocalGroupMembershipRefresher::Refresh");
+    try {
+        if (m_canceled)
+            return;
+        const InterfacePtr<IKvConfigProxy> proxy = GetProxyInstance(ConfigServerProxyName);
+        // Read once: afterwards this object knows what it wrote itself.
+        if (!m_lastMapping) {
+            m_lastMapping = QueryNodeByPath(proxy.Get(), m_targetMappingPath, false);
+            if (!m_lastMapping)
+                m_lastMapping = CSecurityTagMappingBuilder(m_targetMappingPath).Build();
+        }
+        CSecurityTagMappingBuilder builder(m_targetMappingPath);
+        for (const std::wstring& group : m_groupsToResolve) {
+            if (m_canceled)
+                return;
+            ResolveGroup(group, builder);
+        }
+        KvNodePtr document = builder.Build();
+        if (!KvNodePtr::CompareNodes(document, m_lastMapping) && !m_canceled) {
+            RW_LOG_DBG(L"Storing updated local group membership mapping: " << document);
+            WriteNode(proxy.Get(), document, KV_WRITE_SUBTREE);
+            m_lastMapping = std::move(document);
+        }
+    } catch (const HRX& error) {
+        RW_LOG_WARN(L"Refreshing local groups membership failed: " << ToString(error));
+    }
+}
