@@ -135,6 +135,7 @@ HRESULT CServerCore::EndUpdate(IComponentBase* object) {
         update.open = false;
         m_openUpdates.erase(update.thread);
         ops.swap(update.ops);
+        update.staged.Clear();
         try {
             records = Commit(ops);
         } catch (const HRX& error) {
@@ -157,6 +158,7 @@ void CServerCore::Rollback(CUpdate& update) {
         m_openUpdates.erase(update.thread);
         records = SyncRecords(update.ops, nullptr);
         update.ops.clear();
+        update.staged.Clear();
     }
     Deliver(records, 0);
 }
@@ -179,8 +181,9 @@ void CServerCore::Write(IComponentBase* context, STreeOp op) {
             ThrowHR(InvalidStateHr);
         }
         if (update != nullptr) {
-            if (NeedsNode(op) && !m_tree.ExistsAfter(op.path, update->ops, update->ops.size()))
+            if (NeedsNode(op) && !update->staged.ExistsAfter(m_tree, op.path, update->ops))
                 ThrowHR(KVCFG_E_NODE_MISSING);
+            update->staged.Add(op, update->ops.size());
             update->ops.push_back(std::move(op));
             return;
         }
@@ -202,9 +205,11 @@ void CServerCore::Write(IComponentBase* context, STreeOp op) {
 std::vector<CServerCore::SSyncRecord> CServerCore::SyncRecords(const std::vector<STreeOp>& ops,
                                                                 std::vector<bool>* existed) const {
     std::vector<SSyncRecord> records;
+    CStagedIndex staged;
     for (size_t i = 0; i < ops.size(); ++i) {
         const STreeOp& op = ops[i];
-        const bool exists = m_tree.ExistsAfter(op.path, ops, i);
+        const bool exists = staged.ExistsAfter(m_tree, op.path, ops);
+        staged.Add(op, i);
         if (existed != nullptr)
             existed->push_back(exists);
         ULONG mask = KV_CHANGE_MODIFIED;
@@ -395,6 +400,7 @@ void CServerCore::Shutdown() {
         for (const auto& [thread, update] : m_openUpdates) {
             update->open = false;
             update->ops.clear();
+            update->staged.Clear();
         }
         m_openUpdates.clear();
     }

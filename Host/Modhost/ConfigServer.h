@@ -74,6 +74,8 @@ public:
     // The thread whose writes without a context join it.
     const DWORD thread;
     std::vector<STreeOp> ops;
+    // What ops do to which paths, kept as they are staged.
+    CStagedIndex staged;
     // Registered with the server and neither committed nor rolled back.
     bool open = false;
 };

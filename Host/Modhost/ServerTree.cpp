@@ -60,23 +60,50 @@ KvNodePtr CServerTree::Find(const CNodePath& path) const {
     return path.IsRoot() ? m_root : m_root.FindNode(path.Text().c_str() + 1);
 }
 
-bool CServerTree::ExistsAfter(const CNodePath& path, const std::vector<STreeOp>& ops, size_t count) const {
-    bool exists = Exists(path);
-    for (size_t i = 0; i < count; ++i) {
-        const STreeOp& op = ops[i];
-        if (op.path == path) {
-            exists = op.kind != STreeOp::Delete;
-        } else if (op.path.IsAncestorOf(path)) {
-            if (op.kind == STreeOp::Delete)
-                exists = false;
-            else if (op.kind == STreeOp::Subtree)
-                exists = static_cast<bool>(op.node.FindNode(op.path.RelativeText(path).c_str()));
-        } else if (path.IsAncestorOf(op.path) && op.kind != STreeOp::Delete) {
-            // A write below creates its missing ancestors.
-            exists = true;
-        }
+void CStagedIndex::Add(const STreeOp& op, size_t index) {
+    m_at[op.path.Text()] = index;
+    if (op.kind == STreeOp::Delete || op.kind == STreeOp::Subtree)
+        m_cutting[op.path.Text()] = index;
+    if (op.kind == STreeOp::Delete)
+        return;
+    std::wstring prefix;
+    const std::vector<std::wstring>& names = op.path.Names();
+    m_below[L"\\"] = index;
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        prefix += L'\\' + names[i];
+        m_below[prefix] = index;
     }
-    return exists;
+}
+
+bool CStagedIndex::ExistsAfter(const CServerTree& tree, const CNodePath& path, const std::vector<STreeOp>& ops) const {
+    // The last op that bears on path, and what it makes of it.
+    size_t last = 0;
+    bool found = false, exists = false;
+    const auto consider = [&](const std::unordered_map<std::wstring, size_t>& map, const std::wstring& key, auto decide) {
+        const auto entry = map.find(key);
+        if (entry != map.end() && (!found || entry->second > last)) {
+            found = true;
+            last = entry->second;
+            exists = decide(ops[last]);
+        }
+    };
+    consider(m_at, path.Text(), [](const STreeOp& op) { return op.kind != STreeOp::Delete; });
+    consider(m_below, path.Text(), [](const STreeOp&) { return true; });
+    std::wstring prefix;
+    const std::vector<std::wstring>& names = path.Names();
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        prefix += L'\\' + names[i];
+        consider(m_cutting, prefix, [&](const STreeOp& op) {
+            return op.kind == STreeOp::Subtree && static_cast<bool>(op.node.FindNode(op.path.RelativeText(path).c_str()));
+        });
+    }
+    return found ? exists : tree.Exists(path);
+}
+
+void CStagedIndex::Clear() {
+    m_at.clear();
+    m_cutting.clear();
+    m_below.clear();
 }
 
 KvNodePtr CServerTree::MakeParent(const CNodePath& path) {

@@ -7,6 +7,7 @@
 #include "Interfaces/ConfigProxy.h"
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // A server path: the names below the root, in order (none for the root "\" itself).
@@ -54,8 +55,6 @@ public:
     // The node at path, or empty.
     KvNodePtr Find(const CNodePath& path) const;
     bool Exists(const CNodePath& path) const { return static_cast<bool>(Find(path)); }
-    // Whether path would exist once ops[0] .. ops[count - 1] were applied, without applying them.
-    bool ExistsAfter(const CNodePath& path, const std::vector<STreeOp>& ops, size_t count) const;
     // Applies op; it has been checked (Attributes and Delete need the node). Subtree and a created Merge
     // node move op.node into the tree.
     void Apply(const STreeOp& op);
@@ -65,6 +64,24 @@ private:
     KvNodePtr MakeParent(const CNodePath& path);
 
     KvNodePtr m_root;
+};
+
+// What the ops of a transaction staged so far do to which paths, so that whether a path exists once they
+// are applied is known without walking them all: every op that bears on a path decides it alone (a
+// write at it or below it makes it exist, a deletion at it or above it removes it, a subtree written
+// above it decides by its own content), so the last one of them is the answer.
+class CStagedIndex {
+public:
+    // op is ops[index], staged after every op added before.
+    void Add(const STreeOp& op, size_t index);
+    // Whether path exists in tree once the ops added so far (from ops) are applied.
+    bool ExistsAfter(const CServerTree& tree, const CNodePath& path, const std::vector<STreeOp>& ops) const;
+    void Clear();
+
+private:
+    // By path text: the last op at the path, the last deletion or subtree write at it, and the last
+    // op other than a deletion strictly below it.
+    std::unordered_map<std::wstring, size_t> m_at, m_cutting, m_below;
 };
 
 // The bytes-exact copy of every attribute of from onto to; to's other attributes stay.
