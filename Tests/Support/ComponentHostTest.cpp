@@ -51,13 +51,6 @@ InterfacePtr<CFaultyProxy> CFaultyProxy::New(IKvConfigProxy* server) {
     return InterfacePtr<CFaultyProxy>(new CFaultyProxy(server), true);
 }
 
-ULONG CFaultyProxy::Release() {
-    const ULONG count = --m_refs;
-    if (count == 0)
-        delete this;
-    return count;
-}
-
 HRESULT CFaultyProxy::QueryInterface(const GUID* iid, void** out) {
     if (iid == nullptr || out == nullptr)
         return E_INVALIDARG;
@@ -114,16 +107,8 @@ HRESULT CFaultyProxy::QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** 
 // ---- the fixture
 
 // Hears every transaction of the server on the committing thread and keeps the committed writes.
-class ComponentHostTest::CWriteWatcher final : public INodeModifySink {
+class ComponentHostTest::CWriteWatcher final : public CTestObject<INodeModifySink> {
 public:
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
     HRESULT STDMETHODCALLTYPE OnBeginModifications() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord* record) override {
         std::lock_guard guard(m_lock);
@@ -169,7 +154,6 @@ public:
     }
 
 private:
-    std::atomic<ULONG> m_refs{1};
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<SServerWrite> m_pending, m_committed;

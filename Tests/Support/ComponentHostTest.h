@@ -14,6 +14,7 @@
 #include "Interfaces/ComponentInterfaces.h"
 #include "Interfaces/ModhostHost.h"
 #include "Support/NodeStoreTest.h"
+#include "Support/TestObject.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -43,7 +44,7 @@ inline void PrintTo(const SServerWrite& write, std::ostream* out) {
 // A configuration proxy in front of a server that fails on purpose: the next FailWrites() calls of
 // WriteNodes, or FailQueries() of QueryNodes, return failure (default E_FAIL) without reaching the
 // server; everything else goes through. Other interfaces are the server's own.
-class CFaultyProxy final : public IKvConfigProxy {
+class CFaultyProxy final : public CTestObject<IKvConfigProxy> {
 public:
     static InterfacePtr<CFaultyProxy> New(IKvConfigProxy* server);
     static int Live() { return s_live.load(); }
@@ -56,8 +57,6 @@ public:
     // Waits until failedCalls reaches count; false after timeoutMs, which only a broken test reaches.
     bool WaitForFailures(int count, DWORD timeoutMs = 60000);
 
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE QueryInterface(const GUID* iid, void** out) override;
     HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override {
         ++beginUpdates;
@@ -73,14 +72,13 @@ public:
 
 private:
     explicit CFaultyProxy(IKvConfigProxy* server) : m_server(server, false) { ++s_live; }
-    ~CFaultyProxy() { --s_live; }
+    ~CFaultyProxy() override { --s_live; }
     // True when this call is to fail: takes one from the counter while it is positive.
     bool TakeFault(std::atomic<int>& counter);
 
     void Passed(std::atomic<int>& counter);
 
     static inline std::atomic<int> s_live{0};
-    std::atomic<ULONG> m_refs{1};
     std::mutex m_lock;
     std::condition_variable m_called;
     InterfacePtr<IKvConfigProxy> m_server;

@@ -8,6 +8,7 @@
 #include "Interfaces/ModhostHost.h"
 #include "Support/NodeStoreTest.h"
 #include "Support/Raised.h"
+#include "Support/TestObject.h"
 
 #include <atomic>
 #include <chrono>
@@ -28,17 +29,9 @@ std::atomic<int> g_liveSinks{0};
 // A sink of both kinds. It keeps the subscription records it gets (onCall, when set, runs first, on
 // the notification thread), notes each synchronous notification as a line ("begin", "1 \A\B", "end",
 // "finish 1") and answers those with result.
-class CSink final : public IKvModifySink, public INodeModifySink {
+class CSink final : public CTestObject<IKvModifySink, INodeModifySink> {
 public:
     static InterfacePtr<CSink> New(HRESULT result = S_OK) { return InterfacePtr<CSink>(new CSink(result), true); }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
     HRESULT STDMETHODCALLTYPE OnTriggered(IKvModifySubscription* subscription, int count, IKvNodeModifyEnum* changes) override {
         if (onCall)
             onCall(subscription);
@@ -67,7 +60,7 @@ public:
 
 private:
     explicit CSink(HRESULT result) : m_result(result) { ++g_liveSinks; }
-    ~CSink() { --g_liveSinks; }
+    ~CSink() override { --g_liveSinks; }
     HRESULT Note(std::wstring line) {
         std::lock_guard guard(m_lock);
         m_lines.push_back(std::move(line));
@@ -75,7 +68,6 @@ private:
     }
 
     const HRESULT m_result;
-    std::atomic<ULONG> m_refs{1};
     std::mutex m_lock;
     std::vector<SModification> m_records;
     Lines m_lines;

@@ -17,6 +17,7 @@
 #include "Subsystems/ConfigServer/Rolewarden/FolderTreeSecurityTransformer.h"
 
 #include "BenchTree.h"
+#include "Support/TestObject.h"
 
 #include <algorithm>
 #include <atomic>
@@ -35,16 +36,8 @@ constexpr int Edits = 21;
 constexpr const wchar_t* UserRoles = L"\\Config\\Security\\UserRoles";
 
 // Notes when the server commits a write of the user roles mapping, on the committing thread.
-class CCommitClock final : public INodeModifySink {
+class CCommitClock final : public CTestObject<INodeModifySink> {
 public:
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
     HRESULT STDMETHODCALLTYPE OnBeginModifications() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord* record) override {
         m_pending = m_pending || std::wstring(record->path) == UserRoles;
@@ -73,7 +66,6 @@ public:
     }
 
 private:
-    std::atomic<ULONG> m_refs{1};
     bool m_pending = false;
     std::mutex m_lock;
     std::condition_variable m_changed;

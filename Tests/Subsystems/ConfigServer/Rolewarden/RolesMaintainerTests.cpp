@@ -7,6 +7,7 @@
 #include "Common/Nodes/ProxyAccess.h"
 #include "Support/ComponentHostTest.h"
 #include "Support/ModuleLogTail.h"
+#include "Support/TestObject.h"
 
 #include <algorithm>
 #include <map>
@@ -64,23 +65,6 @@ std::string Config(bool local, const std::string& sources = Sources) {
 const std::vector<std::wstring> Derived = {L"\\Maps\\Objects", L"\\Maps\\Roles", L"\\Maps\\Users"};
 
 // A subscription, record enumeration and records made by the test, for calling OnTriggered directly.
-template <class... I>
-class CTestObject : public I... {
-public:
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID*, void**) override { return E_NOINTERFACE; }
-
-protected:
-    virtual ~CTestObject() = default;
-    std::atomic<ULONG> m_refs{1};
-};
-
 class CRecords final : public CTestObject<IKvNodeModifyEnum, IKvNodeEnum> {
 public:
     explicit CRecords(std::vector<KvNodePtr> records) : m_records(std::move(records)) {}
