@@ -8,6 +8,9 @@
 #include "Common/ModuleInfo.h"
 #include "Support/TestSupport.h"
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 class CModuleLogTail {
@@ -17,10 +20,17 @@ public:
     };
 
     explicit CModuleLogTail(const std::wstring& moduleStem = FileStemOf(TestExecutablePath()))
-        : m_path(LogManager::Instance()->GetLogDirectory() + moduleStem + L".log"),
-          m_start(ReadWideFile(m_path).size()) {}
+        : m_path(LogManager::Instance()->GetLogDirectory() + moduleStem + L".log"), m_start(Size()) {}
 
-    std::wstring Text() const { return ReadWideFile(m_path).substr(m_start); }
+    // What the log received since the tail was made or restarted; only that part of the file is read.
+    std::wstring Text() const {
+        std::ifstream file(std::filesystem::path(m_path), std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(m_start * sizeof(wchar_t)));
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    }
+    // From now on, Text and Records show only what comes next.
+    void Restart() { m_start = Size(); }
 
     // One record per line that starts one; a message spanning lines gives its first line only.
     std::vector<SRecord> Records() const {
@@ -33,6 +43,13 @@ public:
     }
 
 private:
+    // The file's length in characters; 0 while there is none.
+    size_t Size() const {
+        std::error_code missing;
+        const auto bytes = std::filesystem::file_size(std::filesystem::path(m_path), missing);
+        return missing ? 0 : static_cast<size_t>(bytes / sizeof(wchar_t));
+    }
+
     std::wstring m_path;
     size_t m_start;
 };
