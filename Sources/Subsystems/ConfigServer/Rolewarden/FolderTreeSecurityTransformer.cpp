@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -42,17 +43,28 @@ struct CFolderTreeSecurityTransformer::SWalk {
     // Every role the run found, by node: the store hands out one handle value per node, so equal
     // values mean the same role node.
     std::map<IKvNode*, SRole> loaded;
+    std::unordered_map<std::wstring, SRole*> byId;
     // The roles in effect along the path from the root to the visited object, each at most once, in
     // the order they were assigned.
     std::deque<SRole*> roles;
     std::vector<SFrame> frames;
 
-    SRole& Load(KvNodePtr node) {
-        IKvNode* const key = node.Get();
-        auto found = loaded.find(key);
-        if (found == loaded.end())
-            found = loaded.emplace(key, LoadRole(std::move(node))).first;
-        return found->second;
+    // The role that the registry finds for id, asked once per id in a run: the registry does not
+    // change while the roles maintainer runs a transformer. Null when there is none.
+    SRole* Find(const CRoleDefinitionRegistry& registry, const std::wstring& id) {
+        const auto known = byId.find(id);
+        if (known != byId.end())
+            return known->second;
+        SRole* role = nullptr;
+        if (KvNodePtr node = registry.FindRoleById(id)) {
+            IKvNode* const key = node.Get();
+            auto found = loaded.find(key);
+            if (found == loaded.end())
+                found = loaded.emplace(key, LoadRole(std::move(node))).first;
+            role = &found->second;
+        }
+        byId.emplace(id, role);
+        return role;
     }
     bool InEffect(const SRole& role) const {
         return std::find(roles.begin(), roles.end(), &role) != roles.end();
@@ -179,8 +191,8 @@ void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNod
             std::optional<std::wstring> tag;
             if (roleId.starts_with(SecurityTagPrefix)) {
                 tag = roleId;
-            } else if (KvNodePtr found = m_registry->FindRoleById(roleId)) {
-                SRole& role = walk.Load(std::move(found));
+            } else if (SRole* found = walk.Find(*m_registry, roleId)) {
+                SRole& role = *found;
                 if (isRoot) {
                     // At the root a role covers everything: its tag without parameters.
                     tag = role.tag.GetBase();
@@ -240,7 +252,7 @@ std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNod
     CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute));
     CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute));
     if (data) {
-        SWalk walk{userRoles, nestedRoles, {}, {}, {}};
+        SWalk walk{userRoles, nestedRoles, {}, {}, {}, {}};
         const std::wstring type = data.GetType();
         Visit(walk, {data, type, data.GetName(), TypeIndex(type)}, true);
         while (!walk.frames.empty()) {
