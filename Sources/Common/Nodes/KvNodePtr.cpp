@@ -396,6 +396,12 @@ void KvNodePtr::SetStringList(PCWSTR name, const std::vector<std::wstring>& valu
     SetAttribute(name, KVN_TYPE_STRING_LIST, text.empty() ? nullptr : text.data(), text.size() * sizeof(wchar_t));
 }
 
+void KvNodePtr::SetStringListText(PCWSTR name, std::wstring_view text) {
+    if (!text.empty() && text.back() != L'\0')
+        ThrowHR(E_INVALIDARG);
+    SetAttribute(name, KVN_TYPE_STRING_LIST, text.empty() ? nullptr : text.data(), text.size() * sizeof(wchar_t));
+}
+
 void KvNodePtr::SetUInt32(PCWSTR name, uint32_t value) {
     SetAttribute(name, KVN_TYPE_UINT32, &value, sizeof value);
 }

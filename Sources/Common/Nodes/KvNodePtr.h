@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class KvNodePtr {
@@ -98,6 +99,8 @@ public:
     void SetString(PCWSTR name, PCWSTR value, size_t length = MeasureLength);
     void SetString(PCWSTR name, const std::wstring& value);
     void SetStringList(PCWSTR name, const std::vector<std::wstring>& values);
+    // The list whose strings text holds, each followed by a NUL, as the store keeps it.
+    void SetStringListText(PCWSTR name, std::wstring_view text);
     void SetUInt32(PCWSTR name, uint32_t value);
     void SetInt64(PCWSTR name, int64_t value);
     void SetBool(PCWSTR name, bool value);

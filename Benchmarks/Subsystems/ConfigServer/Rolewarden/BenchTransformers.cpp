@@ -23,7 +23,10 @@ using namespace Bench;
 
 namespace {
 
-constexpr int Runs = 3;
+// Best of this many runs: the machine's own noise is of the order of the differences measured. At DBG
+// each run writes some 44 MB of log, so fewer.
+constexpr int Runs = 9;
+constexpr int DbgRuns = 3;
 constexpr const char* ChildFlag = "--info-child";
 
 uintmax_t LogBytes(const std::wstring& directory) {
@@ -51,7 +54,8 @@ int Measure(const wchar_t* settings, const std::wstring& logDirectory) {
     size_t entries[2] = {};
     size_t characters = 0;
     const uintmax_t logBefore = LogBytes(logDirectory);
-    for (int run = 0; run < Runs; ++run) {
+    const int runs = IsLogEnabled(SevDbg) ? DbgRuns : Runs;
+    for (int run = 0; run < runs; ++run) {
         auto start = std::chrono::steady_clock::now();
         characters += BareWalk(tree, roles);
         walk = std::min(walk, Seconds(start));
@@ -67,14 +71,14 @@ int Measure(const wchar_t* settings, const std::wstring& logDirectory) {
     std::printf("-- %ls\n", settings);
     std::printf("tree: %d nodes, %d role assignments over %d roles; output: %zu user entries, %zu nested entries\n",
                 nodeCount, assignmentCount, RoleCount, entries[0], entries[1]);
-    std::printf("%-44s %8.3f s\n", "bare walk through KvNodePtr (best of 3)", walk);
-    std::printf("%-44s %8.3f s\n", "TransformData (best of 3)", transform);
+    std::printf("%-44s %8.3f s\n", (std::string("bare walk through KvNodePtr (best of ") + std::to_string(runs) + ")").c_str(), walk);
+    std::printf("%-44s %8.3f s\n", (std::string("TransformData (best of ") + std::to_string(runs) + ")").c_str(), transform);
     std::printf("%-44s %8.2f\n", "ratio TransformData / bare walk", transform / walk);
-    std::printf("%-44s %8.1f MB\n", "log written per TransformData", double(logAfter - logBefore) / Runs / 1e6);
+    std::printf("%-44s %8.1f MB\n", "log written per TransformData", double(logAfter - logBefore) / runs / 1e6);
     if (IsLogEnabled(SevDbg)) {
         // A node dump in the log next to the store's text form alone, for the input tree.
         double text = 1e9, dump = 1e9;
-        for (int run = 0; run < Runs; ++run) {
+        for (int run = 0; run < DbgRuns; ++run) {
             auto start = std::chrono::steady_clock::now();
             characters += SerializeNodeToString(tree, KVN_DEPTH_ALL).size();
             text = std::min(text, Seconds(start));

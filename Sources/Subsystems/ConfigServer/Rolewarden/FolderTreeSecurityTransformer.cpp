@@ -48,6 +48,9 @@ struct CFolderTreeSecurityTransformer::SWalk {
     // the order they were assigned.
     std::deque<SRole*> roles;
     std::vector<SFrame> frames;
+    // The nested tags of one object, one after the other, and where each ends.
+    std::wstring tagText;
+    std::vector<size_t> tagEnds;
 
     // The role that the registry finds for id, asked once per id in a run: the registry does not
     // change while the roles maintainer runs a transformer. Null when there is none.
@@ -158,9 +161,17 @@ CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::Make
 
 std::optional<std::wstring> CFolderTreeSecurityTransformer::ApplyRoleToNode(SRole& role, int typeIndex,
                                                                            const std::wstring& nodeName) const {
+    std::wstring text;
+    if (!AppendRoleToNode(role, typeIndex, nodeName, text))
+        return std::nullopt;
+    return text;
+}
+
+bool CFolderTreeSecurityTransformer::AppendRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName,
+                                                      std::wstring& text) const {
     // A type that is no object kind takes no role.
     if (typeIndex < 0)
-        return std::nullopt;
+        return false;
     if (role.applied.empty())
         role.applied.resize(m_objectKinds.size());
     std::optional<SAppliedTag>& slot = role.applied[typeIndex];
@@ -168,18 +179,13 @@ std::optional<std::wstring> CFolderTreeSecurityTransformer::ApplyRoleToNode(SRol
         slot = MakeAppliedTag(role, typeIndex);
     const SAppliedTag& applied = *slot;
     if (!applied.applies || applied.emptyAlways || (applied.emptyWithEmptyName && nodeName.empty()))
-        return std::nullopt;
-    size_t length = applied.pieces[0].size();
-    for (size_t i = 1; i < applied.pieces.size(); ++i)
-        length += nodeName.size() + applied.pieces[i].size();
-    std::wstring text;
-    text.reserve(length);
+        return false;
     text += applied.pieces[0];
     for (size_t i = 1; i < applied.pieces.size(); ++i) {
         text += nodeName;
         text += applied.pieces[i];
     }
-    return text;
+    return true;
 }
 
 void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNodePtr& container, int typeIndex,
@@ -235,13 +241,15 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
         std::optional<std::wstring> here = ApplyRoleToNode(*role, object.typeIndex, object.name);
         if (!here)
             continue;
-        std::vector<std::wstring> below;
-        below.reserve(children.size());
+        // The children's tags go into one buffer that every object reuses; the builder keeps them as
+        // one list.
+        walk.tagText.clear();
+        walk.tagEnds.clear();
         for (const SObject& child : children) {
-            if (std::optional<std::wstring> tag = ApplyRoleToNode(*role, child.typeIndex, child.name))
-                below.push_back(std::move(*tag));
+            if (AppendRoleToNode(*role, child.typeIndex, child.name, walk.tagText))
+                walk.tagEnds.push_back(walk.tagText.size());
         }
-        walk.nestedRoles.Add(std::move(*here), std::move(below));
+        walk.nestedRoles.AddList(std::move(*here), walk.tagText, walk.tagEnds);
     }
     walk.frames.push_back({std::move(children), 0, rolesBefore});
 }
@@ -252,7 +260,7 @@ std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNod
     CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute));
     CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute));
     if (data) {
-        SWalk walk{userRoles, nestedRoles, {}, {}, {}, {}};
+        SWalk walk{userRoles, nestedRoles, {}, {}, {}, {}, {}, {}};
         const std::wstring type = data.GetType();
         Visit(walk, {data, type, data.GetName(), TypeIndex(type)}, true);
         while (!walk.frames.empty()) {

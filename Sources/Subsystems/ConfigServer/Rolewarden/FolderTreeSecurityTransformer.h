@@ -65,6 +65,8 @@ private:
     // support the type, the type has no kind, or every parameter came out empty.
     // typeIndex is TypeIndex(nodeType).
     std::optional<std::wstring> ApplyRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName) const;
+    // The same tag appended to text; false, and text unchanged, when there is none.
+    bool AppendRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName, std::wstring& text) const;
     // What ApplyRoleToNode does to the role's tag for objects of the type, with the name left open.
     SAppliedTag MakeAppliedTag(const SRole& role, int typeIndex) const;
     // The position of nodeType among the object kinds, or -1 for a type that is no object kind.

@@ -8,6 +8,7 @@
 #include "Common/Nodes/KvNodePtr.h"
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -24,8 +25,9 @@ public:
 
     // Adds tag to the tags of securityId; a pair added again changes nothing.
     void Add(const std::wstring& securityId, const std::wstring& tag);
-    // Adds every tag of tags to those of securityId.
-    void Add(std::wstring&& securityId, std::vector<std::wstring>&& tags);
+    // Adds the tags that text holds one after the other, each ending at an offset of ends, to those of
+    // securityId.
+    void AddList(std::wstring&& securityId, std::wstring_view text, const std::vector<size_t>& ends);
 
     // The document: entries in ordinal order of their identifiers, named by their index ("0000",
     // "0001", ..., "10000"), each with its tags in ordinal order as a list attribute. Without any
@@ -37,5 +39,13 @@ private:
     // The tags as they were added, repeats included; Build puts identifiers and tags in ordinal (code
     // unit) order, which std::wstring's own comparison gives, and drops the repeats. Collecting first
     // and sorting once is much cheaper than keeping ordered sets while the tags come in.
-    std::unordered_map<std::wstring, std::vector<std::wstring>> m_entries;
+    // AddList keeps its tags apart: sorted, without repeats, each followed by a NUL, as the document
+    // holds them; an identifier with one such list and nothing else needs no more work.
+    struct SEntry {
+        std::vector<std::wstring> tags;
+        std::vector<std::wstring> lists;
+    };
+    std::unordered_map<std::wstring, SEntry> m_entries;
+    // AddList's views of the tags it is given, kept for the next call.
+    std::vector<std::wstring_view> m_views;
 };
