@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <string_view>
 
 class CModuleLogTail {
 public:
@@ -28,6 +29,18 @@ public:
         file.seekg(static_cast<std::streamoff>(m_start * sizeof(wchar_t)));
         const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    }
+    // The messages of the records of that severity ("ERR", "DBG") that contain text, without their
+    // indentation and from the first occurrence of text on, in order.
+    std::vector<std::wstring> Messages(const wchar_t* severity, std::wstring_view text = {}) const {
+        std::vector<std::wstring> messages;
+        for (const SRecord& record : Records()) {
+            const std::wstring_view message(record.message);
+            const size_t at = message.find(text, std::min(message.find_first_not_of(L' '), message.size()));
+            if (record.severity == severity && at != std::wstring_view::npos)
+                messages.emplace_back(message.substr(at));
+        }
+        return messages;
     }
     // From now on, Text and Records show only what comes next.
     void Restart() { m_start = Size(); }

@@ -165,11 +165,8 @@ TEST(AsyncActionTests, FailuresOfTheCallableAreLoggedAndTheScheduleGoesOn) {
     action.Trigger().get();
     EXPECT_EQ(calls, 3);
 
-    std::vector<std::wstring> failures;
-    for (const CModuleLogTail::SRecord& record : log.Records()) {
-        const size_t at = record.message.find(L"Executing AsyncAction failed: ");
-        if (record.severity == L"ERR" && at != std::wstring::npos)
-            failures.push_back(record.message.substr(at + 30, 10));
-    }
+    std::vector<std::wstring> failures = log.Messages(L"ERR", L"Executing AsyncAction failed: ");
+    for (std::wstring& failure : failures)
+        failure = failure.substr(30, 10);
     EXPECT_EQ(failures, (std::vector<std::wstring>{L"0x80070005", L"not an HRX"}));
 }

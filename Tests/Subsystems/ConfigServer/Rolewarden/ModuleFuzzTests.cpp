@@ -5,6 +5,7 @@
 #include "Common/Nodes/NodeSerializer.h"
 #include "Support/ComponentHostTest.h"
 #include "Support/ModuleLogTail.h"
+#include "Support/SampleTrees.h"
 
 #include <random>
 
@@ -16,27 +17,17 @@ const bool g_masked = SetEnvironmentVariableW(L"GS_Logger_HiddenNodeTypeAttrs", 
 // Values of the masked attributes carry this text; the log must never show it.
 constexpr const wchar_t* SecretMark = L"S3cr3tValue";
 
-// A configuration each component takes, by class; the fuzzer changes them.
-std::string Attr(const char* name, const char* value) {
-    return std::string("<attr name=\"") + name + "\" code=\"2\">" + value + "</attr>";
-}
-const std::string g_validConfigs[] = {
-    "<node name=\"Config\">" + Attr("RemoteStorageInstance", "Storage") +
-        "<node name=\"R\" type=\"RoleDefinitionSource\">" + Attr("SourcePath", "\\Fuzz\\Roles") +
-        Attr("TargetMappingPath", "\\Fuzz\\Maps\\Roles") + "</node><node name=\"T\" type=\"FoldersTreeSource\">" +
-        Attr("SourcePath", "\\Fuzz\\Tree") + Attr("TargetUserRolesMappingPath", "\\Fuzz\\Maps\\Users") +
-        Attr("TargetObjectsHierarchyRolesMappingPath", "\\Fuzz\\Maps\\Objects") + "</node></node>",
-    "<node name=\"Config\">" + Attr("FoldersTreeNodePath", "\\Fuzz\\Tree") +
-        "<attr name=\"RefreshIntervalS\" code=\"4\">1</attr></node>",
-    "<node name=\"Config\">" + Attr("TargetMappingNodePath", "\\Fuzz\\Maps\\Groups") +
-        "<attr name=\"GroupsToResolve\" code=\"0x102\"><item>Administrators</item><item>Users</item></attr>"
-        "<attr name=\"RefreshIntervalS\" code=\"4\">1</attr></node>",
-    "<node name=\"Config\">" + Attr("FoldersTreeNodePath", "\\Fuzz\\Tree") + Attr("RBACStatusNodePath", "\\Fuzz\\Status") +
-        "<node name=\"DefaultAssigments\"><node name=\"D\" type=\"RoleAssignment\">" + Attr("RoleId", "R1") +
-        Attr("SubjectId", "win:sid=S-1-5-32-544") + "</node></node></node>"};
-
-const GUID* const g_classes[] = {&CLSID_RolesMaintainer, &CLSID_RoleAssignmentsRefresher, &CLSID_LocalGroupMembershipRefresher,
-                                 &CLSID_RBACStatusUpdater};
+// The components, with the sample's configurations, which the fuzzer changes.
+const struct {
+    const GUID* classId;
+    const wchar_t* name;
+} g_classes[] = {{&CLSID_RolesMaintainer, L"CRolesMaintainer"},
+                 {&CLSID_RoleAssignmentsRefresher, L"CRoleAssignmentsRefresher"},
+                 {&CLSID_LocalGroupMembershipRefresher, L"CLocalGroupMembershipRefresher"},
+                 {&CLSID_RBACStatusUpdater, L"CRBACStatusUpdater"}};
+// The sample's source paths, where the fuzzer writes its trees.
+const wchar_t* const g_paths[] = {L"\\Config\\Security\\RoleDefinitions\\Builtin", L"\\Config\\Security\\RoleDefinitions\\Compliance",
+                                  L"\\Config\\FolderTree"};
 
 // Names the components know, and some they do not, to draw trees from.
 const wchar_t* const g_attributeNames[] = {
@@ -48,7 +39,7 @@ const wchar_t* const g_attributeNames[] = {
 const wchar_t* const g_types[] = {L"RoleDefinitionSource", L"FoldersTreeSource", L"SecurityMappingSource", L"RoleAssignment",
                                   L"RoleDefinitionItem", L"Folder", L"RootFolder", L"ManagedObjectLink", L"", L"Bogus"};
 const wchar_t* const g_nodeNames[] = {L"RoleAssignments", L"DefaultAssigments", L"A", L"Finance", L"Config", L"", L"\\Odd\\Name"};
-const wchar_t* const g_values[] = {L"\\Fuzz\\Roles", L"\\Fuzz\\Tree", L"\\Fuzz\\Maps\\X", L"\\Fuzz\\Status", L"Storage",
+const wchar_t* const g_values[] = {L"\\Config\\FolderTree", L"\\Config\\Security\\Mappings\\X", L"\\Config\\Security\\RBACStatus", L"RemoteStorage",
                                    L"ConfigServer.Proxy", L"Nowhere", L"win:sid=S-1-5-32-544", L"win:sid=S-1-1-0",
                                    L"win:name=Nobody", L"win:sid=", L"sid=S-1-5-18", L"stag:R[Folder=$Folder;Container=$Container]",
                                    L"stag:x[a=$r", L"Administrators", L"R1", L"", L"0", L"\\", L"Folder"};
@@ -99,10 +90,8 @@ public:
 
     // A configuration that the component takes, or one changed a little or much: an attribute taken
     // away, random attributes and children added, or a random tree altogether.
-    KvNodePtr Config(const std::string& valid) {
-        KvNodePtr config;
-        ULONGLONG count = 1;
-        EXPECT_EQ(KvnParseText(valid.data(), valid.size(), config.Put(), &count, nullptr), S_OK) << valid;
+    KvNodePtr Config(const KvNodePtr& valid) {
+        KvNodePtr config = valid.Clone();
         switch (Next(5)) {
         case 0:
             return Tree(L"Config", 3);
@@ -153,14 +142,26 @@ private:
     std::mt19937 m_random;
 };
 
-class ModuleFuzzTests : public ComponentHostTest {};
+class ModuleFuzzTests : public ComponentHostTest {
+protected:
+    void SetUp() override {
+        ComponentHostTest::SetUp();
+        m_configs = SampleConfigs(1);
+    }
+    void TearDown() override {
+        m_configs.clear();
+        ComponentHostTest::TearDown();
+    }
+
+    std::map<std::wstring, KvNodePtr> m_configs;
+};
 
 } // namespace
 
 TEST_F(ModuleFuzzTests, RandomInputGivesResultsNeverCrashesNorLeaksNorShowsSecrets) {
     ASSERT_TRUE(g_masked);
     const CModuleLogTail log(L"Rolewarden");
-    AddName(L"Storage");
+    AddName(L"RemoteStorage");
     CFuzzer fuzz(20261206);
     // Trees the server may refuse (odd names) are part of the fuzz; only the module's answers count.
     const auto write = [&](const KvNodePtr& tree) {
@@ -174,14 +175,14 @@ TEST_F(ModuleFuzzTests, RandomInputGivesResultsNeverCrashesNorLeaksNorShowsSecre
     int configured = 0, failed = 0;
     for (int round = 0; round < 1000; ++round) {
         if (round % 10 == 0) {
-            for (const wchar_t* path : {L"\\Fuzz\\Roles", L"\\Fuzz\\Tree", L"\\Fuzz\\Status"})
+            for (const wchar_t* path : g_paths)
                 write(fuzz.Tree(path, 3));
         }
         const size_t kind = round % std::size(g_classes);
-        KvNodePtr config = fuzz.Config(g_validConfigs[kind]);
+        KvNodePtr config = fuzz.Config(m_configs.at(g_classes[kind].name));
         if (round % 3 == 0)
             config = fuzz.Mutated(config);
-        InterfacePtr<IConfigurableComponent> component = CreateComponent<IConfigurableComponent>(*g_classes[kind]);
+        InterfacePtr<IConfigurableComponent> component = CreateComponent<IConfigurableComponent>(*g_classes[kind].classId);
         ASSERT_TRUE(component);
         const HRESULT hr = component->Configure(config.Get());
         if (hr != S_OK) {
@@ -189,10 +190,10 @@ TEST_F(ModuleFuzzTests, RandomInputGivesResultsNeverCrashesNorLeaksNorShowsSecre
             continue;
         }
         ++configured;
-        if (IsEqualGUID(*g_classes[kind], CLSID_RolesMaintainer)) {
+        if (kind == 0) {
             // Source data that changes under the roles maintainer, and a query of everything.
-            write(fuzz.Tree(L"\\Fuzz\\Tree", 4));
-            write(fuzz.Mutated(fuzz.Tree(L"\\Fuzz\\Roles", 3)));
+            write(fuzz.Tree(g_paths[2], 4));
+            write(fuzz.Mutated(fuzz.Tree(g_paths[0], 3)));
             Settle();
             KvNodePtr all;
             const HRESULT query = component.Query<ISecurityMappingProvider>()->GetSecurityMapping(nullptr, 0, all.Put(), nullptr);

@@ -4,17 +4,12 @@
 // group refresher is configured anew and the log directory cannot be created. When the edits stop and
 // the faults clear, every document, refreshed role assignment and status node must be what fresh
 // components of the module compute from the final trees, and everything must be released.
-#include "Subsystems/ConfigServer/Rolewarden/FolderTreeSecurityTransformer.h"
-#include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionTransformer.h"
-
-#include "Common/Nodes/ProxyAccess.h"
 #include "Support/ComponentHostTest.h"
 #include "Support/ModuleLogTail.h"
+#include "Support/SampleTrees.h"
 #include "Support/TestSupport.h"
+#include "Support/TransformedSources.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <thread>
@@ -33,46 +28,6 @@ const std::vector<std::wstring> Documents = {L"\\Config\\Security\\Mappings\\Bui
 const wchar_t* const g_subjects[] = {L"win:sid=S-1-1-0", L"win:sid=S-1-5-32-544", L"win:sid=S-1-5-32-545", L"win:name=Administrators",
                                      L"win:name=Users", L"win:name=CORP\\ops", L"win:sid=S-1-5-21-1000-4242"};
 const wchar_t* const g_roles[] = {L"FolderViewer", L"Operator", L"DeviceViewer", L"FolderManager", L"ReportReader", L"Auditor"};
-
-std::string Attr(const char* name, const std::wstring& value) {
-    std::string narrow(value.begin(), value.end());
-    return "<attr name=\"" + std::string(name) + "\" code=\"2\">" + narrow + "</attr>";
-}
-
-// The configurations of the four components.
-std::string MaintainerConfig() {
-    const auto source = [](const char* type, const wchar_t* path, const std::string& targets) {
-        return std::string("<node name=\"S\" type=\"") + type + "\">" + Attr("SourcePath", path) + targets + "</node>";
-    };
-    return "<node name=\"Config\">" + Attr("LocalStorageInstance", L"Storage") +
-           source("RoleDefinitionSource", Builtin, Attr("TargetMappingPath", Documents[0])) +
-           source("RoleDefinitionSource", Compliance, Attr("TargetMappingPath", Documents[1])) +
-           source("FoldersTreeSource", Tree,
-                  Attr("TargetUserRolesMappingPath", Documents[2]) + Attr("TargetObjectsHierarchyRolesMappingPath", Documents[3])) +
-           "</node>";
-}
-const std::string RefresherConfig =
-    "<node name=\"Config\">" + Attr("FoldersTreeNodePath", Tree) + "<attr name=\"RefreshIntervalS\" code=\"4\">1</attr></node>";
-std::string GroupsConfig(const char* groups) {
-    return "<node name=\"Config\">" + Attr("TargetMappingNodePath", LocalGroups) + "<attr name=\"GroupsToResolve\" code=\"0x102\">" +
-           groups + "</attr><attr name=\"RefreshIntervalS\" code=\"4\">1</attr></node>";
-}
-const std::string StatusConfig = "<node name=\"Config\">" + Attr("FoldersTreeNodePath", Tree) + Attr("RBACStatusNodePath", Status) +
-                                 "<node name=\"DefaultAssigments\"><node name=\"Admins\" type=\"RoleAssignment\">" +
-                                 Attr("RoleId", L"Administrator") + Attr("SubjectId", L"win:sid=S-1-5-32-544") + "</node></node></node>";
-
-std::vector<KvNodePtr> SampleTrees() {
-    std::ifstream file(std::filesystem::path(TestExecutablePath()).parent_path() / L"RolewardenData" / L"SampleConfig.tree",
-                       std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(file)), {});
-    IKvNode* roots[8] = {};
-    ULONGLONG count = std::size(roots);
-    EXPECT_EQ(KvnParseText(text.data(), text.size(), roots, &count, nullptr), S_OK);
-    std::vector<KvNodePtr> trees;
-    for (ULONGLONG i = 0; i < count; ++i)
-        trees.emplace_back(roots[i], true);
-    return trees;
-}
 
 KvNodePtr Assignment(const wchar_t* name, const wchar_t* role, const wchar_t* subject) {
     KvNodePtr assignment = KvNodePtr::Create(name, L"RoleAssignment");
@@ -110,10 +65,18 @@ KvNodePtr Region(int region, std::mt19937& random) {
 
 class ModuleLoadTests : public ComponentHostTest {
 protected:
-    InterfacePtr<IConfigurableComponent> Component(const GUID& classId, const std::string& config) {
+    InterfacePtr<IConfigurableComponent> Component(const GUID& classId, const wchar_t* className) {
         InterfacePtr<IConfigurableComponent> component = CreateComponent<IConfigurableComponent>(classId);
-        EXPECT_EQ(component ? component->Configure(ParseTree(config).Get()) : E_FAIL, S_OK);
+        EXPECT_EQ(component ? component->Configure(m_configs.at(className).Get()) : E_FAIL, S_OK);
         return component;
+    }
+    void SetUp() override {
+        ComponentHostTest::SetUp();
+        m_configs = SampleConfigs(1);
+    }
+    void TearDown() override {
+        m_configs.clear();
+        ComponentHostTest::TearDown();
     }
 
     // Ignores what the server answers: edits race with one another (a site deleted twice, say).
@@ -124,22 +87,7 @@ protected:
 
     // What the transformers of this test executable give for the server's current trees.
     std::map<std::wstring, KvNodePtr> Transformed() const {
-        auto registry = std::make_shared<CRoleDefinitionRegistry>();
-        const KvNodePtr config = ParseTree(MaintainerConfig());
-        for (const KvNodePtr& source : config.GetChildren()) {
-            if (source.GetType() == L"RoleDefinitionSource")
-                registry->Update(source.GetString(L"SourcePath"), Query(source.GetString(L"SourcePath")));
-        }
-        std::map<std::wstring, KvNodePtr> documents;
-        for (const KvNodePtr& source : config.GetChildren()) {
-            const KvNodePtr data = Query(source.GetString(L"SourcePath"));
-            std::vector<KvNodePtr> outputs = source.GetType() == L"RoleDefinitionSource"
-                                                 ? CRoleDefinitionTransformer(source, registry).TransformData(data)
-                                                 : CFolderTreeSecurityTransformer(source, registry).TransformData(data);
-            for (KvNodePtr& output : outputs)
-                documents.emplace(output.GetName(), std::move(output));
-        }
-        return documents;
+        return TransformSources(m_configs.at(L"CRolesMaintainer"), [&](const std::wstring& path) { return Query(path); });
     }
     bool DocumentsAreTransformed() const {
         const std::map<std::wstring, KvNodePtr> expected = Transformed();
@@ -169,6 +117,8 @@ protected:
         }
         return false;
     }
+
+    std::map<std::wstring, KvNodePtr> m_configs;
 };
 
 } // namespace
@@ -176,7 +126,7 @@ protected:
 TEST_F(ModuleLoadTests, EditsAndFaultsEndInWhatFreshComponentsCompute) {
     // The sample's trees, the folder tree grown by thirty regions.
     std::mt19937 random(13);
-    for (KvNodePtr& tree : SampleTrees()) {
+    for (KvNodePtr& tree : SampleTrees(L"SampleConfig.tree")) {
         if (tree.GetPath() == Tree) {
             for (int region = 0; region < 30; ++region)
                 tree.AddChild(Region(region, random));
@@ -190,16 +140,28 @@ TEST_F(ModuleLoadTests, EditsAndFaultsEndInWhatFreshComponentsCompute) {
     ASSERT_GT(counters.nodes, 3000u) << "the server's tree holds several thousand nodes";
 
     // The components reach the server through proxies that fail on demand.
-    const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get()), storage = CFaultyProxy::New(m_server.Get());
+    const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
     AddName(L"ConfigServer.Proxy", proxy.Get());
-    AddName(L"Storage", storage.Get());
-    std::string groups = "<item>Administrators</item><item>Users</item>";
+    AddName(L"RemoteStorage");
     {
-        InterfacePtr<IConfigurableComponent> maintainer = Component(CLSID_RolesMaintainer, MaintainerConfig());
-        InterfacePtr<IConfigurableComponent> refresher = Component(CLSID_RoleAssignmentsRefresher, RefresherConfig);
-        InterfacePtr<IConfigurableComponent> localGroups = Component(CLSID_LocalGroupMembershipRefresher, GroupsConfig(groups.c_str()));
-        InterfacePtr<IConfigurableComponent> status = Component(CLSID_RBACStatusUpdater, StatusConfig);
+        InterfacePtr<IConfigurableComponent> maintainer = Component(CLSID_RolesMaintainer, L"CRolesMaintainer");
+        InterfacePtr<IConfigurableComponent> refresher = Component(CLSID_RoleAssignmentsRefresher, L"CRoleAssignmentsRefresher");
+        InterfacePtr<IConfigurableComponent> localGroups = Component(CLSID_LocalGroupMembershipRefresher, L"CLocalGroupMembershipRefresher");
+        InterfacePtr<IConfigurableComponent> status = Component(CLSID_RBACStatusUpdater, L"CRBACStatusUpdater");
 
+        // Callers of GetSecurityMapping all along, which process pending changes on their own threads.
+        std::atomic<bool> editing{true};
+        std::vector<std::thread> readers;
+        const InterfacePtr<ISecurityMappingProvider> provider = maintainer.Query<ISecurityMappingProvider>();
+        for (int reader = 0; reader < 2; ++reader) {
+            readers.emplace_back([&, reader] {
+                while (editing) {
+                    KvNodePtr all;
+                    const HRESULT hr = provider->GetSecurityMapping(reader ? nullptr : Documents[2].c_str(), 0, all.Put(), nullptr);
+                    EXPECT_TRUE(hr == S_OK || hr == S_FALSE) << std::hex << hr;
+                }
+            });
+        }
         std::vector<std::thread> editors;
         // Role definitions: one role's tag and another's includes change back and forth.
         editors.emplace_back([&] {
@@ -245,22 +207,24 @@ TEST_F(ModuleLoadTests, EditsAndFaultsEndInWhatFreshComponentsCompute) {
         editors.emplace_back([&] {
             CScopedEnvironment failingLog(L"GS_Logger_Path", L"Q:\\nowhere\\<logs>\\");
             for (int fault = 0; fault < 16; ++fault) {
-                (fault % 2 ? proxy->failWrites : storage->failQueries) += 2;
-                proxy->failQueries += fault % 3 == 0 ? 1 : 0;
+                (fault % 2 ? proxy->failWrites : proxy->failQueries) += 2;
                 if (fault == 8) {
-                    groups = "<item>Users</item><item>Guests</item>";
-                    EXPECT_EQ(localGroups->Configure(ParseTree(GroupsConfig(groups.c_str())).Get()), S_OK);
+                    KvNodePtr& groups = m_configs.at(L"CLocalGroupMembershipRefresher");
+                    groups.SetStringList(L"GroupsToResolve", {L"Users", L"Guests"});
+                    EXPECT_EQ(localGroups->Configure(groups.Get()), S_OK);
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
             }
         });
         for (std::thread& editor : editors)
             editor.join();
-        EXPECT_TRUE(proxy->failedCalls > 0 && storage->failedCalls > 0) << "the faults hit the components";
+        editing = false;
+        for (std::thread& reader : readers)
+            reader.join();
+        EXPECT_GT(proxy->failedCalls, 0) << "the faults hit the components";
 
         // The faults clear; the trees are written again as they are, so that what failed is made again.
         proxy->failWrites = proxy->failQueries = 0;
-        storage->failWrites = storage->failQueries = 0;
         log.Restart();
         ASSERT_TRUE(WaitForRefreshWithoutChanges(log)) << "the role assignments never settled";
         for (const wchar_t* path : {Builtin, Compliance, Tree})
@@ -268,6 +232,13 @@ TEST_F(ModuleLoadTests, EditsAndFaultsEndInWhatFreshComponentsCompute) {
         Settle();
         ASSERT_TRUE(WaitUntil([&] { return DocumentsAreTransformed(); })) << "the mapping documents never caught up";
         Settle();
+        const std::map<std::wstring, KvNodePtr> expected = Transformed();
+        for (const std::wstring& path : Documents) {
+            KvNodePtr held;
+            EXPECT_TRUE(provider->GetSecurityMapping(path.c_str(), 0, held.Put(), nullptr) == S_OK &&
+                        KvNodePtr::CompareNodes(held, expected.at(path)))
+                << "GetSecurityMapping hands out another " << path.c_str();
+        }
     }
 
     // The final state, then fresh components of the module on the same trees, with the outputs taken
@@ -281,18 +252,17 @@ TEST_F(ModuleLoadTests, EditsAndFaultsEndInWhatFreshComponentsCompute) {
     for (const std::wstring& path : Documents)
         Delete(path);
     Delete(Status);
-    Write("<node name=\"\\Config\\Security\\Mappings\\LocalGroups\" type=\"SecurityTagMapping\"><node name=\"0000\">" +
-          Attr("SecurityId", L"stale") + Attr("AppliedSecurityTag", L"stale") + "</node></node>");
+    Write("<node name=\"\\Config\\Security\\Mappings\\LocalGroups\" type=\"SecurityTagMapping\"><node name=\"0000\">"
+          "<attr name=\"SecurityId\" code=\"2\">stale</attr></node></node>");
     const KvNodePtr stale = Query(LocalGroups);
     AddName(L"ConfigServer.Proxy");
-    AddName(L"Storage");
     ClearWrites();
     {
         log.Restart();
-        InterfacePtr<IConfigurableComponent> maintainer = Component(CLSID_RolesMaintainer, MaintainerConfig());
-        InterfacePtr<IConfigurableComponent> refresher = Component(CLSID_RoleAssignmentsRefresher, RefresherConfig);
-        InterfacePtr<IConfigurableComponent> localGroups = Component(CLSID_LocalGroupMembershipRefresher, GroupsConfig(groups.c_str()));
-        InterfacePtr<IConfigurableComponent> status = Component(CLSID_RBACStatusUpdater, StatusConfig);
+        InterfacePtr<IConfigurableComponent> maintainer = Component(CLSID_RolesMaintainer, L"CRolesMaintainer");
+        InterfacePtr<IConfigurableComponent> refresher = Component(CLSID_RoleAssignmentsRefresher, L"CRoleAssignmentsRefresher");
+        InterfacePtr<IConfigurableComponent> localGroups = Component(CLSID_LocalGroupMembershipRefresher, L"CLocalGroupMembershipRefresher");
+        InterfacePtr<IConfigurableComponent> status = Component(CLSID_RBACStatusUpdater, L"CRBACStatusUpdater");
         ASSERT_TRUE(WaitUntil([&] {
             return std::all_of(Documents.begin(), Documents.end(), [&](const std::wstring& path) { return Query(path); }) &&
                    Query(Status) && !KvNodePtr::CompareNodes(Query(LocalGroups), stale);

@@ -71,17 +71,6 @@ struct SScenario {
     std::shared_ptr<CRoleDefinitionRegistry> registry = std::make_shared<CRoleDefinitionRegistry>();
 };
 
-// The messages of the records of that severity ("WARN", "DBG") that log received, in order, without
-// their indentation.
-std::vector<std::wstring> Messages(const CModuleLogTail& log, const wchar_t* severity) {
-    std::vector<std::wstring> messages;
-    for (const CModuleLogTail::SRecord& record : log.Records()) {
-        if (record.severity == severity)
-            messages.push_back(record.message.substr(std::min(record.message.find_first_not_of(L' '), record.message.size())));
-    }
-    return messages;
-}
-
 } // namespace
 
 TEST_F(TransformerTests, RegistryLookupOrder) {
@@ -117,8 +106,8 @@ TEST_F(TransformerTests, RoleAssignmentNodes) {
 TEST_F(TransformerTests, RoleDefinitionIncludesResolveAcrossSources) {
     const CModuleLogTail log;
     SScenario(L"RoleDefinitionEdgeCases.tree").ExpectDocuments(L"RoleDefinitionEdgeCases.expected.tree");
-    EXPECT_EQ(Messages(log, L"WARN"), std::vector<std::wstring>{L"Unresolved mapping: stag:Reader -> Missing"});
-    const std::vector<std::wstring> debug = Messages(log, L"DBG");
+    EXPECT_EQ(log.Messages(L"WARN"), std::vector<std::wstring>{L"Unresolved mapping: stag:Reader -> Missing"});
+    const std::vector<std::wstring> debug = log.Messages(L"DBG");
     EXPECT_NE(std::find(debug.begin(), debug.end(), L"Adding mapping: stag:Reader -> stag:Other[Folder='X';Tenant='T']"), debug.end());
 }
 
@@ -151,7 +140,7 @@ TEST_F(TransformerTests, RealisticConfiguration) {
     const CModuleLogTail log;
     SScenario(L"Realistic.tree").ExpectDocuments(L"Realistic.expected.tree");
     // Each transformer shows its configuration, input and output in the log.
-    const std::vector<std::wstring> debug = Messages(log, L"DBG");
+    const std::vector<std::wstring> debug = log.Messages(L"DBG");
     const std::pair<std::wstring, int> shown[] = {{L"SourceInfo : ", 3}, {L"Input data: ", 2}, {L"Output (SecurityMapping): ", 2},
         {L"Input : ", 1}, {L"Output User Roles Mapping: ", 1}, {L"Output Nested Object Roles Mapping: ", 1}};
     for (const auto& [prefix, times] : shown)
