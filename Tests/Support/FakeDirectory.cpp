@@ -5,6 +5,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -21,20 +22,11 @@ std::vector<BYTE> SidBytes(const std::wstring& text) {
     if (!ConvertStringSidToSidW(text.c_str(), &sid))
         throw std::invalid_argument("not a SID string");
     const CLocalMemory owner(sid);
-    const BYTE* bytes = static_cast<const BYTE*>(sid);
-    return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+    return std::vector<BYTE>(static_cast<const BYTE*>(sid), static_cast<const BYTE*>(sid) + GetLengthSid(sid));
 }
 
-std::wstring SidText(PSID sid) {
-    LPWSTR text = nullptr;
-    if (sid == nullptr || !IsValidSid(sid) || !ConvertSidToStringSidW(sid, &text))
-        return L"";
-    const CLocalMemory owner(text);
-    return text;
-}
-
-// The system's answer for text that does not fit: the needed lengths, with the terminators.
-BOOL Copy(const std::wstring& value, LPWSTR buffer, LPDWORD length) {
+// Copies value when it fits; otherwise, as the system does, gives the needed length with the terminator.
+bool Copy(const std::wstring& value, LPWSTR buffer, LPDWORD length) {
     const bool fits = *length > value.size();
     *length = static_cast<DWORD>(value.size() + (fits ? 0 : 1));
     if (fits)
@@ -42,26 +34,130 @@ BOOL Copy(const std::wstring& value, LPWSTR buffer, LPDWORD length) {
     return fits;
 }
 
-std::wstring Upper(std::wstring text) {
-    CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
 BOOL Refuse(DWORD error) {
     SetLastError(error);
     return FALSE;
 }
 
+// A name's room in a member block, rounded up so that the SID after it stays aligned.
+size_t NameRoom(const std::wstring& name) {
+    return ((name.size() + 1) * sizeof(wchar_t) + 3) & ~size_t{3};
+}
+
 } // namespace
 
-CFakeDirectory::CFakeDirectory()
-    : m_table{&LookupAccountNameW,   &LookupAccountSidW,       &GetComputerNameExW,
-              &NetLocalGroupGetInfo, &NetLocalGroupGetMembers, &NetApiBufferFree},
-      m_replaced(nullptr) {
+struct CFakeDirectory::SPlatform {
+    static BOOL WINAPI LookupAccountNameW(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain,
+                                          LPDWORD domainLength, PSID_NAME_USE use) {
+        CFakeDirectory& self = *g_instance;
+        if (const DWORD error = self.Enter(name, system == nullptr))
+            return Refuse(error);
+        std::lock_guard guard(self.m_lock);
+        const auto found = self.m_logonNames.find(name);
+        if (found == self.m_logonNames.end())
+            return Refuse(ERROR_NONE_MAPPED);
+        const SAccount& account = self.m_accounts.at(found->second);
+        const std::vector<BYTE> bytes = SidBytes(account.sid);
+        const DWORD needed = account.reportedSidSize != 0 ? account.reportedSidSize : static_cast<DWORD>(bytes.size());
+        const bool sidFits = *sidSize >= needed;
+        *sidSize = needed;
+        if (!Copy(account.domain, domain, domainLength) || !sidFits)
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        std::memcpy(sid, bytes.data(), bytes.size());
+        *use = account.use;
+        return TRUE;
+    }
+
+    static BOOL WINAPI LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD nameLength, LPWSTR domain,
+                                         LPDWORD domainLength, PSID_NAME_USE use) {
+        CFakeDirectory& self = *g_instance;
+        LPWSTR text = nullptr;
+        if (sid == nullptr || !IsValidSid(sid) || !ConvertSidToStringSidW(sid, &text))
+            return Refuse(ERROR_INVALID_SID);
+        const CLocalMemory owner(text);
+        if (const DWORD error = self.Enter(text, system == nullptr))
+            return Refuse(error);
+        std::lock_guard guard(self.m_lock);
+        const auto found = self.m_accounts.find(text);
+        if (found == self.m_accounts.end())
+            return Refuse(ERROR_NONE_MAPPED);
+        // Both lengths are set, as the system sets them.
+        if (!Copy(found->second.name, name, nameLength) | !Copy(found->second.domain, domain, domainLength))
+            return Refuse(ERROR_INSUFFICIENT_BUFFER);
+        *use = found->second.use;
+        return TRUE;
+    }
+
+    static BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT format, LPWSTR buffer, LPDWORD length) {
+        if (format != ComputerNameNetBIOS)
+            return Refuse(ERROR_INVALID_PARAMETER);
+        return Copy(ComputerName, buffer, length) ? TRUE : Refuse(ERROR_MORE_DATA);
+    }
+
+    static NET_API_STATUS WINAPI NetLocalGroupGetInfo(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer) {
+        CFakeDirectory& self = *g_instance;
+        *buffer = nullptr;
+        if (const DWORD error = self.Enter(group, server == nullptr, level == 1))
+            return error;
+        std::lock_guard guard(self.m_lock);
+        if (self.m_groups.count(group) == 0)
+            return NERR_GroupNotFound;
+        // The module asks only whether the group exists: name and comment stay null.
+        *buffer = self.Allocate(sizeof(LOCALGROUP_INFO_1));
+        return NERR_Success;
+    }
+
+    static NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer,
+                                                         DWORD maxLength, LPDWORD read, LPDWORD total, PDWORD_PTR resume) {
+        CFakeDirectory& self = *g_instance;
+        *buffer = nullptr;
+        *read = *total = 0;
+        if (const DWORD error = self.Enter(group, server == nullptr, level == 1 && maxLength == MAX_PREFERRED_LENGTH && !resume))
+            return error;
+        std::lock_guard guard(self.m_lock);
+        const auto found = self.m_groups.find(group);
+        if (found == self.m_groups.end())
+            return NERR_GroupNotFound;
+        // One block, as the system hands it out: the entries, then each member's SID and name.
+        const std::vector<SMember>& members = found->second;
+        size_t size = members.size() * sizeof(LOCALGROUP_MEMBERS_INFO_1);
+        for (const SMember& member : members)
+            size += SidBytes(member.sid).size() + NameRoom(member.name);
+        auto* entries = reinterpret_cast<LOCALGROUP_MEMBERS_INFO_1*>(self.Allocate(size));
+        BYTE* next = reinterpret_cast<BYTE*>(entries + members.size());
+        for (size_t i = 0; i < members.size(); ++i) {
+            std::vector<BYTE> sid = SidBytes(members[i].sid);
+            if (members[i].invalidSid)
+                sid[0] = 0xFF;
+            entries[i] = {next, members[i].use, reinterpret_cast<LPWSTR>(next + sid.size())};
+            std::memcpy(next, sid.data(), sid.size());
+            std::memcpy(next + sid.size(), members[i].name.c_str(), (members[i].name.size() + 1) * sizeof(wchar_t));
+            next += sid.size() + NameRoom(members[i].name);
+        }
+        *buffer = reinterpret_cast<LPBYTE>(entries);
+        *read = *total = static_cast<DWORD>(members.size());
+        return NERR_Success;
+    }
+
+    static NET_API_STATUS WINAPI NetApiBufferFree(LPVOID buffer) {
+        std::lock_guard guard(g_instance->m_lock);
+        if (buffer != nullptr && g_instance->m_buffers.erase(static_cast<LPBYTE>(buffer)) == 0) {
+            ++g_instance->m_badFrees;
+            return ERROR_INVALID_PARAMETER;
+        }
+        std::free(buffer);
+        return NERR_Success;
+    }
+};
+
+CFakeDirectory::CFakeDirectory() {
+    static const SAccountsPlatform table{&SPlatform::LookupAccountNameW,   &SPlatform::LookupAccountSidW,
+                                         &SPlatform::GetComputerNameExW,   &SPlatform::NetLocalGroupGetInfo,
+                                         &SPlatform::NetLocalGroupGetMembers, &SPlatform::NetApiBufferFree};
     if (g_instance != nullptr)
         throw std::logic_error("one fake directory at a time");
     g_instance = this;
-    m_replaced = ReplaceAccountsPlatform(&m_table);
+    m_replaced = ReplaceAccountsPlatform(&table);
 }
 
 CFakeDirectory::~CFakeDirectory() {
@@ -71,112 +167,32 @@ CFakeDirectory::~CFakeDirectory() {
         std::free(buffer);
 }
 
-CFakeDirectory& CFakeDirectory::Instance() {
-    return *g_instance;
-}
-
-void CFakeDirectory::SetComputerName(std::wstring name) {
-    std::lock_guard guard(m_lock);
-    m_computerName = std::move(name);
-}
-
 void CFakeDirectory::AddAccount(SAccount account) {
-    if (account.logonNames.empty())
-        account.logonNames = {account.domain + L"\\" + account.name, account.name};
-    SidBytes(account.sid);
     std::lock_guard guard(m_lock);
-    for (const std::wstring& name : account.logonNames)
-        m_logonNames[Upper(name)] = account.sid;
+    for (const std::wstring& name : {account.domain + L"\\" + account.name, account.name, account.name + L"@" + account.domain})
+        m_logonNames[name] = account.sid;
     const std::wstring sid = account.sid;
     m_accounts[sid] = std::move(account);
 }
 
-void CFakeDirectory::SetResolvable(const std::wstring& sid, bool resolvable) {
-    std::lock_guard guard(m_lock);
-    if (resolvable)
-        m_unresolvable.erase(sid);
-    else
-        m_unresolvable.insert(sid);
+int CFakeDirectory::CountLocked(const std::wstring& subject) const {
+    return static_cast<int>(std::count(m_asked.begin(), m_asked.end(), subject));
 }
 
-void CFakeDirectory::Rename(const std::wstring& sid, std::wstring name) {
-    std::lock_guard guard(m_lock);
-    m_accounts.at(sid).name = std::move(name);
-}
-
-void CFakeDirectory::Fail(const std::wstring& subject, DWORD error) {
-    std::lock_guard guard(m_lock);
-    m_failures[subject] = error;
-}
-
-void CFakeDirectory::ReportSidSize(const std::wstring& name, DWORD size) {
-    std::lock_guard guard(m_lock);
-    m_sidSizes[name] = size;
-}
-
-void CFakeDirectory::SetGroup(const std::wstring& name, std::vector<SMember> members) {
-    for (const SMember& member : members)
-        SidBytes(member.sid);
-    std::lock_guard guard(m_lock);
-    m_groups[name].members = std::move(members);
-}
-
-void CFakeDirectory::RemoveGroup(const std::wstring& name) {
-    std::lock_guard guard(m_lock);
-    m_groups.erase(name);
-}
-
-void CFakeDirectory::OnCall(const std::wstring& subject, std::function<void()> action) {
-    std::lock_guard guard(m_lock);
-    m_actions[subject] = std::move(action);
-}
-
-int CFakeDirectory::Calls(const std::wstring& subject) const {
-    std::lock_guard guard(m_lock);
-    const auto found = m_calls.find(subject);
-    return found != m_calls.end() ? found->second : 0;
-}
-
-std::vector<std::wstring> CFakeDirectory::NamesAsked() const {
-    std::lock_guard guard(m_lock);
-    return m_namesAsked;
-}
-
-int CFakeDirectory::LiveBuffers() const {
-    std::lock_guard guard(m_lock);
-    return static_cast<int>(m_buffers.size());
-}
-
-int CFakeDirectory::BadFrees() const {
-    std::lock_guard guard(m_lock);
-    return m_badFrees;
-}
-
-bool CFakeDirectory::WaitFor(const std::function<bool()>& done, unsigned timeoutMs) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+bool CFakeDirectory::WaitFor(const std::wstring& subject, int calls, unsigned timeoutMs) const {
     std::unique_lock guard(m_lock);
-    for (;;) {
-        guard.unlock();
-        // Outside the lock: done() asks the directory.
-        if (done())
-            return true;
-        guard.lock();
-        if (m_called.wait_until(guard, deadline) == std::cv_status::timeout) {
-            guard.unlock();
-            return done();
-        }
-    }
+    return m_called.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return CountLocked(subject) >= calls; });
 }
 
-DWORD CFakeDirectory::Enter(const std::wstring& subject) {
+DWORD CFakeDirectory::Enter(const std::wstring& subject, bool local, bool levelKnown) {
     std::function<void()> action;
-    DWORD error = ERROR_SUCCESS;
+    DWORD error = local ? (levelKnown ? ERROR_SUCCESS : ERROR_INVALID_LEVEL) : ERROR_BAD_NETPATH;
     {
         std::lock_guard guard(m_lock);
-        ++m_calls[subject];
+        m_asked.push_back(subject);
         if (const auto found = m_actions.find(subject); found != m_actions.end())
             action = found->second;
-        if (const auto found = m_failures.find(subject); found != m_failures.end())
+        if (const auto found = m_failures.find(subject); found != m_failures.end() && found->second != ERROR_SUCCESS)
             error = found->second;
     }
     m_called.notify_all();
@@ -191,149 +207,4 @@ LPBYTE CFakeDirectory::Allocate(size_t size) {
         throw std::bad_alloc();
     m_buffers.insert(buffer);
     return buffer;
-}
-
-const CFakeDirectory::SAccount* CFakeDirectory::FindBySid(const std::wstring& sid) const {
-    const auto found = m_accounts.find(sid);
-    return found == m_accounts.end() || m_unresolvable.count(sid) != 0 ? nullptr : &found->second;
-}
-
-const CFakeDirectory::SAccount* CFakeDirectory::FindByName(const std::wstring& name) const {
-    const auto found = m_logonNames.find(Upper(name));
-    return found != m_logonNames.end() ? FindBySid(found->second) : nullptr;
-}
-
-BOOL WINAPI CFakeDirectory::LookupAccountNameW(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain,
-                                               LPDWORD domainLength, PSID_NAME_USE use) {
-    CFakeDirectory& self = Instance();
-    if (const DWORD error = self.Enter(name))
-        return Refuse(error);
-    if (system != nullptr)
-        return Refuse(ERROR_BAD_NETPATH);
-    std::lock_guard guard(self.m_lock);
-    self.m_namesAsked.push_back(name);
-    const SAccount* account = self.FindByName(name);
-    if (account == nullptr)
-        return Refuse(ERROR_NONE_MAPPED);
-    const std::vector<BYTE> bytes = SidBytes(account->sid);
-    const auto reported = self.m_sidSizes.find(name);
-    const DWORD needed = reported != self.m_sidSizes.end() ? reported->second : static_cast<DWORD>(bytes.size());
-    const bool sidFits = *sidSize >= needed;
-    *sidSize = needed;
-    if (!Copy(account->domain, domain, domainLength) || !sidFits) {
-        *domainLength = static_cast<DWORD>(account->domain.size() + 1);
-        return Refuse(ERROR_INSUFFICIENT_BUFFER);
-    }
-    std::memcpy(sid, bytes.data(), bytes.size());
-    *use = account->use;
-    return TRUE;
-}
-
-BOOL WINAPI CFakeDirectory::LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD nameLength, LPWSTR domain,
-                                              LPDWORD domainLength, PSID_NAME_USE use) {
-    CFakeDirectory& self = Instance();
-    const std::wstring text = SidText(sid);
-    if (const DWORD error = self.Enter(text))
-        return Refuse(error);
-    if (system != nullptr)
-        return Refuse(ERROR_BAD_NETPATH);
-    if (text.empty())
-        return Refuse(ERROR_INVALID_SID);
-    std::lock_guard guard(self.m_lock);
-    const SAccount* account = self.FindBySid(text);
-    if (account == nullptr)
-        return Refuse(ERROR_NONE_MAPPED);
-    const bool nameFits = Copy(account->name, name, nameLength);
-    if (!Copy(account->domain, domain, domainLength) || !nameFits) {
-        *nameLength = static_cast<DWORD>(account->name.size() + 1);
-        *domainLength = static_cast<DWORD>(account->domain.size() + 1);
-        return Refuse(ERROR_INSUFFICIENT_BUFFER);
-    }
-    *use = account->use;
-    return TRUE;
-}
-
-BOOL WINAPI CFakeDirectory::GetComputerNameExW(COMPUTER_NAME_FORMAT format, LPWSTR buffer, LPDWORD length) {
-    CFakeDirectory& self = Instance();
-    if (format != ComputerNameNetBIOS)
-        return Refuse(ERROR_INVALID_PARAMETER);
-    std::lock_guard guard(self.m_lock);
-    return Copy(self.m_computerName, buffer, length) ? TRUE : Refuse(ERROR_MORE_DATA);
-}
-
-NET_API_STATUS WINAPI CFakeDirectory::NetLocalGroupGetInfo(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer) {
-    CFakeDirectory& self = Instance();
-    *buffer = nullptr;
-    if (const DWORD error = self.Enter(group))
-        return error;
-    if (server != nullptr)
-        return ERROR_BAD_NETPATH;
-    if (level != 1)
-        return ERROR_INVALID_LEVEL;
-    std::lock_guard guard(self.m_lock);
-    if (self.m_groups.count(group) == 0)
-        return NERR_GroupNotFound;
-    const size_t nameBytes = (std::wcslen(group) + 1) * sizeof(wchar_t);
-    auto* info = reinterpret_cast<LOCALGROUP_INFO_1*>(self.Allocate(sizeof(LOCALGROUP_INFO_1) + nameBytes + sizeof(wchar_t)));
-    info->lgrpi1_name = reinterpret_cast<LPWSTR>(info + 1);
-    std::memcpy(info->lgrpi1_name, group, nameBytes);
-    info->lgrpi1_comment = info->lgrpi1_name + nameBytes / sizeof(wchar_t);
-    *buffer = reinterpret_cast<LPBYTE>(info);
-    return NERR_Success;
-}
-
-NET_API_STATUS WINAPI CFakeDirectory::NetLocalGroupGetMembers(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer,
-                                                              DWORD maxLength, LPDWORD read, LPDWORD total, PDWORD_PTR resume) {
-    CFakeDirectory& self = Instance();
-    *buffer = nullptr;
-    *read = *total = 0;
-    if (const DWORD error = self.Enter(group))
-        return error;
-    if (server != nullptr)
-        return ERROR_BAD_NETPATH;
-    if (level != 1 || maxLength != MAX_PREFERRED_LENGTH || resume != nullptr)
-        return ERROR_INVALID_LEVEL;
-    std::lock_guard guard(self.m_lock);
-    const auto found = self.m_groups.find(group);
-    if (found == self.m_groups.end())
-        return NERR_GroupNotFound;
-    // One block: the entries, then their SIDs, then their names.
-    const std::vector<SMember>& members = found->second.members;
-    std::vector<std::vector<BYTE>> sids;
-    size_t size = members.size() * sizeof(LOCALGROUP_MEMBERS_INFO_1);
-    for (const SMember& member : members) {
-        sids.push_back(SidBytes(member.sid));
-        if (member.invalidSid)
-            sids.back()[0] = 0xFF;
-        size += sids.back().size() + (member.name.size() + 1) * sizeof(wchar_t);
-    }
-    auto* entries = reinterpret_cast<LOCALGROUP_MEMBERS_INFO_1*>(self.Allocate(size));
-    BYTE* next = reinterpret_cast<BYTE*>(entries + members.size());
-    for (size_t i = 0; i < members.size(); ++i) {
-        entries[i].lgrmi1_sid = next;
-        entries[i].lgrmi1_sidusage = members[i].use;
-        std::memcpy(next, sids[i].data(), sids[i].size());
-        next += sids[i].size();
-    }
-    for (size_t i = 0; i < members.size(); ++i) {
-        entries[i].lgrmi1_name = reinterpret_cast<LPWSTR>(next);
-        std::memcpy(next, members[i].name.c_str(), (members[i].name.size() + 1) * sizeof(wchar_t));
-        next += (members[i].name.size() + 1) * sizeof(wchar_t);
-    }
-    *buffer = reinterpret_cast<LPBYTE>(entries);
-    *read = *total = static_cast<DWORD>(members.size());
-    return NERR_Success;
-}
-
-NET_API_STATUS WINAPI CFakeDirectory::NetApiBufferFree(LPVOID buffer) {
-    CFakeDirectory& self = Instance();
-    if (buffer == nullptr)
-        return NERR_Success;
-    std::lock_guard guard(self.m_lock);
-    if (self.m_buffers.erase(static_cast<LPBYTE>(buffer)) == 0) {
-        ++self.m_badFrees;
-        return ERROR_INVALID_PARAMETER;
-    }
-    std::free(buffer);
-    return NERR_Success;
 }

@@ -1,15 +1,10 @@
-// CFakeDirectory: a directory of accounts, local groups and SIDs that takes the place of the
-// machine's account database behind the account functions (AccountsPlatform.h) of the module sources
-// linked into a test or benchmark. It answers as the system does: ERROR_NONE_MAPPED for a name or SID
-// it does not know, ERROR_INSUFFICIENT_BUFFER with the needed sizes written back, ERROR_MORE_DATA for a
-// computer name that does not fit, NERR_GroupNotFound for a missing group, ERROR_INVALID_LEVEL for
-// another information level and ERROR_BAD_NETPATH when a system or server name is passed. Buffers of
-// the network functions come from the directory itself and are counted until NetApiBufferFree, so a
-// test can show that every one was released.
-//
-// Beyond the system it can make accounts stop resolving and resolve again, rename them, report an
-// oversized SID, hand out an invalid member SID, fail any lookup with a given error, and run an action
-// of the test's own on the calling thread when a subject is asked for.
+// CFakeDirectory: accounts, local groups and SIDs in place of the machine's account database behind
+// the account functions (AccountsPlatform.h) of the module sources linked into a test or benchmark.
+// It answers as the system does: ERROR_NONE_MAPPED for a name or SID it does not know,
+// ERROR_INSUFFICIENT_BUFFER with the needed sizes, ERROR_MORE_DATA for a computer name that does not
+// fit, NERR_GroupNotFound for a missing group, ERROR_INVALID_LEVEL for another information level and
+// ERROR_BAD_NETPATH when a system or server name is passed. Network buffers come from the directory
+// and are counted until NetApiBufferFree.
 //
 // Thread safety: every function may be called from any thread; the platform functions run on the
 // components' workers while the test changes the directory.
@@ -23,17 +18,17 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 class CFakeDirectory {
 public:
     struct SAccount {
-        std::wstring sid; // string form
-        std::wstring domain;
-        std::wstring name;
+        // The SID in string form; a lookup by name accepts domain\name, name and name@domain.
+        std::wstring sid, domain, name;
         SID_NAME_USE use = SidTypeUser;
-        // The names a lookup by name accepts, letter case ignored; none given: domain\name and name.
-        std::vector<std::wstring> logonNames = {};
+        // The SID size a lookup by name reports; 0: the SID's own.
+        DWORD reportedSidSize = 0;
     };
     struct SMember {
         std::wstring sid;
@@ -43,76 +38,58 @@ public:
         bool invalidSid = false;
     };
 
+    // Longer than a NetBIOS name may be, so that every caller goes through ERROR_MORE_DATA.
+    static constexpr const wchar_t* ComputerName = L"FAKECOMPUTERNAME";
+
     // Puts the directory in place of the system's functions until it is destroyed; one at a time.
     CFakeDirectory();
     ~CFakeDirectory();
     CFakeDirectory(const CFakeDirectory&) = delete;
     CFakeDirectory& operator=(const CFakeDirectory&) = delete;
 
-    void SetComputerName(std::wstring name);
+    // Again for the same SID replaces the account (a rename); its earlier names stay accepted.
     void AddAccount(SAccount account);
-    // Lookups of the account by SID and by name fail with ERROR_NONE_MAPPED while it is not resolvable.
-    void SetResolvable(const std::wstring& sid, bool resolvable);
-    void Rename(const std::wstring& sid, std::wstring name);
-    // Every call about subject (a SID string, a name as asked, a group name) fails with error.
-    void Fail(const std::wstring& subject, DWORD error);
-    // The lookup of name reports a SID of size bytes.
-    void ReportSidSize(const std::wstring& name, DWORD size);
+    // Every call about subject (a SID string, a name as asked, a group name) fails with error; 0 ends it.
+    void Fail(const std::wstring& subject, DWORD error) { Locked([&] { m_failures[subject] = error; }); }
     // A local group with its members in order; again for the same name replaces them.
-    void SetGroup(const std::wstring& name, std::vector<SMember> members);
-    void RemoveGroup(const std::wstring& name);
+    void SetGroup(const std::wstring& name, std::vector<SMember> members) { Locked([&] { m_groups[name] = std::move(members); }); }
     // Runs action on the calling thread at every call about subject, before the directory answers.
-    void OnCall(const std::wstring& subject, std::function<void()> action);
+    void OnCall(const std::wstring& subject, std::function<void()> action) { Locked([&] { m_actions[subject] = std::move(action); }); }
 
-    // Calls about subject so far.
-    int Calls(const std::wstring& subject) const;
-    // The names LookupAccountNameW was asked for, in order.
-    std::vector<std::wstring> NamesAsked() const;
-    // Network buffers not yet freed, and frees of pointers the directory never handed out.
-    int LiveBuffers() const;
-    int BadFrees() const;
-    // Waits until done() holds, checking after every call; false after timeoutMs.
-    bool WaitFor(const std::function<bool()>& done, unsigned timeoutMs = 60000) const;
+    // The subjects of every call so far, in order, and how many calls were about subject.
+    std::vector<std::wstring> Asked() const { return Locked([&] { return m_asked; }); }
+    int Calls(const std::wstring& subject) const { return Locked([&] { return CountLocked(subject); }); }
+    // Network buffers not yet freed, plus frees of pointers the directory never handed out.
+    int BufferFaults() const { return Locked([&] { return static_cast<int>(m_buffers.size()) + m_badFrees; }); }
+    // Waits until there were that many calls about subject; false after timeoutMs.
+    bool WaitFor(const std::wstring& subject, int calls, unsigned timeoutMs = 60000) const;
 
 private:
-    struct SGroup {
-        std::vector<SMember> members;
-    };
+    // The platform functions, in FakeDirectory.cpp.
+    struct SPlatform;
 
-    static CFakeDirectory& Instance();
-    // Counts a call about subject, runs its action, and gives the error it is to fail with (0: none).
-    DWORD Enter(const std::wstring& subject);
+    // What f gives, run under the directory's lock.
+    template <class F>
+    std::invoke_result_t<F&> Locked(F f) const {
+        std::lock_guard guard(m_lock);
+        return f();
+    }
+    int CountLocked(const std::wstring& subject) const;
+    // Records a call about subject and runs its action. Gives the error set for subject, else
+    // ERROR_BAD_NETPATH for a remote call, ERROR_INVALID_LEVEL for an unknown level, else 0.
+    DWORD Enter(const std::wstring& subject, bool local, bool levelKnown = true);
     LPBYTE Allocate(size_t size);
-    // The resolvable account of a SID string or of a logon name; null for none.
-    const SAccount* FindBySid(const std::wstring& sid) const;
-    const SAccount* FindByName(const std::wstring& name) const;
 
-    static BOOL WINAPI LookupAccountNameW(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain,
-                                          LPDWORD domainLength, PSID_NAME_USE use);
-    static BOOL WINAPI LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD nameLength, LPWSTR domain,
-                                         LPDWORD domainLength, PSID_NAME_USE use);
-    static BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT format, LPWSTR buffer, LPDWORD length);
-    static NET_API_STATUS WINAPI NetLocalGroupGetInfo(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer);
-    static NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer,
-                                                         DWORD maxLength, LPDWORD read, LPDWORD total, PDWORD_PTR resume);
-    static NET_API_STATUS WINAPI NetApiBufferFree(LPVOID buffer);
-
-    const SAccountsPlatform m_table;
-    // What was in use before: restored at destruction.
     const SAccountsPlatform* m_replaced;
     mutable std::mutex m_lock;
     mutable std::condition_variable m_called;
-    std::wstring m_computerName = L"FAKEPC";
-    // By SID string, and the SID strings by upper-case logon name.
+    // By SID string, and the SID strings by logon name.
     std::map<std::wstring, SAccount> m_accounts;
     std::map<std::wstring, std::wstring> m_logonNames;
-    std::set<std::wstring> m_unresolvable;
     std::map<std::wstring, DWORD> m_failures;
-    std::map<std::wstring, DWORD> m_sidSizes;
-    std::map<std::wstring, SGroup> m_groups;
+    std::map<std::wstring, std::vector<SMember>> m_groups;
     std::map<std::wstring, std::function<void()>> m_actions;
-    std::map<std::wstring, int> m_calls;
-    std::vector<std::wstring> m_namesAsked;
+    std::vector<std::wstring> m_asked;
     std::set<LPBYTE> m_buffers;
     int m_badFrees = 0;
 };

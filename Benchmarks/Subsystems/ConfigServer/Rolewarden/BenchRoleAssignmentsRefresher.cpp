@@ -131,7 +131,6 @@ bool Refreshed(IKvConfigProxy* server) {
 
 int Measure(const wchar_t* settings) {
     CFakeDirectory directory;
-    directory.SetComputerName(L"BENCHPC");
     for (int user = 0; user < UserCount; ++user)
         directory.AddAccount({UserSid(user), L"CORP", L"user" + std::to_wstring(user)});
     InterfacePtr<IKvConfigProxy> server;

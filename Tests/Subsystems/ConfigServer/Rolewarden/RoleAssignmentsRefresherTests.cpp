@@ -1,13 +1,12 @@
 // The role assignments refresher as the host runs it, against the configuration server stand-in: the
-// refresh rules over a folder tree (Data/RefresherFolderTree*.tree) resolved against the fake
-// directory, an edit between the two reads, a failing write, cancellation and runs that change
-// nothing; and through Rolewarden.dll itself, well-known SIDs and the machine's own account as Wine
-// answers them.
+// refresh rules over a folder tree (Data/RefresherFolderTree*.tree), an edit between the two reads, a
+// failing write, a run that changes nothing and cancellation, resolved against the fake directory;
+// and through Rolewarden.dll itself, the system's accounts as Wine answers them.
 #include "Subsystems/ConfigServer/Rolewarden/Accounts.h"
 #include "Subsystems/ConfigServer/Rolewarden/RoleAssignmentNode.h"
 #include "Support/FakeDirectoryTest.h"
 
-#include <thread>
+#include <future>
 
 namespace {
 
@@ -23,45 +22,20 @@ KvNodePtr RefresherConfig(const std::wstring& treePath) {
     return config;
 }
 
-// The display name of the role assignment at path below the tree, "-" when there is none.
-std::wstring DisplayName(const KvNodePtr& tree, const wchar_t* path) {
-    const KvNodePtr node = tree ? tree.FindNode(path) : KvNodePtr();
-    std::wstring name = L"-";
-    if (node)
-        node.TryGetString(SubjectDisplayNameAttribute, name);
-    return name;
-}
-
-class RoleAssignmentsRefresherTest : public FakeDirectoryTest {
-protected:
-    void SetUp() override {
-        FakeDirectoryTest::SetUp();
-        m_directory.AddAccount({AliceSid, L"CORP", L"alice"});
-        m_directory.AddAccount({BobSid, L"CORP", L"bob"});
-        m_directory.AddAccount({L"S-1-5-21-1-2-3-1003", L"FAKEPC", L"carol"});
-        m_directory.AddAccount({DaveSid, L"CORP", L"dave"});
-    }
-
-    // A (alice) and B (bob), both with an outdated display name.
-    void WriteTwoAssignments() {
-        Write(R"(<node name="\Config\FolderTree"><node name="RoleAssignments">
-              <node name="A" type="RoleAssignment"><attr name="SubjectId" code="2">win:sid=S-1-5-21-10-20-30-1001</attr>
-                <attr name="SubjectDisplayName" code="2">old</attr></node>
-              <node name="B" type="RoleAssignment"><attr name="SubjectId" code="2">win:sid=S-1-5-21-10-20-30-1002</attr>
-                <attr name="SubjectDisplayName" code="2">old</attr></node></node></node>)");
-        ClearWrites();
-    }
-};
-
 } // namespace
 
+using RoleAssignmentsRefresherTest = FakeDirectoryTest;
+
 TEST_F(RoleAssignmentsRefresherTest, RefreshRulesOverAFolderTree) {
+    for (const auto& [sid, domain, name] : {std::tuple{AliceSid, L"CORP", L"alice"}, {BobSid, L"CORP", L"bob"},
+                                            {L"S-1-5-21-1-2-3-1003", L"FAKEPC", L"carol"}, {DaveSid, L"CORP", L"dave"}})
+        m_directory.AddAccount({sid, domain, name});
+    m_directory.Fail(DaveSid, ERROR_NONE_MAPPED);
     Write(R"(<node name="\Config\Other"><node name="A" type="RoleAssignment">
              <attr name="SubjectId" code="2">win:sid=S-1-5-21-10-20-30-1001</attr></node></node>)");
     const KvNodePtr other = Query(L"\\Config\\Other");
     Write(DataTree(L"RefresherFolderTree.tree"));
     ClearWrites();
-    m_directory.SetResolvable(DaveSid, false);
     const CModuleLogTail log;
     {
         const auto refresher = CreateLinkedComponent<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
@@ -74,122 +48,101 @@ TEST_F(RoleAssignmentsRefresherTest, RefreshRulesOverAFolderTree) {
                                     L"RoleAssignments\\NoSubjectId", L"Finance\\RoleAssignments\\Mixed", L"Finance\\RoleAssignments\\Dave"})
             written.push_back({4, std::wstring(TreePath) + L"\\" + path});
         EXPECT_EQ(Writes(), written) << "only the changed role assignments, in walk order";
-        const std::vector<std::wstring> problems = Problems(log);
-        EXPECT_EQ(std::vector<std::wstring>(problems.begin(), problems.begin() + std::min<size_t>(6, problems.size())),
-                  (std::vector<std::wstring>{
-                      L"WARN Resolving AuthId='win:sid=S-1-5-21-10-20-30-1004' failed: 0x80070534",
-                      L"WARN Resolving AuthId='stag:Other' failed: 0x80070057",
-                      L"WARN Resolving AuthId='win:sid=S-1-5-21-10-20-30-1004' failed: 0x80070534",
-                      L"ERR `anonymous-namespace'::RefreshRoleAssignment failed: 0x80070490",
-                      L"WARN Resolving AuthId='win:name=CORP\\nobody' failed: 0x80070534",
-                      L"ERR `anonymous-namespace'::RefreshRoleAssignment failed: 0x80070534",
-                  }));
-        EXPECT_TRUE(Logged(log, L"DBG", L"Using alt display name: 'stag:Other'"));
+        // The first run's; later runs may have added theirs.
+        std::vector<std::wstring> problems = Records(log);
+        problems.resize(6);
+        const std::wstring dave = L"WARN Resolving AuthId='win:sid=S-1-5-21-10-20-30-1004' failed: 0x80070534",
+                           failed = L"ERR `anonymous-namespace'::RefreshRoleAssignment failed: 0x8007";
+        EXPECT_EQ(problems, (std::vector<std::wstring>{dave, L"WARN Resolving AuthId='stag:Other' failed: 0x80070057", dave,
+                                                       failed + L"0490", L"WARN Resolving AuthId='win:name=CORP\\nobody' failed: 0x80070534",
+                                                       failed + L"0534"}));
+        EXPECT_GE(Logged(log, L"DBG", L"Using alt display name: 'stag:Other'"), 1);
 
         // Alice is renamed and dave resolves again: the predefined display name stays, and the kept
         // display name goes once every subject of its role assignment resolves.
-        m_directory.Rename(AliceSid, L"alice.smith");
-        m_directory.SetResolvable(DaveSid, true);
+        m_directory.AddAccount({AliceSid, L"CORP", L"alice.smith"});
+        m_directory.Fail(DaveSid, ERROR_SUCCESS);
         const KvNodePtr renamed = DataTree(L"RefresherFolderTree.renamed.expected.tree");
         EXPECT_TRUE(WaitUntil([&] { return KvNodePtr::CompareNodes(Query(TreePath), renamed); })) << TreeText(Query(TreePath));
     }
     EXPECT_TRUE(KvNodePtr::CompareNodes(Query(L"\\Config\\Other"), other)) << "the replaced worker must not run";
 }
 
-// A role assignment edited between the two reads keeps the edit; the next run refreshes it. A failing
-// write ends its run and writes nothing.
-TEST_F(RoleAssignmentsRefresherTest, ConcurrentEditWinsAndAFailingWriteEndsTheRun) {
-    WriteTwoAssignments();
+// Runs over A (alice) and B (bob), both out of date: the first fails at its write and writes nothing;
+// in the second B is edited between the two reads, so only A is written; the third refreshes B; the
+// fourth finds nothing to change and begins no update; the fifth is canceled after bob got a new
+// name, and stops at its next check.
+TEST_F(RoleAssignmentsRefresherTest, EditsFailuresAndCancelAcrossRuns) {
+    m_directory.AddAccount({AliceSid, L"CORP", L"alice"});
+    m_directory.AddAccount({BobSid, L"CORP", L"bob"});
+    Write(R"(<node name="\Config\FolderTree"><node name="RoleAssignments">
+          <node name="A" type="RoleAssignment"><attr name="SubjectId" code="2">win:sid=S-1-5-21-10-20-30-1001</attr>
+            <attr name="SubjectDisplayName" code="2">old</attr></node>
+          <node name="B" type="RoleAssignment"><attr name="SubjectId" code="2">win:sid=S-1-5-21-10-20-30-1002</attr>
+            <attr name="SubjectDisplayName" code="2">old</attr></node></node></node>)");
+    ClearWrites();
     const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
-    UseProxy(proxy.Get());
+    AddName(L"ConfigServer.Proxy", proxy.Get());
     proxy->failWrites = 1;
-    std::atomic<HRESULT> edit{S_FALSE};
-    m_directory.OnCall(AliceSid, [&] {
-        if (m_directory.Calls(AliceSid) != 2)
-            return;
-        KvNodePtr node = KvNodePtr::Create(L"\\Config\\FolderTree\\RoleAssignments\\B", RoleAssignmentType);
-        node.SetString(SubjectDisplayNameAttribute, L"edited");
-        IKvNode* nodes[] = {node.Get()};
-        edit = m_server->WriteNodes(nullptr, KV_WRITE_MERGE, nodes, 1);
-    });
-    const CModuleLogTail log;
-    {
-        const auto refresher = CreateLinkedComponent<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
-        ASSERT_EQ(refresher->Configure(RefresherConfig(TreePath).Get()), S_OK);
-        ASSERT_TRUE(WaitUntil([&] { return DisplayName(Query(TreePath), L"RoleAssignments\\B") == L"CORP\\bob"; }));
-    }
-    EXPECT_EQ(edit.load(), S_OK);
-    const std::wstring a = std::wstring(TreePath) + L"\\RoleAssignments\\A", b = std::wstring(TreePath) + L"\\RoleAssignments\\B";
-    EXPECT_EQ(Writes(), (std::vector<SServerWrite>{{4, b}, {4, a}, {4, b}})) << "the edit, then A, then B a run later";
-    EXPECT_EQ(Problems(log), std::vector<std::wstring>{L"ERR CRoleAssignmentsRefresher::Refresh failed: 0x80004005"});
-    EXPECT_TRUE(Logged(log, L"DBG", L"Skipping role assignment update (changed): " + b));
-}
-
-// A run that finds nothing to change writes nothing and begins no update; Cancel ends the run under
-// way at its next check and every later run at its first.
-TEST_F(RoleAssignmentsRefresherTest, NothingToChangeWritesNothingAndCancelEndsRuns) {
-    WriteTwoAssignments();
-    const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
-    UseProxy(proxy.Get());
     const CModuleLogTail log;
     auto refresher = CreateLinkedComponent<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
     auto cancel = refresher.Query<ICancelableComponent>();
-    // At the start of the third run bob gets a new name, which that run would write, and it is canceled.
-    m_directory.OnCall(AliceSid, [&] {
-        if (m_directory.Calls(AliceSid) == 3) {
-            m_directory.Rename(BobSid, L"robert");
-            cancel->Cancel();
+    // Holds the fifth run until Cancel is called.
+    std::promise<void> canceled;
+    const std::shared_future<void> resume = canceled.get_future().share();
+    m_directory.OnCall(AliceSid, [&, resume] {
+        if (m_directory.Calls(AliceSid) == 2) {
+            Write(R"(<node name="\Config\FolderTree\RoleAssignments\B" type="RoleAssignment">
+                     <attr name="SubjectDisplayName" code="2">edited</attr></node>)", KV_WRITE_MERGE);
+        } else if (m_directory.Calls(AliceSid) == 5) {
+            m_directory.AddAccount({BobSid, L"CORP", L"robert"});
+            resume.wait();
         }
     });
     ASSERT_EQ(refresher->Configure(RefresherConfig(TreePath).Get()), S_OK);
-    ASSERT_TRUE(m_directory.WaitFor([&] { return m_directory.Calls(AliceSid) >= 3; }));
-    // Long enough for two more runs, none of which may ask for anything.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_EQ(m_directory.Calls(AliceSid), 3);
+    ASSERT_TRUE(m_directory.WaitFor(AliceSid, 5));
+    cancel->Cancel();
+    canceled.set_value();
     refresher.Reset();
     cancel.Reset();
-    EXPECT_EQ(Writes().size(), 2u) << "the first run writes A and B, no later run writes";
-    EXPECT_EQ(proxy->beginUpdates.load(), 1) << "a run that changes nothing must not begin an update";
-    EXPECT_EQ(DisplayName(Query(TreePath), L"RoleAssignments\\B"), L"CORP\\bob");
-    const std::vector<std::wstring> problems = Problems(log);
-    EXPECT_TRUE(problems.size() >= 2 && std::all_of(problems.begin(), problems.end(), [](const std::wstring& problem) {
-                    return problem == L"WARN CRoleAssignmentsRefresher::Refresh failed: 0x80004004";
-                })) << "each canceled run ends with one WARN record";
-    EXPECT_TRUE(Logged(log, L"DBG", L"Canceling"));
+    const std::wstring a = std::wstring(TreePath) + L"\\RoleAssignments\\A", b = std::wstring(TreePath) + L"\\RoleAssignments\\B";
+    EXPECT_EQ(Writes(), (std::vector<SServerWrite>{{4, b}, {4, a}, {4, b}})) << "the edit, then A, then B a run later";
+    EXPECT_EQ(proxy->beginUpdates.load(), 3) << "a run that changes nothing must not begin an update";
+    EXPECT_EQ(Records(log), (std::vector<std::wstring>{L"ERR CRoleAssignmentsRefresher::Refresh failed: 0x80004005",
+                                                       L"WARN CRoleAssignmentsRefresher::Refresh failed: 0x80004004"}));
+    EXPECT_EQ(Logged(log, L"DBG", L"Skipping role assignment update (changed): " + b), 1);
+    EXPECT_EQ(Logged(log, L"DBG", L"Canceling"), 1);
 }
 
-// Rolewarden.dll on what Wine answers itself: well-known SIDs, also in a non-canonical form, and the
-// account the tests run under.
+// Rolewarden.dll resolves on the system's accounts: BUILTIN\Administrators by name and by SID in a
+// non-canonical form, and the account the tests run under, named with the local domain "."; and its
+// Configure fails without a configuration or a folder tree path.
 using RoleAssignmentsRefresherDllTest = ComponentHostTest;
-TEST_F(RoleAssignmentsRefresherDllTest, WellKnownSidsAndTheMachinesOwnAccount) {
-    if (LookupAccountNameBySid(SidFromString(L"S-1-5-32-544")).empty())
-        GTEST_SKIP() << "this Wine cannot look up S-1-5-32-544";
+TEST_F(RoleAssignmentsRefresherDllTest, SystemAccountsAndConfigureFailures) {
     wchar_t user[256];
     DWORD userLength = 256;
     ASSERT_TRUE(GetUserNameW(user, &userLength));
-    const std::wstring ownName = GetLocalComputerName() + L"\\" + user;
-    KvNodePtr tree = ParseTree(R"(<node name="\Config\FolderTree"><node name="WellKnown" type="RoleAssignment">
-        <attr name="SubjectId" code="0x102"><item>win:sid=S-1-5-32-544</item><item>win:sid=S-1-1-0</item></attr></node>
-      <node name="Canonical" type="RoleAssignment"><attr name="IsPredefined" code="7">true</attr>
-        <attr name="SubjectId" code="2">win:sid=S-1-5-32-0544</attr><attr name="PreprocessedSubjectId" code="2">stale</attr></node>
-      <node name="Own" type="RoleAssignment"/></node>)");
-    tree.GetChildByName(L"Own", true).SetString(SubjectIdAttribute, MakeNameSubjectId(ownName));
+    KvNodePtr tree = ParseTree(R"(<node name="\Config\FolderTree"><node name="Admins" type="RoleAssignment">
+        <attr name="SubjectId" code="0x102"><item>win:sid=S-1-5-32-0544</item><item>win:name=BUILTIN\Administrators</item></attr>
+        <attr name="PreprocessedSubjectId" code="2">stale</attr></node><node name="Own" type="RoleAssignment"/></node>)");
+    tree.GetChildByName(L"Own", true).SetString(SubjectIdAttribute, MakeNameSubjectId(std::wstring(L".\\") + user));
     Write(tree);
     const CModuleLogTail log(L"Rolewarden");
     const auto refresher = CreateComponent<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
     EXPECT_EQ(refresher->Configure(nullptr), E_POINTER);
     EXPECT_EQ(refresher->Configure(KvNodePtr::Create(L"Config", nullptr).Get()), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
-    EXPECT_EQ(Problems(log), (std::vector<std::wstring>{L"ERR CRoleAssignmentsRefresher::Configure failed: 0x80004003",
-                                                        L"ERR CRoleAssignmentsRefresher::Configure failed: 0x80070490"}));
+    EXPECT_EQ(Records(log), (std::vector<std::wstring>{L"ERR CRoleAssignmentsRefresher::Configure failed: 0x80004003",
+                                                       L"ERR CRoleAssignmentsRefresher::Configure failed: 0x80070490"}));
     ASSERT_EQ(refresher->Configure(RefresherConfig(TreePath).Get()), S_OK);
-    ASSERT_TRUE(WaitUntil([&] { return DisplayName(Query(TreePath), L"Own") != L"-"; }));
-    const CSid own = LookupSidByAccountName(ownName);
+    ASSERT_TRUE(WaitUntil([&] { return HasAttribute(Query(TreePath).FindNode(L"Own"), PreprocessedSubjectIdAttribute); }));
+    // What the account functions of this executable give on the system's own table.
+    const CSid own = LookupSidByAccountName(GetLocalComputerName() + L"\\" + user);
+    const std::wstring administrators = LookupAccountNameBySid(SidFromString(L"S-1-5-32-544"));
     const KvNodePtr refreshed = Query(TreePath);
-    EXPECT_EQ(DisplayName(refreshed, L"WellKnown"),
-              LookupAccountNameBySid(SidFromString(L"S-1-5-32-544")) + L"; " + LookupAccountNameBySid(SidFromString(L"S-1-1-0")));
-    EXPECT_EQ(DisplayName(refreshed, L"Own"), LookupAccountNameBySid(own));
-    EXPECT_EQ(refreshed.FindNode(L"Own").GetString(PreprocessedSubjectIdAttribute), MakeSidSubjectId(own));
-    EXPECT_EQ(refreshed.FindNode(L"Canonical").GetString(PreprocessedSubjectIdAttribute), L"win:sid=S-1-5-32-544");
-    EXPECT_EQ(DisplayName(refreshed, L"Canonical"), L"-") << "a predefined role assignment gets no display name";
-    EXPECT_FALSE(HasAttribute(refreshed.FindNode(L"WellKnown"), PreprocessedSubjectIdAttribute));
+    const KvNodePtr admins = refreshed.FindNode(L"Admins"), ownAssignment = refreshed.FindNode(L"Own");
+    EXPECT_EQ(admins.GetString(SubjectDisplayNameAttribute), administrators + L"; " + administrators);
+    EXPECT_EQ(admins.GetStringList(PreprocessedSubjectIdAttribute, true),
+              (std::vector<std::wstring>{L"win:sid=S-1-5-32-544", L"win:sid=S-1-5-32-544"}));
+    EXPECT_EQ(ownAssignment.GetString(SubjectDisplayNameAttribute), LookupAccountNameBySid(own));
+    EXPECT_EQ(ownAssignment.GetString(PreprocessedSubjectIdAttribute), MakeSidSubjectId(own));
 }
