@@ -5,6 +5,7 @@
 
 #include "Common/Nodes/KvNodePtr.h"
 #include "Interfaces/KvNodeStore.h"
+#include "Support/ComponentHostTest.h"
 #include "Support/TestSupport.h"
 
 #include <filesystem>
@@ -40,3 +41,18 @@ inline std::map<std::wstring, KvNodePtr> SampleConfigs(uint32_t refreshSeconds) 
     }
     return configs;
 }
+
+// The component host fixture with the sample's configurations at hand (refreshers every second).
+class SampleHostTest : public ComponentHostTest {
+protected:
+    void SetUp() override {
+        ComponentHostTest::SetUp();
+        m_configs = SampleConfigs(1);
+    }
+    void TearDown() override {
+        m_configs.clear();
+        ComponentHostTest::TearDown();
+    }
+
+    std::map<std::wstring, KvNodePtr> m_configs;
+};

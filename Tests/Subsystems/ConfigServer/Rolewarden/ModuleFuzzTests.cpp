@@ -142,19 +142,7 @@ private:
     std::mt19937 m_random;
 };
 
-class ModuleFuzzTests : public ComponentHostTest {
-protected:
-    void SetUp() override {
-        ComponentHostTest::SetUp();
-        m_configs = SampleConfigs(1);
-    }
-    void TearDown() override {
-        m_configs.clear();
-        ComponentHostTest::TearDown();
-    }
-
-    std::map<std::wstring, KvNodePtr> m_configs;
-};
+class ModuleFuzzTests : public SampleHostTest {};
 
 } // namespace
 

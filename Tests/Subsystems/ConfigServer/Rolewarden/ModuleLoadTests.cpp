@@ -63,20 +63,12 @@ KvNodePtr Region(int region, std::mt19937& random) {
     return node;
 }
 
-class ModuleLoadTests : public ComponentHostTest {
+class ModuleLoadTests : public SampleHostTest {
 protected:
     InterfacePtr<IConfigurableComponent> Component(const GUID& classId, const wchar_t* className) {
         InterfacePtr<IConfigurableComponent> component = CreateComponent<IConfigurableComponent>(classId);
         EXPECT_EQ(component ? component->Configure(m_configs.at(className).Get()) : E_FAIL, S_OK);
         return component;
-    }
-    void SetUp() override {
-        ComponentHostTest::SetUp();
-        m_configs = SampleConfigs(1);
-    }
-    void TearDown() override {
-        m_configs.clear();
-        ComponentHostTest::TearDown();
     }
 
     // Ignores what the server answers: edits race with one another (a site deleted twice, say).
@@ -117,8 +109,6 @@ protected:
         }
         return false;
     }
-
-    std::map<std::wstring, KvNodePtr> m_configs;
 };
 
 } // namespace
