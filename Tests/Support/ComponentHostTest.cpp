@@ -2,6 +2,7 @@
 #include "Support/ComponentHostTest.h"
 
 #include "Common/Nodes/NodeSerializer.h"
+#include "Common/ModuleInfo.h"
 #include "Common/Nodes/ProxyAccess.h"
 #include "Interfaces/KvNodeStore.h"
 #include "Support/TestSupport.h"
@@ -11,8 +12,19 @@
 #include <condition_variable>
 #include <mutex>
 
+namespace {
+
+// Each test executable logs into a directory of its own, set before the module's first record: test
+// executables run side by side, and appends of two processes to one Rolewarden.log at once are not kept
+// apart under Wine.
+const bool g_ownLogDirectory =
+    SetEnvironmentVariableW(L"GS_Logger_Path", (L"Logs\\" + FileStemOf(TestExecutablePath()) + L"\\").c_str()) != FALSE;
+
+} // namespace
+
 IComponentsModule* RolewardenModule() {
     static IComponentsModule* const module = [] {
+        EXPECT_TRUE(g_ownLogDirectory);
         const std::wstring exe = TestExecutablePath();
         const std::wstring path = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"Rolewarden.dll";
         // Loaded for the rest of the process, as a host keeps a module it uses.
