@@ -220,8 +220,15 @@ int Run(const std::wstring& treeFile, const std::wstring& hostFile, const std::w
     for (const std::wstring& name : names)
         CLRevokeNamedInstance(name.c_str());
     proxy.Reset();
+    // A worker's run that is under way holds its component, and its thread the module, until the run
+    // returns; the module may be unloaded once it answers FALSE.
     BOOL locked = TRUE;
-    ThrowIfFailed(components->IsLocked(&locked));
+    for (int wait = 0; wait < 3000; ++wait) {
+        ThrowIfFailed(components->IsLocked(&locked));
+        if (!locked)
+            break;
+        Sleep(10);
+    }
     std::wprintf(L"Components and server released; module locked: %ls\n", locked ? L"yes" : L"no");
     if (!locked)
         FreeLibrary(module);

@@ -94,7 +94,8 @@ CFileHandle FileLogger::OpenLogFile() {
     }
 
     LARGE_INTEGER size = {};
-    if (threshold != 0 && GetFileSizeEx(file.Get(), &size) && (size.QuadPart >> 20) >= threshold) {
+    const bool sized = GetFileSizeEx(file.Get(), &size) != FALSE;
+    if (threshold != 0 && sized && (size.QuadPart >> 20) >= threshold) {
         if (!m_tooBigReported) {
             ReportInternal(L"FileLogger: log file '%ls' is too big (size=%dMB threshold=%dMB)", path.c_str(),
                            static_cast<int>(size.QuadPart >> 20), threshold);
@@ -112,7 +113,10 @@ CFileHandle FileLogger::OpenLogFile() {
                   (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
         else
             ReportInternal(L"FileLogger: cannot get file id (error: 0x%08x)", LastErrorResult());
-        if (id != m_lastFileId) {
+        // An empty file is a new one even when it has the identity of the last: file systems give a
+        // deleted file's index to the next new file (ext4 under Wine at once), so the identity alone
+        // would miss a log file that was deleted or replaced.
+        if (id != m_lastFileId || (sized && size.QuadPart == 0)) {
             m_lastFileId = id;
             auto guard = m_writeLock.lock();
             WriteText(file.Get(), m_header.c_str(), m_header.size());

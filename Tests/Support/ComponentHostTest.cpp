@@ -41,6 +41,20 @@ IComponentsModule* RolewardenModule() {
     return module;
 }
 
+bool WaitForUnlock(IComponentsModule& module, DWORD timeoutMs) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        BOOL locked = TRUE;
+        if (module.IsLocked(&locked) != S_OK)
+            return false;
+        if (!locked)
+            return true;
+        if (GetTickCount64() - start >= timeoutMs)
+            return false;
+        Sleep(1);
+    }
+}
+
 KvNodePtr ParseTree(const std::string& text) {
     KvNodePtr node;
     ULONGLONG count = 1;
@@ -194,9 +208,7 @@ void ComponentHostTest::TearDown() {
     // The last release of the server ends its subscriptions, joins its thread and releases every sink,
     // the components' among them.
     m_server.Reset();
-    BOOL locked = TRUE;
-    ASSERT_EQ(RolewardenModule()->IsLocked(&locked), S_OK);
-    EXPECT_FALSE(locked) << "a component object of the module is still alive";
+    EXPECT_TRUE(WaitForUnlock(*RolewardenModule())) << "a component object or worker of the module is still alive";
     CLHostCounters counters{};
     ASSERT_EQ(CLGetHostCounters(&counters), S_OK);
     EXPECT_TRUE(counters.objects == 0 && counters.threads == 0)

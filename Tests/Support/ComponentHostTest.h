@@ -26,6 +26,12 @@
 // The module object of Rolewarden.dll, loaded on first use for the rest of the process.
 IComponentsModule* RolewardenModule();
 
+// Waits until module answers IsLocked with FALSE, as a host does before it unloads the module: a run
+// of a component's worker that is under way when the component's last reference goes holds the
+// component, and its thread the module, until it returns. False after timeoutMs, which only a test
+// that went wrong reaches.
+bool WaitForUnlock(IComponentsModule& module, DWORD timeoutMs = 60000);
+
 // The one tree of a text in the store's text form; a malformed text fails the test and gives none.
 KvNodePtr ParseTree(const std::string& text);
 // The store's text form of a node, for messages; "(none)" for an empty pointer.

@@ -19,7 +19,7 @@
 class FakeDirectoryTest : public ComponentHostTest {
 protected:
     void TearDown() override {
-        EXPECT_EQ(CComponentsModule::Instance().LockCount(), 0u) << "a component object of the linked module is still alive";
+        EXPECT_TRUE(WaitForUnlock(CComponentsModule::Instance())) << "a component object or worker of the linked module is still alive";
         EXPECT_EQ(m_directory.BufferFaults(), 0) << "network buffers not freed, or freed that were never handed out";
         ComponentHostTest::TearDown();
     }

@@ -158,11 +158,11 @@ int Measure(const wchar_t* settings) {
 
     auto* refresher = static_cast<CRoleAssignmentsRefresher*>(component.Get());
     start = std::chrono::steady_clock::now();
-    refresher->Refresh();
+    refresher->Refresh(TreePath);
     const double refresh = Seconds(start);
     const bool written = Refreshed(server.Get());
     start = std::chrono::steady_clock::now();
-    refresher->Refresh();
+    refresher->Refresh(TreePath);
     const double unchanged = Seconds(start);
     const double writes = TimeWritesAlone(server.Get(), tree);
 

@@ -282,7 +282,8 @@ int main() {
                     (double(cycles.atLast) - double(cycles.atFirst)) / (Cycles - Warm));
         std::printf("%-52s %8llu and %llu\n", "live nodes of the store after those cycles", cycles.nodesAtFirst, cycles.nodesAtLast);
         BOOL locked = TRUE;
-        module->IsLocked(&locked);
+        for (int wait = 0; wait < 3000 && module->IsLocked(&locked) == S_OK && locked; ++wait)
+            Sleep(10);
         return locked ? 1 : 0;
     } catch (const HRX& error) {
         std::printf("failed: 0x%08lx\n", static_cast<unsigned long>(error.Result()));

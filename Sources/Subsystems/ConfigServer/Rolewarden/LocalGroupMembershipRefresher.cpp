@@ -52,20 +52,17 @@ HRESULT STDMETHODCALLTYPE CLocalGroupMembershipRefresher::Configure(IKvNode* con
         KvNodePtr::CheckPointer(config);
         const KvNodePtr node(config, false);
         RW_LOG_DBG(L"Config: " << node);
-        std::wstring targetMappingPath = node.GetString(TargetMappingNodePathAttribute);
-        std::vector<std::wstring> groups = node.GetStringList(GroupsToResolveAttribute, true);
-        int32_t interval = DefaultRefreshIntervalS;
-        if (!groups.empty())
+        SRun run{node.GetString(TargetMappingNodePathAttribute), node.GetStringList(GroupsToResolveAttribute, true), {}};
+        // Without groups nothing runs, and the interval is not read.
+        std::unique_ptr<CAsyncAction> action;
+        if (!run.groupsToResolve.empty()) {
+            int32_t interval = DefaultRefreshIntervalS;
             node.TryGetInt32(RefreshIntervalAttribute, interval);
-        // The earlier worker reads the settings and the last mapping, so it is joined before they
-        // change. The last mapping belonged to the earlier target; the next run reads it afresh.
-        m_action.reset();
-        m_targetMappingPath = std::move(targetMappingPath);
-        m_groupsToResolve = std::move(groups);
-        m_refreshInterval = std::chrono::seconds(static_cast<uint32_t>(interval));
-        m_lastMapping.Reset();
-        if (!m_groupsToResolve.empty())
-            m_action = std::make_unique<CAsyncAction>(m_refreshInterval, FirstDelay, [this] { Refresh(); });
+            action = std::make_unique<CAsyncAction>(
+                std::chrono::seconds(static_cast<uint32_t>(interval)), FirstDelay,
+                [this, run = std::move(run)]() mutable { Refresh(run); }, static_cast<CComponentBase*>(this));
+        }
+        ReplaceWorker(m_actionLock, m_action, std::move(action));
     });
 }
 
@@ -75,29 +72,29 @@ HRESULT STDMETHODCALLTYPE CLocalGroupMembershipRefresher::Cancel() {
     return S_OK;
 }
 
-void CLocalGroupMembershipRefresher::Refresh() {
+void CLocalGroupMembershipRefresher::Refresh(SRun& run) {
     RW_TRACE_SCOPE(SevDbg, L"CLocalGroupMembershipRefresher::Refresh");
     try {
         if (m_canceled)
             return;
         const InterfacePtr<IKvConfigProxy> proxy = GetProxyInstance(ConfigServerProxyName);
         // Read once: afterwards this object knows what it wrote itself.
-        if (!m_lastMapping) {
-            m_lastMapping = QueryNodeByPath(proxy.Get(), m_targetMappingPath, false);
-            if (!m_lastMapping)
-                m_lastMapping = CSecurityTagMappingBuilder(m_targetMappingPath).Build();
+        if (!run.lastMapping) {
+            run.lastMapping = QueryNodeByPath(proxy.Get(), run.targetMappingPath, false);
+            if (!run.lastMapping)
+                run.lastMapping = CSecurityTagMappingBuilder(run.targetMappingPath).Build();
         }
-        CSecurityTagMappingBuilder builder(m_targetMappingPath);
-        for (const std::wstring& group : m_groupsToResolve) {
+        CSecurityTagMappingBuilder builder(run.targetMappingPath);
+        for (const std::wstring& group : run.groupsToResolve) {
             if (m_canceled)
                 return;
             ResolveGroup(group, builder);
         }
         KvNodePtr document = builder.Build();
-        if (!KvNodePtr::CompareNodes(document, m_lastMapping) && !m_canceled) {
+        if (!KvNodePtr::CompareNodes(document, run.lastMapping) && !m_canceled) {
             RW_LOG_DBG(L"Storing updated local group membership mapping: " << document);
             WriteNode(proxy.Get(), document, KV_WRITE_SUBTREE);
-            m_lastMapping = std::move(document);
+            run.lastMapping = std::move(document);
         }
     } catch (const HRX& error) {
         RW_LOG_WARN(L"Refreshing local groups membership failed: " << ToString(error));

@@ -7,15 +7,18 @@
 // name), "GroupsToResolve" (string or multi-string, required), "RefreshIntervalS" (32-bit, unsigned,
 // default 60). With groups the first run comes 5 seconds after Configure; without any nothing runs.
 //
-// Thread Safety: Refresh runs on the worker only and is the only one to touch the last mapping.
-// Cancel may come from any thread. Configure is called by the host before the runs it governs; it
-// stops and joins an earlier worker before it changes the settings. Destruction stops and joins the
-// worker.
+// Thread Safety: each worker's runs never overlap, and each worker has settings and a last mapping of
+// its own. Cancel may come from any thread. Configure may be called again, from any thread, also while
+// another Configure is under way: the last to put its worker in place wins. The worker it replaces is
+// stopped; a run of it under way ends with the settings it started with, without anyone waiting for it,
+// and the new worker reads the stored document afresh. A run holds a reference to the refresher, so the
+// refresher's last release never waits for a run.
 #pragma once
 
 #include "Common/Components/ComponentObject.h"
 #include "Common/Helpers/AsyncAction.h"
 #include "Common/Nodes/KvNodePtr.h"
+#include "Common/Sync.h"
 
 #include <atomic>
 #include <chrono>
@@ -34,16 +37,22 @@ public:
     // A run under way stops at its next check without writing; later runs do nothing. Never undone.
     HRESULT STDMETHODCALLTYPE Cancel() override;
 
-    // One run of the worker. A group that cannot be resolved only drops out of the document; any
-    // other failure ends the run with a WARN record. Nothing leaves it.
-    void Refresh();
+    // What one worker works with: the settings of the Configure that made it, and the document as
+    // last read from or written to the server (empty until its first run reads it).
+    struct SRun {
+        std::wstring targetMappingPath;
+        std::vector<std::wstring> groupsToResolve;
+        KvNodePtr lastMapping;
+    };
+
+    // One run of a worker. A group that cannot be resolved only drops out of the document; any other
+    // failure ends the run with a WARN record. Nothing leaves it.
+    void Refresh(SRun& run);
 
 private:
-    std::wstring m_targetMappingPath;
-    std::vector<std::wstring> m_groupsToResolve;
-    std::chrono::seconds m_refreshInterval{60};
     std::atomic<bool> m_canceled{false};
-    // The document as last read from or written to the server; empty until the first run reads it.
-    KvNodePtr m_lastMapping;
+    // Slim: held only to put a new worker in place.
+    CSrwLock m_actionLock;
+    // Null while there are no groups.
     std::unique_ptr<CAsyncAction> m_action;
 };

@@ -1,12 +1,7 @@
 // The forwarding of the local storage's notifications to the roles maintainer.
 #include "Subsystems/ConfigServer/Rolewarden/ModifySinkProxy.h"
 
-#include <utility>
-
 namespace {
-
-// The sink whose owner's worker this thread is, while it runs (COwnerWorkerScope).
-thread_local INodeModifySink* t_ownerWorkerOf = nullptr;
 
 InterfacePtr<IWeakReference> WeakReferenceOf(INodeModifySink* target) {
     ThrowIfNull(target);
@@ -19,20 +14,11 @@ InterfacePtr<IWeakReference> WeakReferenceOf(INodeModifySink* target) {
 
 } // namespace
 
-CModifySinkProxy::COwnerWorkerScope::COwnerWorkerScope(INodeModifySink* target) noexcept
-    : m_previous(std::exchange(t_ownerWorkerOf, target)) {}
-
-CModifySinkProxy::COwnerWorkerScope::~COwnerWorkerScope() {
-    t_ownerWorkerOf = m_previous;
-}
-
 CModifySinkProxy::CModifySinkProxy(INodeModifySink* target) : m_weakReference(WeakReferenceOf(target)), m_target(target) {}
 
 template <class Notify>
 HRESULT CModifySinkProxy::Forward(const wchar_t* operation, Notify notify) {
     return CallBoundary(operation, [&]() -> HRESULT {
-        if (t_ownerWorkerOf == m_target)
-            return notify();
         InterfacePtr<IComponentBase> alive;
         const HRESULT hr = m_weakReference->Resolve(IID_IComponentBase, alive.PutVoid());
         ThrowIfFailed(hr);

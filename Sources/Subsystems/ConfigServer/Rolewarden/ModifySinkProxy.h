@@ -20,21 +20,6 @@ public:
     // failure of that query or of GetWeakReference.
     explicit CModifySinkProxy(INodeModifySink* target);
 
-    // Marks the calling thread, while the scope lives, as the worker of target's owner. On that thread
-    // the proxy calls target without taking a reference: the owner cannot go away while its own worker
-    // runs (its destruction waits for the worker), whereas a reference released there could be the
-    // owner's last, and the destruction that follows would have to wait for the very thread it runs on.
-    class COwnerWorkerScope {
-    public:
-        explicit COwnerWorkerScope(INodeModifySink* target) noexcept;
-        ~COwnerWorkerScope();
-        COwnerWorkerScope(const COwnerWorkerScope&) = delete;
-        COwnerWorkerScope& operator=(const COwnerWorkerScope&) = delete;
-
-    private:
-        INodeModifySink* m_previous;
-    };
-
     // Each forwards to the target while it lives and returns its result; once it is gone, S_OK.
     HRESULT STDMETHODCALLTYPE OnBeginModifications() override;
     HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord* record) override;

@@ -78,25 +78,15 @@ CRBACStatusUpdater::~CRBACStatusUpdater() {
         static_cast<void>(source->Unsubscribe(m_subscription.Get()));
 }
 
-bool CRBACStatusUpdater::TryAddRef() noexcept {
-    // Never from 0: the object is then being destroyed, and must not be revived.
-    ULONG count = m_refCount.load();
-    while (count != 0) {
-        if (m_refCount.compare_exchange_weak(count, count + 1))
-            return true;
-    }
-    return false;
-}
-
 HRESULT STDMETHODCALLTYPE CRBACStatusUpdater::Configure(IKvNode* config) {
     return CallBoundary(L"CRBACStatusUpdater::Configure", [&] {
         RW_TRACE_SCOPE(SevDbg, L"CRBACStatusUpdater::Configure");
         KvNodePtr::CheckPointer(config);
         const KvNodePtr node(config, false);
         RW_LOG_DBG(L"Config: " << node);
-        // Notifications read the configuration without a lock: it must not change under them.
-        if (m_subscription)
-            ThrowHR(HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
+        // Notifications read the configuration without a lock: it must not change under them, so it is
+        // written by one Configure only.
+        CConfigureOnce::CClaim claim = m_configureOnce.Begin();
         KvNodePtr defaults = node.GetChildByName(DefaultAssignmentsKey, true);
         std::wstring foldersTreePath = node.GetString(FoldersTreeNodePathKey);
         std::wstring statusPath = node.GetString(RBACStatusNodePathKey);
@@ -122,6 +112,7 @@ HRESULT STDMETHODCALLTYPE CRBACStatusUpdater::Configure(IKvNode* config) {
         }
         m_subscription = std::move(subscription);
         m_sink = std::move(sink);
+        claim.Commit();
     });
 }
 

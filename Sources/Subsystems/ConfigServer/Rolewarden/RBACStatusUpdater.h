@@ -7,8 +7,8 @@
 // Configuration node: the child "DefaultAssigments" (one role assignment node per default) and the
 // string attributes "FoldersTreeNodePath" and "RBACStatusNodePath"; all three are required.
 //
-// Thread Safety: Configure is called once by the host before any notification can arrive; a second
-// call fails. OnTriggered runs on whatever host thread delivers a notification, several at once: the
+// Thread Safety: Configure runs once: a call while another one runs, or after one succeeded, fails at
+// once. OnTriggered runs on whatever host thread delivers a notification, several at once: the
 // configuration is only read there, and the status lock guards the last written status, never held
 // across the write.
 //
@@ -19,6 +19,7 @@
 #pragma once
 
 #include "Common/Components/ComponentObject.h"
+#include "Common/Components/ConfigureOnce.h"
 #include "Common/Components/InterfacePtr.h"
 #include "Common/Nodes/KvNodePtr.h"
 #include "Common/Sync.h"
@@ -56,7 +57,7 @@ public:
 
     // Reads the configuration and subscribes to the folder tree. E_POINTER for a null node,
     // HRESULT_FROM_WIN32(ERROR_NOT_FOUND) for a missing key, HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED)
-    // once configured; after a failure nothing is subscribed.
+    // while another Configure runs or once configured; after a failure nothing is subscribed.
     HRESULT STDMETHODCALLTYPE Configure(IKvNode* config) override;
     // Recomputes the status from every record that carries the folder tree. E_POINTER for a null
     // subscription or changes; a failure ends the call, and the status is written again next time.
@@ -66,13 +67,12 @@ public:
 private:
     friend class CRBACStatusSink;
 
-    // A reference for the caller, unless the last one is gone and the object is being destroyed.
-    bool TryAddRef() noexcept;
     void OnDataUpdated(const std::wstring& path, const KvNodePtr& node);
     // True when tree holds a role assignment that is not a default one, or when some default is
     // missing from it.
     bool UserRoleAssignmentsPresent(const KvNodePtr& tree) const;
 
+    CConfigureOnce m_configureOnce;
     std::wstring m_foldersTreePath;
     std::wstring m_statusPath;
     KvNodePtr m_defaultAssignments;

@@ -132,11 +132,10 @@ HRESULT STDMETHODCALLTYPE CRoleAssignmentsRefresher::Configure(IKvNode* config) 
         std::wstring foldersTreePath = node.GetString(FoldersTreeNodePathAttribute);
         int32_t interval = DefaultRefreshIntervalS;
         node.TryGetInt32(RefreshIntervalAttribute, interval);
-        // The earlier worker reads the settings, so it is joined before they change.
-        m_action.reset();
-        m_foldersTreePath = std::move(foldersTreePath);
-        m_refreshInterval = std::chrono::seconds(static_cast<uint32_t>(interval));
-        m_action = std::make_unique<CAsyncAction>(m_refreshInterval, FirstDelay, [this] { Refresh(); });
+        auto action = std::make_unique<CAsyncAction>(
+            std::chrono::seconds(static_cast<uint32_t>(interval)), FirstDelay,
+            [this, path = std::move(foldersTreePath)] { Refresh(path); }, static_cast<CComponentBase*>(this));
+        ReplaceWorker(m_actionLock, m_action, std::move(action));
     });
 }
 
@@ -146,7 +145,7 @@ HRESULT STDMETHODCALLTYPE CRoleAssignmentsRefresher::Cancel() {
     return S_OK;
 }
 
-void CRoleAssignmentsRefresher::Refresh() {
+void CRoleAssignmentsRefresher::Refresh(const std::wstring& foldersTreePath) {
     RW_TRACE_SCOPE(SevDbg, L"CRoleAssignmentsRefresher::Refresh");
     try {
         const auto checkCanceled = [this] {
@@ -154,7 +153,7 @@ void CRoleAssignmentsRefresher::Refresh() {
                 ThrowHR(E_ABORT);
         };
         const InterfacePtr<IKvConfigProxy> proxy = GetProxyInstance(ConfigServerProxyName);
-        const KvNodePtr tree = QueryNodeByPath(proxy.Get(), m_foldersTreePath, false);
+        const KvNodePtr tree = QueryNodeByPath(proxy.Get(), foldersTreePath, false);
         if (!tree)
             return;
 
@@ -177,7 +176,7 @@ void CRoleAssignmentsRefresher::Refresh() {
 
         // Read again: a role assignment somebody changed since the first read keeps that change, and
         // the next run refreshes it.
-        const KvNodePtr fresh = QueryNodeByPath(proxy.Get(), m_foldersTreePath, false);
+        const KvNodePtr fresh = QueryNodeByPath(proxy.Get(), foldersTreePath, false);
         // Released without EndUpdate when the run fails, which drops what was written in it.
         InterfacePtr<IComponentBase> update;
         ThrowIfFailed(proxy->BeginUpdate(update.Put()));

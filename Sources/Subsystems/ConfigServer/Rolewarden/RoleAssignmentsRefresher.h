@@ -7,13 +7,16 @@
 // Configuration: "FoldersTreeNodePath" (string, required), "RefreshIntervalS" (32-bit, unsigned,
 // default 3600). The first run comes 5 seconds after Configure.
 //
-// Thread Safety: Refresh runs on the worker only, so runs never overlap. Cancel may come from any
-// thread. Configure is called by the host before the runs it governs; a second Configure stops and
-// joins the earlier worker before it replaces it. Destruction stops and joins the worker.
+// Thread Safety: each worker's runs never overlap. Cancel may come from any thread. Configure may be
+// called again, from any thread, also while another Configure is under way: each starts a worker with
+// the folder tree path it read, and the last to put its worker in place wins. The worker it replaces is
+// stopped; a run of it under way ends with the settings it started with, without anyone waiting for it.
+// A run holds a reference to the refresher, so the refresher's last release never waits for a run.
 #pragma once
 
 #include "Common/Components/ComponentObject.h"
 #include "Common/Helpers/AsyncAction.h"
+#include "Common/Sync.h"
 
 #include <atomic>
 #include <chrono>
@@ -31,14 +34,15 @@ public:
     // A run under way ends at its next check with E_ABORT; later runs end at their first. Never undone.
     HRESULT STDMETHODCALLTYPE Cancel() override;
 
-    // One run of the worker: refreshes every role assignment of the folder tree and writes the changed
-    // ones with mode 2 between BeginUpdate and EndUpdate. A failure ends the run with a log record
-    // (WARN for E_ABORT, ERR otherwise); nothing leaves it.
-    void Refresh();
+    // One run of a worker: refreshes every role assignment of the folder tree at foldersTreePath and
+    // writes the changed ones with mode 2 between BeginUpdate and EndUpdate. A failure ends the run with a
+    // log record (WARN for E_ABORT, ERR otherwise); nothing leaves it.
+    void Refresh(const std::wstring& foldersTreePath);
 
 private:
-    std::wstring m_foldersTreePath;
-    std::chrono::seconds m_refreshInterval{3600};
     std::atomic<bool> m_canceled{false};
+    // Slim: held only to put a new worker in place.
+    CSrwLock m_actionLock;
+    // Runs Refresh with the path of the Configure that made it.
     std::unique_ptr<CAsyncAction> m_action;
 };

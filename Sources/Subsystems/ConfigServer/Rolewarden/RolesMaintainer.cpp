@@ -38,10 +38,9 @@ HRESULT CRolesMaintainer::Configure(IKvNode* configNode) {
         ThrowIfNull(configNode);
         const KvNodePtr config(configNode, false);
         RW_LOG_DBG(L"Config: " << config);
+        CConfigureOnce::CClaim claim = m_configureOnce.Begin();
         {
             auto guard = m_lock.lock();
-            if (m_worker)
-                ThrowHR(HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
             m_roleDefinitions = std::make_shared<CRoleDefinitionRegistry>();
         }
 
@@ -73,7 +72,7 @@ HRESULT CRolesMaintainer::Configure(IKvNode* configNode) {
                 m_sources.clear();
                 worker = std::move(m_worker);
             }
-            // worker is joined here, outside the lock that its runs take.
+            // Destroyed here, outside the lock that its runs take; it waits for no run.
         });
 
         for (const KvNodePtr& child : config.GetChildren()) {
@@ -101,8 +100,9 @@ HRESULT CRolesMaintainer::Configure(IKvNode* configNode) {
 
         {
             auto guard = m_lock.lock();
-            m_worker = std::make_unique<CAsyncAction>(m_processingPeriod, m_processingPeriod,
-                                                      [this](CAsyncAction& action) { AsyncProcessingWorker(action); });
+            m_worker = std::make_unique<CAsyncAction>(
+                m_processingPeriod, m_processingPeriod, [this](CAsyncAction& action) { AsyncProcessingWorker(action); },
+                static_cast<CComponentBase*>(this));
         }
 
         if (local) {
@@ -114,6 +114,7 @@ HRESULT CRolesMaintainer::Configure(IKvNode* configNode) {
 
         TriggerWorker();
         cleanup.Dismiss();
+        claim.Commit();
     });
 }
 
@@ -292,8 +293,6 @@ void CRolesMaintainer::ProcessPendingOperations() {
 }
 
 void CRolesMaintainer::AsyncProcessingWorker(CAsyncAction& action) {
-    // The reports written here come back to the local storage's sink on this thread.
-    const CModifySinkProxy::COwnerWorkerScope worker(static_cast<INodeModifySink*>(this));
     RW_TRACE_SCOPE(SevDbg, L"CRolesMaintainer::AsyncProcessingWorker");
     try {
         ProcessSourceChanges();

@@ -12,10 +12,18 @@
 // Thread Safety: notifications arrive on the host's threads (OnTriggered, OnModified, OnFinish),
 // GetSecurityMapping on any thread, processing and reporting on the worker. One recursive lock guards
 // the sources, the mappings and the last reported USN; transformers run under it, reports go out
-// without it, and only the worker reports. The worker is stopped and joined when the object goes.
+// without it, and only the worker reports. Configure runs once: a concurrent or later call fails.
+//
+// Lifetime: the host, the subscriptions of remote storage (which the server keeps until it shuts
+// down), the local storage's calls through the sink proxy (for the length of a call) and each run of
+// the worker hold references. The last release may therefore come on a host thread, the server's
+// notification thread, a thread inside a storage write, or the worker itself at the end of a run; none
+// of them can be inside a run of the worker at that moment, so the destructor never waits for one: it
+// joins a waiting worker, or, on the worker itself, leaves the thread to end as the run returns.
 #pragma once
 
 #include "Common/Components/ComponentObject.h"
+#include "Common/Components/ConfigureOnce.h"
 #include "Common/Components/WeakReference.h"
 #include "Common/Helpers/AsyncAction.h"
 #include "Common/Nodes/KvNodePtr.h"
@@ -72,8 +80,8 @@ public:
     // Reads the storage mode and the sources (children of config), subscribes or reads them, starts
     // the worker and has it run at once. E_POINTER for a null config; HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
     // for a missing SourcePath, RemoteStorageInstance or (local storage) source subtree; a failure undoes
-    // the subscriptions made and leaves no sources and no worker. A second Configure after a successful
-    // one fails with HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED).
+    // the subscriptions made and leaves no sources and no worker. A Configure while another one runs or
+    // after one succeeded fails with HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED).
     HRESULT STDMETHODCALLTYPE Configure(IKvNode* config) override;
 
     // Remote storage: the records of one subscription's changes. E_POINTER for null arguments.
@@ -115,6 +123,7 @@ private:
     // Asks the worker for a run when it exists; the caller must not hold the lock.
     void TriggerWorker();
 
+    CConfigureOnce m_configureOnce;
     std::chrono::seconds m_processingPeriod{60};
     std::chrono::seconds m_retryPeriod{60};
     std::wstring m_storageInstanceName;

@@ -105,6 +105,8 @@ TEST_F(RoleAssignmentsRefresherTest, EditsFailuresAndCancelAcrossRuns) {
     canceled.set_value();
     refresher.Reset();
     cancel.Reset();
+    // The canceled run holds the refresher until it ends.
+    ASSERT_TRUE(WaitForUnlock(CComponentsModule::Instance()));
     const std::wstring a = std::wstring(TreePath) + L"\\RoleAssignments\\A", b = std::wstring(TreePath) + L"\\RoleAssignments\\B";
     EXPECT_EQ(Writes(), (std::vector<SServerWrite>{{4, b}, {4, a}, {4, b}})) << "the edit, then A, then B a run later";
     EXPECT_EQ(proxy->beginUpdates.load(), 3) << "a run that changes nothing must not begin an update";
