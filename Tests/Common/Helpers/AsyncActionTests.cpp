@@ -3,6 +3,8 @@
 // sleeps check that something does not happen, which a slow machine cannot make pass wrongly.
 #include "Common/Helpers/AsyncAction.h"
 
+#include "Common/Components/ComponentObject.h"
+
 #include "Support/ModuleLogTail.h"
 #include "Support/Raised.h"
 
@@ -64,6 +66,17 @@ std::string BrokenPromiseText(const std::shared_future<void>& future) {
     }
     return "no error";
 }
+
+// A component whose worker is an action of its own; it tells on which thread it was destroyed.
+class COwner : public CComponentBase {
+public:
+    using Interfaces = InterfaceTable<>;
+    RW_COMPONENT_OBJECT_TAG(COwner);
+    explicit COwner(std::atomic<DWORD>& destroyed) : destroyedOn(destroyed) {}
+    ~COwner() override { destroyedOn = GetCurrentThreadId(); }
+    std::unique_ptr<CAsyncAction> action;
+    std::atomic<DWORD>& destroyedOn;
+};
 
 } // namespace
 
@@ -169,4 +182,51 @@ TEST(AsyncActionTests, FailuresOfTheCallableAreLoggedAndTheScheduleGoesOn) {
     for (std::wstring& failure : failures)
         failure = failure.substr(30, 10);
     EXPECT_EQ(failures, (std::vector<std::wstring>{L"0x80070005", L"not an HRX"}));
+}
+
+// An action with an owner: each run holds the owner, so the owner's last release may come from the
+// run itself, after which the thread ends on its own; destroying the action during a run (as a
+// Configure that replaces a worker does) never waits for the run. The worker thread keeps the module
+// locked until it ends.
+TEST(AsyncActionTests, RunsHoldTheirOwnerAndNeverMakeItsDestructionWait) {
+    CComponentsModule& module = CComponentsModule::Instance();
+    const ULONG unlocked = module.LockCount();
+    const auto waitUnlocked = [&] {
+        for (int wait = 0; wait < 60000 && module.LockCount() != unlocked; ++wait)
+            std::this_thread::sleep_for(1ms);
+        return module.LockCount() == unlocked;
+    };
+    std::atomic<DWORD> destroyedOn{0};
+    SRuns runs;
+    runs.SetOpen(false);
+    auto* owner = new CComponentObject<COwner>(destroyedOn);
+    owner->AddRef();
+    owner->action = std::make_unique<CAsyncAction>(0s, Forever, [&] { runs.Run(); }, owner);
+    EXPECT_EQ(module.LockCount(), unlocked + 2) << "the owner and the worker thread each hold the module";
+    static_cast<void>(owner->action->Trigger());
+    ASSERT_TRUE(runs.WaitStarted(1));
+    EXPECT_EQ(owner->Release(), 1u) << "the run holds a reference";
+    runs.SetOpen(true);
+    ASSERT_TRUE(waitUnlocked()) << "the owner or its worker thread is still alive";
+    EXPECT_NE(destroyedOn.load(), 0u);
+    EXPECT_NE(destroyedOn.load(), GetCurrentThreadId()) << "the run's release destroys the owner on the worker";
+
+    // The action of a living owner destroyed during a run, from another thread: no wait for the run.
+    destroyedOn = 0;
+    runs.SetOpen(false);
+    owner = new CComponentObject<COwner>(destroyedOn);
+    owner->AddRef();
+    owner->action = std::make_unique<CAsyncAction>(0s, 0s, [&] { runs.Run(); }, owner);
+    ASSERT_TRUE(runs.WaitStarted(2));
+    std::promise<void> replaced;
+    std::thread replacer([&] {
+        owner->action.reset();
+        replaced.set_value();
+    });
+    EXPECT_EQ(replaced.get_future().wait_for(60s), std::future_status::ready) << "the destructor waited for the run";
+    replacer.join();
+    EXPECT_EQ(owner->Release(), 1u);
+    runs.SetOpen(true);
+    ASSERT_TRUE(waitUnlocked());
+    EXPECT_EQ(runs.Finished(), 2);
 }
