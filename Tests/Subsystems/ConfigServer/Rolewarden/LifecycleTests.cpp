@@ -500,8 +500,8 @@ TEST_F(LifecycleTest, RefresherReconfiguredAndReleasedDuringItsRun) {
 }
 
 // Thousands of lives of the four components, each ended differently: released on the host's thread,
-// inside a storage write, inside a notification, after a GetSecurityMapping call on a thread of its
-// own, or by the server's teardown; configured once or from two threads at once; the server released
+// inside a storage write, inside a notification, on a thread of its own after a GetSecurityMapping or
+// Cancel call, or by the server's teardown; configured once or from two threads at once; the server released
 // before or after them, while a writer changes the sources. Every cycle must end with the module
 // unlocked, no thread of it left, and no host object or node left.
 TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
@@ -569,17 +569,19 @@ TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
                 inNotification->Hold(component.Detach());
                 break;
             case 2:
-                if (InterfacePtr<ISecurityMappingProvider> provider; component->QueryInterface(&IID_ISecurityMappingProvider, provider.PutVoid()) == S_OK) {
-                    component.Reset();
-                    callers.emplace_back([provider = std::move(provider)]() mutable {
+                // On a thread of its own after a call: GetSecurityMapping, or Cancel of a refresher.
+                callers.emplace_back([component = std::move(component)]() mutable {
+                    InterfacePtr<ISecurityMappingProvider> provider;
+                    InterfacePtr<ICancelableComponent> cancelable;
+                    if (component->QueryInterface(&IID_ISecurityMappingProvider, provider.PutVoid()) == S_OK) {
                         KvNodePtr mappings;
                         ULONGLONG usn = 0;
                         EXPECT_GE(provider->GetSecurityMapping(nullptr, 0, mappings.Put(), &usn), S_OK);
-                        provider.Reset();
-                    });
-                    break;
-                }
-                [[fallthrough]];
+                    } else if (component->QueryInterface(&IID_ICancelableComponent, cancelable.PutVoid()) == S_OK) {
+                        EXPECT_EQ(cancelable->Cancel(), S_OK);
+                    }
+                });
+                break;
             default:
                 onHostThread.push_back(component.Detach());
             }
