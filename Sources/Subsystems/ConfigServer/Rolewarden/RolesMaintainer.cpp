@@ -61,18 +61,14 @@ HRESULT CRolesMaintainer::Configure(IKvNode* configNode) {
             subscriptionSource = storage.Query<IKvSubscriptionSource>();
         }
 
-        // Undoes what a failing Configure set up: the subscriptions made, the sources and the worker.
+        // Undoes what a failing Configure set up: the subscriptions made and the sources. The worker is
+        // made last, when nothing can fail any more, so that no run of a failed configuration is left.
         std::vector<InterfacePtr<IKvModifySubscription>> subscriptions;
         CScopeExit cleanup([&] {
             for (const InterfacePtr<IKvModifySubscription>& subscription : subscriptions)
                 static_cast<void>(subscriptionSource->Unsubscribe(subscription.Get()));
-            std::unique_ptr<CAsyncAction> worker;
-            {
-                auto guard = m_lock.lock();
-                m_sources.clear();
-                worker = std::move(m_worker);
-            }
-            // Destroyed here, outside the lock that its runs take; it waits for no run.
+            auto guard = m_lock.lock();
+            m_sources.clear();
         });
 
         for (const KvNodePtr& child : config.GetChildren()) {
@@ -98,13 +94,8 @@ HRESULT CRolesMaintainer::Configure(IKvNode* configNode) {
         for (const InterfacePtr<IKvModifySubscription>& subscription : subscriptions)
             ThrowIfFailed(subscription->Start());
 
-        {
-            auto guard = m_lock.lock();
-            m_worker = std::make_unique<CAsyncAction>(
-                m_processingPeriod, m_processingPeriod, [this](CAsyncAction& action) { AsyncProcessingWorker(action); },
-                static_cast<CComponentBase*>(this));
-        }
-
+        // A transaction that commits before the worker exists is read by OnFinish all the same, and the
+        // worker's first run, triggered below, processes it.
         if (local) {
             const InterfacePtr<INodeModifySink> sink =
                 CreateComponentObject<CModifySinkProxy, INodeModifySink>(static_cast<INodeModifySink*>(this));
@@ -112,6 +103,12 @@ HRESULT CRolesMaintainer::Configure(IKvNode* configNode) {
             ThrowIfFailed(syncSource->RegisterSink(sink.Get(), &cookie));
         }
 
+        {
+            auto guard = m_lock.lock();
+            m_worker = std::make_unique<CAsyncAction>(
+                m_processingPeriod, m_processingPeriod, [this](CAsyncAction& action) { AsyncProcessingWorker(action); },
+                static_cast<CComponentBase*>(this));
+        }
         TriggerWorker();
         cleanup.Dismiss();
         claim.Commit();
