@@ -16,29 +16,29 @@ struct SFilter {
 };
 
 SFilter ParseFilter(IKvNode* filter) {
-    ThrowIfNull(filter);
-    const KvNodePtr node(filter, false);
+    HostNotNull(filter);
+    const CHostNode node = CHostNode::Share(filter);
     std::wstring path;
-    if (node.GetType() != L"FilterByPath")
-        ThrowHR(E_INVALIDARG);
-    if (!node.TryGetString(L"NodePath", path))
-        ThrowHR(KVCFG_E_FILTER_NO_NODE_PATH);
+    if (node.Type() != L"FilterByPath")
+        HostThrow(E_INVALIDARG);
+    if (!node.TryString(L"NodePath", path))
+        HostThrow(KVCFG_E_FILTER_NO_NODE_PATH);
     bool isParent = false;
-    int64_t depth = KvNodePtr::WholeTree;
-    node.TryGetBool(L"IsParent", isParent);
-    node.TryGetInt64(L"MaxDepth", depth);
+    int64_t depth = KVN_DEPTH_ALL;
+    node.TryBool(L"IsParent", isParent);
+    node.TryInt64(L"MaxDepth", depth);
     if (isParent || depth < 0)
-        ThrowHR(E_INVALIDARG);
-    return {CNodePath::Parse(path, true), std::min<ULONGLONG>(depth, KvNodePtr::WholeTree)};
+        HostThrow(E_INVALIDARG);
+    return {CNodePath::Parse(path, true), std::min<ULONGLONG>(depth, KVN_DEPTH_ALL)};
 }
 
 // The server's own copy of a written node, named for its place in the tree.
 STreeOp MakeWrite(ULONG mode, IKvNode* written) {
     if (mode != KV_WRITE_MERGE && mode != KV_WRITE_ATTRIBUTES && mode != KV_WRITE_SUBTREE)
-        ThrowHR(KVCFG_E_UNKNOWN_WRITE_MODE);
-    const KvNodePtr node(ThrowIfNull(written), false);
-    STreeOp op{static_cast<STreeOp::EKind>(mode), CNodePath::Parse(node.GetPath(), false, KVCFG_E_NODE_NO_PATH),
-               node.Clone(mode == KV_WRITE_SUBTREE ? KvNodePtr::WholeTree : 0)};
+        HostThrow(KVCFG_E_UNKNOWN_WRITE_MODE);
+    const CHostNode node = CHostNode::Share(HostNotNull(written));
+    STreeOp op{static_cast<STreeOp::EKind>(mode), CNodePath::Parse(node.Name(KVN_NAME_PATH), false, KVCFG_E_NODE_NO_PATH),
+               node.Clone(mode == KV_WRITE_SUBTREE ? KVN_DEPTH_ALL : 0)};
     op.node.SetName(KVN_NAME_OWN, op.path.Name().c_str());
     return op;
 }
@@ -50,14 +50,14 @@ bool NeedsNode(const STreeOp& op) {
 
 GUID NewGuid() {
     GUID id;
-    ThrowIfFailed(CoCreateGuid(&id));
+    HostCheck(CoCreateGuid(&id));
     return id;
 }
 
 } // namespace
 
 CSubscription::CSubscription(const std::shared_ptr<CServerCore>& server, CNodePath path, ULONGLONG depth,
-                             ULONG changesMask, ULONG options, InterfacePtr<IKvModifySink> sink)
+                             ULONG changesMask, ULONG options, CHostRef<IKvModifySink> sink)
     : server(server), owner(server.get()), path(std::move(path)), depth(depth), changesMask(changesMask),
       options(options), id(NewGuid()), sink(std::move(sink)) {}
 
@@ -67,7 +67,7 @@ namespace {
 std::shared_ptr<CServerCore> Alive(const std::weak_ptr<CServerCore>& server) {
     std::shared_ptr<CServerCore> core = server.lock();
     if (!core)
-        ThrowHR(InvalidStateHr);
+        HostThrow(InvalidStateHr);
     return core;
 }
 
@@ -106,15 +106,15 @@ CUpdate::~CUpdate() {
 
 void CServerCore::ThrowIfClosed() const {
     if (m_closed)
-        ThrowHR(InvalidStateHr);
+        HostThrow(InvalidStateHr);
 }
 
-InterfacePtr<CUpdate> CServerCore::BeginUpdate() {
-    InterfacePtr<CUpdate> update(new CUpdate(shared_from_this(), GetCurrentThreadId()), true);
-    auto guard = m_lock.lock();
+CHostRef<CUpdate> CServerCore::BeginUpdate() {
+    CHostRef<CUpdate> update = CHostRef<CUpdate>::Attach(new CUpdate(shared_from_this(), GetCurrentThreadId()));
+    std::unique_lock guard(m_lock);
     ThrowIfClosed();
     if (!m_openUpdates.emplace(update->thread, update.Get()).second)
-        ThrowHR(InvalidStateHr);
+        HostThrow(InvalidStateHr);
     update->open = true;
     return update;
 }
@@ -122,24 +122,24 @@ InterfacePtr<CUpdate> CServerCore::BeginUpdate() {
 HRESULT CServerCore::EndUpdate(IComponentBase* object) {
     CUpdate& update = ResolveOwn<IUpdateIdentity, CUpdate>(object);
     if (update.owner != this)
-        ThrowHR(E_INVALIDARG);
-    auto delivery = m_deliveryLock.lock();
+        HostThrow(E_INVALIDARG);
+    std::unique_lock delivery(m_deliveryLock);
     std::vector<SSyncRecord> records;
     std::vector<STreeOp> ops;
     HRESULT result = S_OK;
     {
-        auto guard = m_lock.lock();
+        std::unique_lock guard(m_lock);
         ThrowIfClosed();
         if (!update.open)
-            ThrowHR(KVCFG_E_END_WITHOUT_BEGIN);
+            HostThrow(KVCFG_E_END_WITHOUT_BEGIN);
         update.open = false;
         m_openUpdates.erase(update.thread);
         ops.swap(update.ops);
         update.staged.Clear();
         try {
             records = Commit(ops);
-        } catch (const HRX& error) {
-            result = error.Result();
+        } catch (const CHostError& error) {
+            result = error.result;
             records = SyncRecords(ops, nullptr);
         }
     }
@@ -148,10 +148,10 @@ HRESULT CServerCore::EndUpdate(IComponentBase* object) {
 }
 
 void CServerCore::Rollback(CUpdate& update) {
-    auto delivery = m_deliveryLock.lock();
+    std::unique_lock delivery(m_deliveryLock);
     std::vector<SSyncRecord> records;
     {
-        auto guard = m_lock.lock();
+        std::unique_lock guard(m_lock);
         if (m_closed || !update.open)
             return;
         update.open = false;
@@ -168,21 +168,21 @@ void CServerCore::Write(IComponentBase* context, STreeOp op) {
     if (context != nullptr) {
         named = &ResolveOwn<IUpdateIdentity, CUpdate>(context);
         if (named->owner != this)
-            ThrowHR(E_INVALIDARG);
+            HostThrow(E_INVALIDARG);
     }
     {
-        auto guard = m_lock.lock();
+        std::unique_lock guard(m_lock);
         ThrowIfClosed();
         CUpdate* update = named;
         if (update == nullptr) {
             const auto open = m_openUpdates.find(GetCurrentThreadId());
             update = open == m_openUpdates.end() ? nullptr : open->second;
         } else if (!update->open) {
-            ThrowHR(InvalidStateHr);
+            HostThrow(InvalidStateHr);
         }
         if (update != nullptr) {
             if (NeedsNode(op) && !update->staged.ExistsAfter(m_tree, op.path, update->ops))
-                ThrowHR(KVCFG_E_NODE_MISSING);
+                HostThrow(KVCFG_E_NODE_MISSING);
             update->staged.Add(op, update->ops.size());
             update->ops.push_back(std::move(op));
             return;
@@ -192,10 +192,10 @@ void CServerCore::Write(IComponentBase* context, STreeOp op) {
     // thread has no open update, and only it could have opened one meanwhile.
     std::vector<STreeOp> ops;
     ops.push_back(std::move(op));
-    auto delivery = m_deliveryLock.lock();
+    std::unique_lock delivery(m_deliveryLock);
     std::vector<SSyncRecord> records;
     {
-        auto guard = m_lock.lock();
+        std::unique_lock guard(m_lock);
         ThrowIfClosed();
         records = Commit(ops);
     }
@@ -229,14 +229,14 @@ std::vector<CServerCore::SSyncRecord> CServerCore::Commit(const std::vector<STre
     std::vector<SSyncRecord> records = SyncRecords(ops, &existed);
     for (size_t i = 0; i < ops.size(); ++i) {
         if (NeedsNode(ops[i]) && !existed[i])
-            ThrowHR(KVCFG_E_NODE_MISSING);
+            HostThrow(KVCFG_E_NODE_MISSING);
     }
     struct STouched {
         CSubscription* subscription;
         bool before;
     };
     std::vector<STouched> touched;
-    for (const InterfacePtr<CSubscription>& subscription : m_subscriptions) {
+    for (const CHostRef<CSubscription>& subscription : m_subscriptions) {
         const CNodePath& path = subscription->path;
         if (subscription->started &&
             std::any_of(ops.begin(), ops.end(), [&](const STreeOp& op) { return op.path.IsRelated(path); }))
@@ -257,26 +257,26 @@ std::vector<CServerCore::SSyncRecord> CServerCore::Commit(const std::vector<STre
 
 void CServerCore::PostRecord(CSubscription& subscription, ULONG mask) {
     // Named by the parent path, the record makes its child 0 carry the node's server path.
-    KvNodePtr record = KvNodePtr::Create(subscription.path.ParentText().c_str(), nullptr);
+    CHostNode record = CHostNode::Create(subscription.path.ParentText().c_str(), nullptr);
     record.SetString(L"ModifiedNodePath", subscription.path.Text());
     record.SetUInt32(L"ChangesMask", mask);
-    if (const KvNodePtr node = m_tree.Find(subscription.path)) {
-        KvNodePtr copy = node.Clone(subscription.depth);
+    if (const CHostNode node = m_tree.Find(subscription.path)) {
+        CHostNode copy = node.Clone(subscription.depth);
         copy.SetName(KVN_NAME_OWN, subscription.path.Name().c_str());
         record.AddChild(copy);
     }
-    std::vector<KvNodePtr> records;
+    std::vector<CHostNode> records;
     records.push_back(std::move(record));
-    m_queue.Post({subscription.sink, InterfacePtr<IKvModifySubscription>(&subscription, false),
+    m_queue.Post({subscription.sink, CHostRef<IKvModifySubscription>::Share(&subscription),
                   MakeModifyEnum(std::move(records))});
 }
 
 void CServerCore::Deliver(const std::vector<SSyncRecord>& records, int apply) {
     if (records.empty())
         return;
-    std::vector<InterfacePtr<INodeModifySink>> sinks;
+    std::vector<CHostRef<INodeModifySink>> sinks;
     {
-        auto guard = m_lock.lock_shared();
+        std::shared_lock guard(m_lock);
         for (const SSyncSink& entry : m_syncSinks)
             sinks.push_back(entry.sink);
     }
@@ -287,7 +287,7 @@ void CServerCore::Deliver(const std::vector<SSyncRecord>& records, int apply) {
         } catch (...) {
         }
     };
-    for (const InterfacePtr<INodeModifySink>& sink : sinks) {
+    for (const CHostRef<INodeModifySink>& sink : sinks) {
         call([&] { return sink->OnBeginModifications(); });
         for (const SSyncRecord& record : records) {
             const SNodeModifyRecord raw{record.mask, record.path.c_str()};
@@ -300,27 +300,26 @@ void CServerCore::Deliver(const std::vector<SSyncRecord>& records, int apply) {
 
 ULONG CServerCore::Query(IKvNode* filter, IKvNode** node) {
     const SFilter parsed = ParseFilter(filter);
-    auto guard = m_lock.lock_shared();
+    std::shared_lock guard(m_lock);
     ThrowIfClosed();
-    const KvNodePtr found = m_tree.Find(parsed.path);
+    const CHostNode found = m_tree.Find(parsed.path);
     if (!found)
         return 0;
     *node = found.Clone(parsed.depth).Detach();
     return 1;
 }
 
-InterfacePtr<CSubscription> CServerCore::Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink) {
+CHostRef<CSubscription> CServerCore::Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink) {
     SFilter parsed = ParseFilter(filter);
-    const KvNodePtr options(ThrowIfNull(request), false);
+    const CHostNode options = CHostNode::Share(HostNotNull(request));
     int32_t changesMask = KV_SUBSCRIBE_CHANGES_ALL;
     int32_t optionBits = 0;
-    options.TryGetInt32(L"ChangesMask", changesMask);
-    options.TryGetInt32(L"SubscribeOptions", optionBits);
-    InterfacePtr<CSubscription> subscription(
+    options.TryInt32(L"ChangesMask", changesMask);
+    options.TryInt32(L"SubscribeOptions", optionBits);
+    CHostRef<CSubscription> subscription = CHostRef<CSubscription>::Attach(
         new CSubscription(shared_from_this(), std::move(parsed.path), parsed.depth, changesMask, optionBits,
-                          InterfacePtr<IKvModifySink>(ThrowIfNull(sink), false)),
-        true);
-    auto guard = m_lock.lock();
+                          CHostRef<IKvModifySink>::Share(HostNotNull(sink))));
+    std::unique_lock guard(m_lock);
     ThrowIfClosed();
     m_subscriptions.push_back(subscription);
     return subscription;
@@ -329,23 +328,23 @@ InterfacePtr<CSubscription> CServerCore::Subscribe(IKvNode* filter, IKvNode* req
 void CServerCore::Unsubscribe(IComponentBase* object) {
     CSubscription& subscription = ResolveOwn<ISubscriptionIdentity, CSubscription>(object);
     if (subscription.owner != this)
-        ThrowHR(E_INVALIDARG);
+        HostThrow(E_INVALIDARG);
     Unsubscribe(subscription);
 }
 
 void CServerCore::Unsubscribe(CSubscription& subscription) {
     // Released after the locks: the last reference to a sink may run its destructor.
-    InterfacePtr<IKvModifySink> sink;
-    InterfacePtr<CSubscription> held;
+    CHostRef<IKvModifySink> sink;
+    CHostRef<CSubscription> held;
     {
-        auto guard = m_lock.lock();
+        std::unique_lock guard(m_lock);
         ThrowIfClosed();
         if (!subscription.active)
-            ThrowHR(InvalidStateHr);
+            HostThrow(InvalidStateHr);
         subscription.active = false;
         sink = std::move(subscription.sink);
         const auto found = std::find_if(m_subscriptions.begin(), m_subscriptions.end(),
-                                        [&](const InterfacePtr<CSubscription>& entry) { return entry.Get() == &subscription; });
+                                        [&](const CHostRef<CSubscription>& entry) { return entry.Get() == &subscription; });
         held = std::move(*found);
         m_subscriptions.erase(found);
     }
@@ -353,18 +352,18 @@ void CServerCore::Unsubscribe(CSubscription& subscription) {
 }
 
 void CServerCore::Start(CSubscription& subscription) {
-    auto guard = m_lock.lock();
+    std::unique_lock guard(m_lock);
     ThrowIfClosed();
     if (!subscription.active || subscription.started)
-        ThrowHR(InvalidStateHr);
+        HostThrow(InvalidStateHr);
     subscription.started = true;
     if ((subscription.options & KV_SUBSCRIBE_INITIAL_CONTENT) && m_tree.Exists(subscription.path))
         PostRecord(subscription, KV_CHANGE_CREATED);
 }
 
 GUID CServerCore::RegisterSink(INodeModifySink* sink) {
-    SSyncSink entry{NewGuid(), InterfacePtr<INodeModifySink>(ThrowIfNull(sink), false)};
-    auto guard = m_lock.lock();
+    SSyncSink entry{NewGuid(), CHostRef<INodeModifySink>::Share(HostNotNull(sink))};
+    std::unique_lock guard(m_lock);
     ThrowIfClosed();
     m_syncSinks.push_back(entry);
     return entry.cookie;
@@ -372,27 +371,27 @@ GUID CServerCore::RegisterSink(INodeModifySink* sink) {
 
 void CServerCore::UnregisterSink(const GUID& cookie) {
     // Waiting for the delivery lock lets a delivery under way on another thread end first.
-    auto delivery = m_deliveryLock.lock();
-    InterfacePtr<INodeModifySink> sink;
-    auto guard = m_lock.lock();
+    std::unique_lock delivery(m_deliveryLock);
+    CHostRef<INodeModifySink> sink;
+    std::unique_lock guard(m_lock);
     ThrowIfClosed();
     const auto found = std::find_if(m_syncSinks.begin(), m_syncSinks.end(),
                                     [&](const SSyncSink& entry) { return IsEqualGUID(entry.cookie, cookie); });
     if (found == m_syncSinks.end())
-        ThrowHR(NotFoundHr);
+        HostThrow(NotFoundHr);
     sink = std::move(found->sink);
     m_syncSinks.erase(found);
 }
 
 void CServerCore::Shutdown() {
-    std::vector<InterfacePtr<CSubscription>> subscriptions;
-    std::vector<InterfacePtr<IKvModifySink>> sinks;
+    std::vector<CHostRef<CSubscription>> subscriptions;
+    std::vector<CHostRef<IKvModifySink>> sinks;
     std::vector<SSyncSink> syncSinks;
     {
-        auto guard = m_lock.lock();
+        std::unique_lock guard(m_lock);
         m_closed = true;
         subscriptions.swap(m_subscriptions);
-        for (const InterfacePtr<CSubscription>& subscription : subscriptions) {
+        for (const CHostRef<CSubscription>& subscription : subscriptions) {
             subscription->active = false;
             sinks.push_back(std::move(subscription->sink));
         }
@@ -411,7 +410,7 @@ void CServerCore::Shutdown() {
 
 HRESULT CConfigServer::BeginUpdate(IComponentBase** update) {
     return HostCall([&] {
-        ThrowIfNull(update);
+        HostNotNull(update);
         *update = nullptr;
         *update = static_cast<IUpdateIdentity*>(m_core->BeginUpdate().Detach());
         return S_OK;
@@ -424,9 +423,9 @@ HRESULT CConfigServer::EndUpdate(IComponentBase* update) {
 
 HRESULT CConfigServer::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) {
     return HostCall([&] {
-        ThrowIfNull(nodes);
+        HostNotNull(nodes);
         if (count != 1)
-            ThrowHR(KVCFG_E_COUNT_NOT_ONE);
+            HostThrow(KVCFG_E_COUNT_NOT_ONE);
         m_core->Write(context, MakeWrite(mode, nodes[0]));
         return S_OK;
     });
@@ -434,17 +433,17 @@ HRESULT CConfigServer::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* 
 
 HRESULT CConfigServer::DeleteNode(IComponentBase* context, const WCHAR* path) {
     return HostCall([&] {
-        m_core->Write(context, STreeOp{STreeOp::Delete, CNodePath::Parse(ThrowIfNull(path), false), KvNodePtr()});
+        m_core->Write(context, STreeOp{STreeOp::Delete, CNodePath::Parse(HostNotNull(path), false), CHostNode()});
         return S_OK;
     });
 }
 
 HRESULT CConfigServer::QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** nodes, ULONG maxCount, ULONG* count) {
     return HostCall([&] {
-        ThrowIfNull(nodes);
-        ThrowIfNull(count);
+        HostNotNull(nodes);
+        HostNotNull(count);
         if (reserved != 0 || maxCount == 0)
-            ThrowHR(E_INVALIDARG);
+            HostThrow(E_INVALIDARG);
         *count = m_core->Query(filter, nodes);
         return S_OK;
     });
@@ -453,7 +452,7 @@ HRESULT CConfigServer::QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode**
 HRESULT CConfigServer::Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink,
                                  IKvModifySubscription** subscription) {
     return HostCall([&] {
-        ThrowIfNull(subscription);
+        HostNotNull(subscription);
         *subscription = nullptr;
         *subscription = m_core->Subscribe(filter, request, sink).Detach();
         return S_OK;
@@ -469,7 +468,7 @@ HRESULT CConfigServer::Unsubscribe(IKvModifySubscription* subscription) {
 
 HRESULT CConfigServer::RegisterSink(INodeModifySink* sink, GUID* cookie) {
     return HostCall([&] {
-        ThrowIfNull(cookie);
+        HostNotNull(cookie);
         *cookie = m_core->RegisterSink(sink);
         return S_OK;
     });
@@ -477,7 +476,7 @@ HRESULT CConfigServer::RegisterSink(INodeModifySink* sink, GUID* cookie) {
 
 HRESULT CConfigServer::UnregisterSink(const GUID* cookie) {
     return HostCall([&] {
-        m_core->UnregisterSink(*ThrowIfNull(cookie));
+        m_core->UnregisterSink(*HostNotNull(cookie));
         return S_OK;
     });
 }

@@ -21,6 +21,8 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 // Private ids by which the server recognises its own objects when a client hands them back.
@@ -33,9 +35,9 @@ inline constexpr GUID IID_IServerIdentity = {0x49A2D2BD, 0x0E05, 0x4278, {0xAF, 
 inline constexpr GUID IID_ISubscriptionIdentity = {0x8AD71950, 0x05B8, 0x46B6, {0x85, 0x81, 0xE1, 0xF2, 0x99, 0x68, 0xD0, 0x4B}};
 /* {A4273E77-776F-4014-B2A0-07576FD4141D} */
 inline constexpr GUID IID_IUpdateIdentity = {0xA4273E77, 0x776F, 0x4014, {0xB2, 0xA0, 0x07, 0x57, 0x6F, 0xD4, 0x14, 0x1D}};
-RW_INTERFACE_ID(IServerIdentity, IID_IServerIdentity);
-RW_INTERFACE_ID(ISubscriptionIdentity, IID_ISubscriptionIdentity);
-RW_INTERFACE_ID(IUpdateIdentity, IID_IUpdateIdentity);
+RW_HOST_IID(IServerIdentity, IID_IServerIdentity);
+RW_HOST_IID(ISubscriptionIdentity, IID_ISubscriptionIdentity);
+RW_HOST_IID(IUpdateIdentity, IID_IUpdateIdentity);
 
 class CServerCore;
 
@@ -43,7 +45,7 @@ class CServerCore;
 class CSubscription final : public CHostObject<IKvModifySubscription, ISubscriptionIdentity> {
 public:
     CSubscription(const std::shared_ptr<CServerCore>& server, CNodePath path, ULONGLONG depth, ULONG changesMask,
-                  ULONG options, InterfacePtr<IKvModifySink> sink);
+                  ULONG options, CHostRef<IKvModifySink> sink);
 
     HRESULT STDMETHODCALLTYPE Start() override;
     HRESULT STDMETHODCALLTYPE Stop() override;
@@ -57,7 +59,7 @@ public:
     const ULONG options;
     GUID id{};
     // Held until the subscription ends.
-    InterfacePtr<IKvModifySink> sink;
+    CHostRef<IKvModifySink> sink;
     bool started = false;
     bool active = true;
 };
@@ -86,7 +88,7 @@ public:
     CServerCore(const CServerCore&) = delete;
     CServerCore& operator=(const CServerCore&) = delete;
 
-    InterfacePtr<CUpdate> BeginUpdate();
+    CHostRef<CUpdate> BeginUpdate();
     // The commit's result: S_OK, or the failure for which it was rolled back.
     HRESULT EndUpdate(IComponentBase* update);
     // Stages op in the update that context or the calling thread names, or commits it on its own.
@@ -94,7 +96,7 @@ public:
     // 1 and the copy in *node, or 0.
     ULONG Query(IKvNode* filter, IKvNode** node);
 
-    InterfacePtr<CSubscription> Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink);
+    CHostRef<CSubscription> Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink);
     void Unsubscribe(IComponentBase* subscription);
     void Unsubscribe(CSubscription& subscription);
     void Start(CSubscription& subscription);
@@ -114,7 +116,7 @@ private:
     };
     struct SSyncSink {
         GUID cookie;
-        InterfacePtr<INodeModifySink> sink;
+        CHostRef<INodeModifySink> sink;
     };
 
     void ThrowIfClosed() const;
@@ -127,11 +129,11 @@ private:
     // Called with the delivery lock held and the slim lock free.
     void Deliver(const std::vector<SSyncRecord>& records, int apply);
 
-    CCriticalSection m_deliveryLock;
-    CSrwLock m_lock;
+    std::recursive_mutex m_deliveryLock;
+    std::shared_mutex m_lock;
     bool m_closed = false;
     CServerTree m_tree;
-    std::vector<InterfacePtr<CSubscription>> m_subscriptions;
+    std::vector<CHostRef<CSubscription>> m_subscriptions;
     std::vector<SSyncSink> m_syncSinks;
     std::map<DWORD, CUpdate*> m_openUpdates;
     CNotificationQueue m_queue;
@@ -165,9 +167,9 @@ private:
 // other object. The caller's reference keeps it alive.
 template <class Identity, class Object>
 Object& ResolveOwn(IComponentBase* object) {
-    ThrowIfNull(object);
-    InterfacePtr<Identity> identity;
-    if (object->QueryInterface(&InterfaceId<Identity>::Value, identity.PutVoid()) < 0)
-        ThrowHR(E_INVALIDARG);
+    HostNotNull(object);
+    CHostRef<Identity> identity;
+    if (object->QueryInterface(&HostIid<Identity>::Value, identity.Put()) < 0)
+        HostThrow(E_INVALIDARG);
     return *static_cast<Object*>(identity.Get());
 }

@@ -3,14 +3,13 @@
 // is not used here: it locks the module, which the host's objects have nothing to do with.
 //
 //     class CThing final : public CHostObject<IKvThing, IOtherInterface> { ... };
-//     InterfacePtr<CThing> thing(new CThing(...), true); // created with one reference, taken over here
+//     auto thing = CHostRef<CThing>::Attach(new CThing(...)); // created with one reference, taken over here
 //
 // QueryInterface answers IComponentBase's id with the first interface and each listed interface's id
 // with that base.
 #pragma once
 
-#include "Common/Components/InterfaceId.h"
-#include "Common/ErrorHandling.h"
+#include "HostSupport.h"
 
 #include <atomic>
 #include <new>
@@ -37,10 +36,10 @@ public:
         if (iid == nullptr || out == nullptr)
             return E_INVALIDARG;
         void* found = nullptr;
-        if (IsEqualGUID(*iid, IID_IComponentBase) || IsEqualGUID(*iid, InterfaceId<Primary>::Value))
+        if (IsEqualGUID(*iid, IID_IComponentBase) || IsEqualGUID(*iid, HostIid<Primary>::Value))
             found = static_cast<Primary*>(this);
         else
-            static_cast<void>(((IsEqualGUID(*iid, InterfaceId<Others>::Value) && (found = static_cast<Others*>(this))) || ...));
+            static_cast<void>(((IsEqualGUID(*iid, HostIid<Others>::Value) && (found = static_cast<Others*>(this))) || ...));
         if (found == nullptr)
             return E_NOINTERFACE;
         AddRef();
@@ -55,14 +54,3 @@ protected:
 private:
     std::atomic<ULONG> m_refCount{1};
 };
-
-// Runs body (returning an HRESULT) for a binary interface call: HRX becomes its HRESULT, and nothing else
-// thrown may cross the interface either.
-template <class Body>
-HRESULT HostCall(Body body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return CurrentExceptionResult();
-    }
-}

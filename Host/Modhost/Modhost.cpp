@@ -11,8 +11,8 @@ std::atomic<ULONGLONG> g_liveObjects{0};
 namespace {
 
 struct SNamedInstances {
-    CSrwLock lock;
-    std::map<std::wstring, InterfacePtr<IComponentBase>> names;
+    std::shared_mutex lock;
+    std::map<std::wstring, CHostRef<IComponentBase>> names;
 };
 
 // Never destroyed: releasing servers at unload would join their threads under the loader lock.
@@ -32,10 +32,10 @@ CL_API HRESULT STDAPICALLTYPE CLGetNamedInstance(const WCHAR* name, ULONGLONG re
         if (reserved != 0)
             return E_INVALIDARG;
         *out = nullptr;
-        InterfacePtr<IComponentBase> instance;
+        CHostRef<IComponentBase> instance;
         {
             SNamedInstances& instances = NamedInstances();
-            auto guard = instances.lock.lock_shared();
+            std::shared_lock guard(instances.lock);
             const auto found = instances.names.find(name);
             if (found == instances.names.end())
                 return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
@@ -50,7 +50,7 @@ CL_API HRESULT STDAPICALLTYPE CLCreateConfigServer(const GUID* iid, void** out) 
         if (iid == nullptr || out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        const InterfacePtr<CConfigServer> server(new CConfigServer(), true);
+        const CHostRef<CConfigServer> server = CHostRef<CConfigServer>::Attach(new CConfigServer());
         return server->QueryInterface(iid, out);
     });
 }
@@ -62,8 +62,8 @@ CL_API HRESULT STDAPICALLTYPE CLRegisterNamedInstance(const WCHAR* name, ICompon
         if (name[0] == L'\0')
             return E_INVALIDARG;
         SNamedInstances& instances = NamedInstances();
-        auto guard = instances.lock.lock();
-        const bool added = instances.names.emplace(name, InterfacePtr<IComponentBase>(instance, false)).second;
+        std::unique_lock guard(instances.lock);
+        const bool added = instances.names.emplace(name, CHostRef<IComponentBase>::Share(instance)).second;
         return added ? S_OK : HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
     });
 }
@@ -74,9 +74,9 @@ CL_API HRESULT STDAPICALLTYPE CLRevokeNamedInstance(const WCHAR* name) {
             return E_POINTER;
         // Released after the lock: the last reference to a server stops its thread, whose sinks may be
         // looking names up.
-        InterfacePtr<IComponentBase> instance;
+        CHostRef<IComponentBase> instance;
         SNamedInstances& instances = NamedInstances();
-        auto guard = instances.lock.lock();
+        std::unique_lock guard(instances.lock);
         const auto found = instances.names.find(name);
         if (found == instances.names.end())
             return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);

@@ -3,7 +3,7 @@
 
 HRESULT CNodeModifyEnum::GetEnumerator(IKvNodeEnum** enumerator) {
     return HostCall([&] {
-        ThrowIfNull(enumerator);
+        HostNotNull(enumerator);
         *enumerator = new CNodeEnum(m_records);
         return S_OK;
     });
@@ -16,17 +16,17 @@ HRESULT CNodeEnum::Reset() {
 
 HRESULT CNodeEnum::Next(IKvNode** node) {
     return HostCall([&] {
-        ThrowIfNull(node);
+        HostNotNull(node);
         *node = nullptr;
         if (m_next == m_records->size())
             return S_FALSE;
-        *node = KvNodePtr((*m_records)[m_next]).Detach();
+        *node = CHostNode::Share((*m_records)[m_next].Get()).Detach();
         ++m_next;
         return S_OK;
     });
 }
 
-InterfacePtr<IKvNodeModifyEnum> MakeModifyEnum(std::vector<KvNodePtr> records) {
-    return InterfacePtr<IKvNodeModifyEnum>(
-        new CNodeModifyEnum(std::make_shared<const std::vector<KvNodePtr>>(std::move(records))), true);
+CHostRef<IKvNodeModifyEnum> MakeModifyEnum(std::vector<CHostNode> records) {
+    return CHostRef<IKvNodeModifyEnum>::Attach(
+        new CNodeModifyEnum(std::make_shared<const std::vector<CHostNode>>(std::move(records))));
 }

@@ -5,13 +5,13 @@
 
 #include "HostObject.h"
 
-#include "Common/Components/InterfacePtr.h"
-#include "Common/Nodes/KvNodePtr.h"
+#include "HostSupport.h"
+#include "HostSupport.h"
 
 #include <memory>
 #include <vector>
 
-using CRecordList = std::shared_ptr<const std::vector<KvNodePtr>>;
+using CRecordList = std::shared_ptr<const std::vector<CHostNode>>;
 
 class CNodeModifyEnum final : public CHostObject<IKvNodeModifyEnum> {
 public:
@@ -34,4 +34,4 @@ private:
     size_t m_next = 0;
 };
 
-InterfacePtr<IKvNodeModifyEnum> MakeModifyEnum(std::vector<KvNodePtr> records);
+CHostRef<IKvNodeModifyEnum> MakeModifyEnum(std::vector<CHostNode> records);

@@ -6,9 +6,9 @@
 std::atomic<ULONGLONG> g_liveThreads{0};
 
 struct CNotificationQueue::SState {
-    CSrwLock lock;
+    std::mutex lock;
     // Signalled whenever items, delivering or stopping change.
-    CConditionVariable changed;
+    std::condition_variable changed;
     std::deque<SItem> items;
     // The subscription whose sink is being called, or null.
     IKvModifySubscription* delivering = nullptr;
@@ -29,14 +29,14 @@ CNotificationQueue::CNotificationQueue() : m_state(std::make_shared<SState>()) {
 
 void CNotificationQueue::Run(const std::shared_ptr<SState>& state) {
     {
-        auto guard = state->lock.lock();
+        std::unique_lock guard(state->lock);
         state->threadId = GetCurrentThreadId();
     }
     for (;;) {
         SItem item;
         {
-            auto guard = state->lock.lock();
-            state->changed.Wait(guard, [&] { return state->stopping || !state->items.empty(); });
+            std::unique_lock guard(state->lock);
+            state->changed.wait(guard, [&] { return state->stopping || !state->items.empty(); });
             if (state->stopping)
                 break;
             item = std::move(state->items.front());
@@ -50,53 +50,53 @@ void CNotificationQueue::Run(const std::shared_ptr<SState>& state) {
         }
         item = SItem();
         {
-            auto guard = state->lock.lock();
+            std::unique_lock guard(state->lock);
             state->delivering = nullptr;
         }
-        state->changed.NotifyAll();
+        state->changed.notify_all();
     }
     --g_liveThreads;
 }
 
 void CNotificationQueue::Post(SItem item) {
     {
-        auto guard = m_state->lock.lock();
+        std::unique_lock guard(m_state->lock);
         if (m_state->stopping)
             return;
         m_state->items.push_back(std::move(item));
     }
-    m_state->changed.NotifyAll();
+    m_state->changed.notify_all();
 }
 
 void CNotificationQueue::Cancel(IKvModifySubscription* subscription) {
     // Dropped calls release their references after the lock: a release may run a sink's destructor.
     std::deque<SItem> dropped;
-    auto guard = m_state->lock.lock();
+    std::unique_lock guard(m_state->lock);
     auto& items = m_state->items;
     const auto kept = std::stable_partition(items.begin(), items.end(),
                                             [&](const SItem& item) { return item.subscription.Get() != subscription; });
     std::move(kept, items.end(), std::back_inserter(dropped));
     items.erase(kept, items.end());
     if (GetCurrentThreadId() != m_state->threadId)
-        m_state->changed.Wait(guard, [&] { return m_state->delivering != subscription; });
+        m_state->changed.wait(guard, [&] { return m_state->delivering != subscription; });
 }
 
 bool CNotificationQueue::WaitUntilIdle(DWORD timeoutMs) {
-    auto guard = m_state->lock.lock();
+    std::unique_lock guard(m_state->lock);
     if (GetCurrentThreadId() == m_state->threadId)
-        ThrowHR(HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
-    return m_state->changed.WaitFor(guard, timeoutMs,
+        HostThrow(HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
+    return m_state->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                                     [&] { return m_state->items.empty() && m_state->delivering == nullptr; });
 }
 
 void CNotificationQueue::Stop() {
     std::deque<SItem> dropped;
     {
-        auto guard = m_state->lock.lock();
+        std::unique_lock guard(m_state->lock);
         m_state->stopping = true;
         dropped.swap(m_state->items);
     }
-    m_state->changed.NotifyAll();
+    m_state->changed.notify_all();
     dropped.clear();
     if (!m_thread.joinable())
         return;

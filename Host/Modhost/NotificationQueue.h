@@ -10,8 +10,10 @@
 // it uses stays alive until it has.
 #pragma once
 
-#include "Common/Components/InterfacePtr.h"
-#include "Common/Sync.h"
+#include "HostSupport.h"
+#include <condition_variable>
+#include <mutex>
+#include <shared_mutex>
 
 #include <atomic>
 #include <deque>
@@ -25,9 +27,9 @@ class CNotificationQueue {
 public:
     // One call to make: sink->OnTriggered(subscription, 1, changes).
     struct SItem {
-        InterfacePtr<IKvModifySink> sink;
-        InterfacePtr<IKvModifySubscription> subscription;
-        InterfacePtr<IKvNodeModifyEnum> changes;
+        CHostRef<IKvModifySink> sink;
+        CHostRef<IKvModifySubscription> subscription;
+        CHostRef<IKvNodeModifyEnum> changes;
     };
 
     // Starts the thread.
@@ -41,7 +43,7 @@ public:
     // Drops the waiting calls for subscription and returns once no call for it is under way, unless it
     // runs inside that very call.
     void Cancel(IKvModifySubscription* subscription);
-    // True once nothing waits and no call is under way, false after timeoutMs. Raises HRX with
+    // True once nothing waits and no call is under way, false after timeoutMs. Raises CHostError with
     // HRESULT_FROM_WIN32(ERROR_INVALID_STATE) on the queue's own thread, where it could never become true.
     bool WaitUntilIdle(DWORD timeoutMs);
     void Stop();

@@ -7,12 +7,12 @@
 
 CNodePath CNodePath::Parse(const std::wstring& text, bool allowRoot, HRESULT invalid) {
     if (text.empty() || text[0] != L'\\')
-        ThrowHR(invalid);
+        HostThrow(invalid);
     CNodePath path;
     path.m_text = text;
     if (text.size() == 1) {
         if (!allowRoot)
-            ThrowHR(invalid);
+            HostThrow(invalid);
         return path;
     }
     size_t start = 1;
@@ -20,7 +20,7 @@ CNodePath CNodePath::Parse(const std::wstring& text, bool allowRoot, HRESULT inv
         const size_t end = text.find(L'\\', start);
         std::wstring name = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
         if (name.empty())
-            ThrowHR(invalid);
+            HostThrow(invalid);
         path.m_names.push_back(std::move(name));
         if (end == std::wstring::npos)
             return path;
@@ -53,11 +53,11 @@ bool CNodePath::IsAncestorOf(const CNodePath& other) const {
     return m_names.size() < other.m_names.size() && std::equal(m_names.begin(), m_names.end(), other.m_names.begin());
 }
 
-CServerTree::CServerTree() : m_root(KvNodePtr::Create(L"\\", nullptr)) {}
+CServerTree::CServerTree() : m_root(CHostNode::Create(L"\\", nullptr)) {}
 
-KvNodePtr CServerTree::Find(const CNodePath& path) const {
+CHostNode CServerTree::Find(const CNodePath& path) const {
     // A relative walk from the root: an absolute path never matches from a root named "\".
-    return path.IsRoot() ? m_root : m_root.FindNode(path.Text().c_str() + 1);
+    return path.IsRoot() ? m_root : m_root.Walk(path.Text().c_str() + 1);
 }
 
 void CStagedIndex::Add(const STreeOp& op, size_t index) {
@@ -94,7 +94,7 @@ bool CStagedIndex::ExistsAfter(const CServerTree& tree, const CNodePath& path, c
     for (size_t i = 0; i + 1 < names.size(); ++i) {
         prefix += L'\\' + names[i];
         consider(m_cutting, prefix, [&](const STreeOp& op) {
-            return op.kind == STreeOp::Subtree && static_cast<bool>(op.node.FindNode(op.path.RelativeText(path).c_str()));
+            return op.kind == STreeOp::Subtree && static_cast<bool>(op.node.Walk(op.path.RelativeText(path).c_str()));
         });
     }
     return found ? exists : tree.Exists(path);
@@ -106,13 +106,13 @@ void CStagedIndex::Clear() {
     m_below.clear();
 }
 
-KvNodePtr CServerTree::MakeParent(const CNodePath& path) {
-    KvNodePtr node = m_root;
+CHostNode CServerTree::MakeParent(const CNodePath& path) {
+    CHostNode node = m_root;
     const std::vector<std::wstring>& names = path.Names();
     for (size_t i = 0; i + 1 < names.size(); ++i) {
-        KvNodePtr child = node.GetChildByName(names[i].c_str(), false);
+        CHostNode child = node.Child(names[i].c_str());
         if (!child) {
-            child = KvNodePtr::Create(names[i].c_str(), nullptr);
+            child = CHostNode::Create(names[i].c_str(), nullptr);
             node.AddChild(child);
         }
         node = std::move(child);
@@ -121,7 +121,7 @@ KvNodePtr CServerTree::MakeParent(const CNodePath& path) {
 }
 
 void CServerTree::Apply(const STreeOp& op) {
-    KvNodePtr node = Find(op.path);
+    CHostNode node = Find(op.path);
     switch (op.kind) {
     case STreeOp::Merge:
         if (node)
@@ -130,30 +130,27 @@ void CServerTree::Apply(const STreeOp& op) {
             MakeParent(op.path).AddChild(op.node);
         break;
     case STreeOp::Attributes:
-        for (const std::wstring& name : node.GetAttributeNames())
-            node.DeleteAttribute(name.c_str(), true);
+        for (const std::wstring& name : node.AttributeNames())
+            node.DeleteAttribute(name.c_str());
         CopyAttributes(op.node, node);
         break;
     case STreeOp::Subtree:
         if (node)
-            ThrowIfFailed(KvnReplaceNode(node.Get(), op.node.Get()));
+            HostCheck(KvnReplaceNode(node.Get(), op.node.Get()));
         else
             MakeParent(op.path).AddChild(op.node);
         break;
     case STreeOp::Delete:
-        ThrowIfFailed(KvnReplaceNode(node.Get(), nullptr));
+        HostCheck(KvnReplaceNode(node.Get(), nullptr));
         break;
     }
 }
 
-void CopyAttributes(const KvNodePtr& from, const KvNodePtr& to) {
-    for (const std::wstring& name : from.GetAttributeNames()) {
+void CopyAttributes(const CHostNode& from, const CHostNode& to) {
+    for (const std::wstring& name : from.AttributeNames()) {
         USHORT type = KVN_TYPE_NONE;
-        ULONG size = 0;
-        from.TryGetAttribute(name.c_str(), nullptr, nullptr, &size, &type);
-        std::string bytes(size, '\0');
-        if (size > 0)
-            from.TryGetAttribute(name.c_str(), nullptr, bytes.data(), &size, &type);
-        ThrowIfFailed(KvnSetAttribute(to.Get(), name.c_str(), type, size > 0 ? bytes.data() : nullptr, size));
+        std::string bytes;
+        if (from.Raw(name.c_str(), type, bytes))
+            to.SetRaw(name.c_str(), type, bytes);
     }
 }

@@ -3,7 +3,7 @@
 // the server's lock.
 #pragma once
 
-#include "Common/Nodes/KvNodePtr.h"
+#include "HostSupport.h"
 #include "Interfaces/ConfigProxy.h"
 
 #include <string>
@@ -45,7 +45,7 @@ struct STreeOp {
     CNodePath path;
     // The server's own copy of the written node, a detached root already named by path's last name:
     // the node alone for Merge and Attributes, the whole subtree for Subtree, empty for Delete.
-    KvNodePtr node;
+    CHostNode node;
 };
 
 class CServerTree {
@@ -53,7 +53,7 @@ public:
     CServerTree();
 
     // The node at path, or empty.
-    KvNodePtr Find(const CNodePath& path) const;
+    CHostNode Find(const CNodePath& path) const;
     bool Exists(const CNodePath& path) const { return static_cast<bool>(Find(path)); }
     // Applies op; it has been checked (Attributes and Delete need the node). Subtree and a created Merge
     // node move op.node into the tree.
@@ -61,9 +61,9 @@ public:
 
 private:
     // The parent of path, created with its missing ancestors.
-    KvNodePtr MakeParent(const CNodePath& path);
+    CHostNode MakeParent(const CNodePath& path);
 
-    KvNodePtr m_root;
+    CHostNode m_root;
 };
 
 // What the ops of a transaction staged so far do to which paths, so that whether a path exists once they
@@ -85,4 +85,4 @@ private:
 };
 
 // The bytes-exact copy of every attribute of from onto to; to's other attributes stay.
-void CopyAttributes(const KvNodePtr& from, const KvNodePtr& to);
+void CopyAttributes(const CHostNode& from, const CHostNode& to);

@@ -1,5 +1,4 @@
 // The exported Kvn functions: argument checks, the store lock, and nothing thrown across the boundary.
-#include "Common/Sync.h"
 #include "Interfaces/KvNodeStore.h"
 #include "Serialization.h"
 
@@ -10,8 +9,17 @@ namespace {
 
 // One lock for the whole store. Every call changes shared state (reads too hand out handle
 // references), and no call runs foreign code while holding it (write callbacks run after it is
-// released), so a plain exclusive slim lock is enough: it never needs to be taken recursively.
-CSrwLock g_lock;
+// released), so a plain exclusive slim lock is enough: it never needs to be taken recursively. It is
+// statically initialised, so it works however early a caller comes.
+SRWLOCK g_lock = SRWLOCK_INIT;
+
+class CStoreGuard {
+public:
+    CStoreGuard() noexcept { AcquireSRWLockExclusive(&g_lock); }
+    ~CStoreGuard() { ReleaseSRWLockExclusive(&g_lock); }
+    CStoreGuard(const CStoreGuard&) = delete;
+    CStoreGuard& operator=(const CStoreGuard&) = delete;
+};
 
 constexpr HRESULT NotFoundHr = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
@@ -19,8 +27,10 @@ template <class Body>
 HRESULT Guarded(Body body) noexcept {
     try {
         return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     } catch (...) {
-        return CurrentExceptionResult();
+        return E_FAIL;
     }
 }
 
@@ -36,7 +46,7 @@ HRESULT CheckOpen(IKvNode* handle) noexcept {
 template <class Body>
 HRESULT WithNode(IKvNode* handle, Body body) noexcept {
     return Guarded([&]() -> HRESULT {
-        auto guard = g_lock.lock();
+        const CStoreGuard guard;
         const HRESULT open = CheckOpen(handle);
         return open < 0 ? open : body(*CNode::FromHandle(handle));
     });
@@ -286,7 +296,7 @@ KVN_API HRESULT STDAPICALLTYPE KvnSerializeNodes(KvnSerializationContext* contex
         if (nodes == nullptr && count > 0)
             return E_POINTER;
         {
-            auto guard = g_lock.lock();
+            const CStoreGuard guard;
             for (ULONGLONG i = 0; i < count; ++i) {
                 if ((hr = CheckOpen(nodes[i])) < 0)
                     return hr;

@@ -18,9 +18,7 @@
 //         <node name="Config">...</node>                         child 0: its configuration node
 //       </node>
 //     </node>
-#include "Common/Nodes/KvNodePtr.h"
-#include "Interfaces/ComponentBase.h"
-#include "Interfaces/KvNodeStore.h"
+#include "HostSupport.h"
 #include "Interfaces/ModhostHost.h"
 
 #include <cstdio>
@@ -45,36 +43,10 @@ const SComponentClass g_classes[] = {
 
 constexpr const wchar_t* ProxyName = L"ConfigServer.Proxy";
 
-// Releases an interface reference of the host's or the module's at the end of a scope.
-template <class T>
-class CReference {
-public:
-    CReference() = default;
-    ~CReference() {
-        if (m_pointer)
-            m_pointer->Release();
-    }
-    CReference(const CReference&) = delete;
-    CReference& operator=(const CReference&) = delete;
-    CReference(CReference&& other) noexcept : m_pointer(other.m_pointer) { other.m_pointer = nullptr; }
-    T* Get() const { return m_pointer; }
-    T* operator->() const { return m_pointer; }
-    void Reset() {
-        if (T* pointer = m_pointer) {
-            m_pointer = nullptr;
-            pointer->Release();
-        }
-    }
-    void** Put() { return reinterpret_cast<void**>(&m_pointer); }
-
-private:
-    T* m_pointer = nullptr;
-};
-
-std::vector<KvNodePtr> ReadTreeFile(const std::wstring& path) {
+std::vector<CHostNode> ReadTreeFile(const std::wstring& path) {
     std::ifstream file(path.c_str(), std::ios::binary);
     if (!file)
-        ThrowHR(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+        HostThrow(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     ULONGLONG count = 0;
     KvnTextError error = {};
@@ -83,16 +55,16 @@ std::vector<KvNodePtr> ReadTreeFile(const std::wstring& path) {
         std::vector<IKvNode*> handles(count);
         hr = KvnParseText(text.data(), text.size(), handles.data(), &count, &error);
         if (hr >= 0) {
-            std::vector<KvNodePtr> trees;
+            std::vector<CHostNode> trees;
             for (IKvNode* handle : handles)
-                trees.emplace_back(handle, true);
+                trees.push_back(CHostNode::Attach(handle));
             return trees;
         }
     }
     if (hr < 0 && error.reason != nullptr)
         std::fwprintf(stderr, L"rwhost: %ls, line %lu, column %lu: %ls\n", path.c_str(), error.line, error.column,
                       error.reason);
-    ThrowIfFailed(hr);
+    HostCheck(hr);
     return {};
 }
 
@@ -101,12 +73,12 @@ HRESULT WriteToStdout(const void* data, ULONG size, void*) {
 }
 
 void PrintTree(IKvConfigProxy* proxy, const std::wstring& path) {
-    KvNodePtr filter = KvNodePtr::Create(nullptr, L"FilterByPath");
+    CHostNode filter = CHostNode::Create(nullptr, L"FilterByPath");
     filter.SetString(L"NodePath", path);
     IKvNode* found = nullptr;
     ULONG count = 0;
-    ThrowIfFailed(proxy->QueryNodes(filter.Get(), 0, &found, 1, &count));
-    const KvNodePtr tree(count == 1 ? found : nullptr, true);
+    HostCheck(proxy->QueryNodes(filter.Get(), 0, &found, 1, &count));
+    const CHostNode tree = CHostNode::Attach(count == 1 ? found : nullptr);
     std::wprintf(L"--- %ls\n", path.c_str());
     std::fflush(stdout);
     if (!tree) {
@@ -114,19 +86,19 @@ void PrintTree(IKvConfigProxy* proxy, const std::wstring& path) {
         return;
     }
     KvnSerializationContext* context = nullptr;
-    ThrowIfFailed(KvnStartSerialization(KvnSerializationText, KVN_SERIALIZE_LAYOUT, &WriteToStdout, nullptr, &context));
+    HostCheck(KvnStartSerialization(KvnSerializationText, KVN_SERIALIZE_LAYOUT, &WriteToStdout, nullptr, &context));
     IKvNode* nodes[] = {tree.Get()};
     HRESULT hr = KvnSerializeNodes(context, nodes, 1, KVN_DEPTH_ALL);
     if (hr >= 0)
         hr = KvnFinalizeSerialization(context);
     KvnCloseSerializationContext(context);
-    ThrowIfFailed(hr);
+    HostCheck(hr);
     std::fflush(stdout);
     std::wprintf(L"\n");
 }
 
-bool ClassIdOf(const KvNodePtr& component, GUID& classId, std::wstring& name) {
-    if (component.TryGetString(L"ClassName", name)) {
+bool ClassIdOf(const CHostNode& component, GUID& classId, std::wstring& name) {
+    if (component.TryString(L"ClassName", name)) {
         for (const SComponentClass& cls : g_classes) {
             if (name == cls.name) {
                 classId = *cls.classId;
@@ -135,7 +107,7 @@ bool ClassIdOf(const KvNodePtr& component, GUID& classId, std::wstring& name) {
         }
         return false;
     }
-    return component.TryGetString(L"ClassId", name) && CLSIDFromString(name.c_str(), &classId) == S_OK;
+    return component.TryString(L"ClassId", name) && CLSIDFromString(name.c_str(), &classId) == S_OK;
 }
 
 std::wstring ModuleBesideHost() {
@@ -145,24 +117,24 @@ std::wstring ModuleBesideHost() {
 }
 
 int Run(const std::wstring& treeFile, const std::wstring& hostFile, const std::wstring& modulePath) {
-    std::vector<KvNodePtr> hostTrees = ReadTreeFile(hostFile);
-    if (hostTrees.size() != 1 || hostTrees[0].GetName() != L"Host") {
+    std::vector<CHostNode> hostTrees = ReadTreeFile(hostFile);
+    if (hostTrees.size() != 1 || hostTrees[0].Name() != L"Host") {
         std::fwprintf(stderr, L"rwhost: %ls must hold one node named Host\n", hostFile.c_str());
         return 2;
     }
-    const KvNodePtr& host = hostTrees[0];
+    const CHostNode& host = hostTrees[0];
 
     // The configuration server, filled from the tree file.
-    CReference<IKvConfigProxy> proxy;
-    ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, proxy.Put()));
-    for (const KvNodePtr& tree : ReadTreeFile(treeFile)) {
+    CHostRef<IKvConfigProxy> proxy;
+    HostCheck(CLCreateConfigServer(&IID_IKvConfigProxy, proxy.Put()));
+    for (const CHostNode& tree : ReadTreeFile(treeFile)) {
         IKvNode* nodes[] = {tree.Get()};
-        ThrowIfFailed(proxy->WriteNodes(nullptr, KV_WRITE_SUBTREE, nodes, 1));
+        HostCheck(proxy->WriteNodes(nullptr, KV_WRITE_SUBTREE, nodes, 1));
     }
-    std::vector<std::wstring> names = host.GetStringList(L"StorageInstances", false);
+    std::vector<std::wstring> names = host.StringList(L"StorageInstances");
     names.insert(names.begin(), ProxyName);
     for (const std::wstring& name : names)
-        ThrowIfFailed(CLRegisterNamedInstance(name.c_str(), proxy.Get()));
+        HostCheck(CLRegisterNamedInstance(name.c_str(), proxy.Get()));
     std::wprintf(L"Configuration server filled from %ls, reachable as", treeFile.c_str());
     for (const std::wstring& name : names)
         std::wprintf(L" \"%ls\"", name.c_str());
@@ -170,33 +142,34 @@ int Run(const std::wstring& treeFile, const std::wstring& hostFile, const std::w
 
     HMODULE module = LoadLibraryW(modulePath.c_str());
     if (module == nullptr)
-        ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()));
+        HostCheck(HRESULT_FROM_WIN32(GetLastError()));
     auto getModuleObject = reinterpret_cast<PFN_GetComponentsModuleObject>(
         reinterpret_cast<void*>(GetProcAddress(module, "GetComponentsModuleObject")));
     if (getModuleObject == nullptr)
-        ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError()));
+        HostCheck(HRESULT_FROM_WIN32(GetLastError()));
     IComponentsModule* components = nullptr;
-    ThrowIfFailed(getModuleObject(reinterpret_cast<void**>(&components)));
+    HostCheck(getModuleObject(reinterpret_cast<void**>(&components)));
     std::wprintf(L"Loaded %ls\n", modulePath.c_str());
 
     int exitCode = 0;
     {
-        std::vector<CReference<IConfigurableComponent>> alive;
-        for (const KvNodePtr& entry : host.GetChildren()) {
+        std::vector<CHostRef<IConfigurableComponent>> alive;
+        for (const CHostNode& entry : host.Children()) {
             GUID classId = {};
             std::wstring className;
             if (!ClassIdOf(entry, classId, className)) {
-                std::fwprintf(stderr, L"rwhost: component %ls has no known ClassName or ClassId\n", entry.GetName().c_str());
+                std::fwprintf(stderr, L"rwhost: component %ls has no known ClassName or ClassId\n", entry.Name().c_str());
                 exitCode = 2;
                 continue;
             }
-            CReference<IConfigurableComponent> component;
+            CHostRef<IConfigurableComponent> component;
             HRESULT hr = components->CreateInstance(&classId, &IID_IConfigurableComponent, component.Put());
             if (hr < 0) {
                 std::wprintf(L"  %-32ls cannot be created (0x%08lx)\n", className.c_str(), static_cast<unsigned long>(hr));
                 continue;
             }
-            const KvNodePtr config = entry.GetChild(0, false);
+            const std::vector<CHostNode> children = entry.Children();
+            const CHostNode config = children.empty() ? CHostNode() : children[0];
             hr = component->Configure(config.Get());
             std::wprintf(L"  %-32ls created, Configure: 0x%08lx\n", className.c_str(), static_cast<unsigned long>(hr));
             if (hr < 0)
@@ -205,15 +178,15 @@ int Run(const std::wstring& treeFile, const std::wstring& hostFile, const std::w
         }
 
         int32_t runSeconds = 0;
-        host.TryGetInt32(L"RunSeconds", runSeconds);
+        host.TryInt32(L"RunSeconds", runSeconds);
         if (!alive.empty() && runSeconds > 0) {
             std::wprintf(L"Letting the components work for %d s\n", runSeconds);
             Sleep(static_cast<DWORD>(runSeconds) * 1000);
         }
-        ThrowIfFailed(CLWaitForNotifications(proxy.Get(), 10000));
+        HostCheck(CLWaitForNotifications(proxy.Get(), 10000));
     }
 
-    for (const std::wstring& path : host.GetStringList(L"PrintPaths", false))
+    for (const std::wstring& path : host.StringList(L"PrintPaths"))
         PrintTree(proxy.Get(), path);
 
     // The server's subscriptions and sinks hold components too: they go with the server's last reference.
@@ -224,7 +197,7 @@ int Run(const std::wstring& treeFile, const std::wstring& hostFile, const std::w
     // returns; the module may be unloaded once it answers FALSE.
     BOOL locked = TRUE;
     for (int wait = 0; wait < 3000; ++wait) {
-        ThrowIfFailed(components->IsLocked(&locked));
+        HostCheck(components->IsLocked(&locked));
         if (!locked)
             break;
         Sleep(10);
@@ -244,8 +217,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     try {
         return Run(argv[1], argv[2], argc > 3 ? argv[3] : ModuleBesideHost());
-    } catch (const HRX& error) {
-        std::fwprintf(stderr, L"rwhost: failed with 0x%08lx\n", static_cast<unsigned long>(error.Result()));
+    } catch (const CHostError& error) {
+        std::fwprintf(stderr, L"rwhost: failed with 0x%08lx\n", static_cast<unsigned long>(error.result));
         return 1;
     }
 }
