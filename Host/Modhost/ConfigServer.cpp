@@ -38,8 +38,12 @@ STreeOp MakeWrite(ULONG mode, IKvNode* written) {
         HostThrow(KVCFG_E_UNKNOWN_WRITE_MODE);
     const CHostNode node = CHostNode::Share(HostNotNull(written));
     STreeOp op{static_cast<STreeOp::EKind>(mode), CNodePath::Parse(node.Name(KVN_NAME_PATH), false, KVCFG_E_NODE_NO_PATH),
-               node.Clone(mode == KV_WRITE_SUBTREE ? KVN_DEPTH_ALL : 0)};
-    op.node.SetName(KVN_NAME_OWN, op.path.Name().c_str());
+               node.Clone(mode == KV_WRITE_SUBTREE ? KVN_DEPTH_ALL : 0), CHostNode()};
+    op.node.SetName(KVN_NAME_OWN, op.path.Name());
+    if (mode == KV_WRITE_SUBTREE)
+        CheckNamesBelow(op.node);
+    else if (!node.Children().empty())
+        op.children = node;
     return op;
 }
 
@@ -180,6 +184,11 @@ void CServerCore::Write(IComponentBase* context, STreeOp op) {
         } else if (!update->open) {
             HostThrow(InvalidStateHr);
         }
+        // Modes 0 and 2 leave children as they are, so the children a caller sends along must be those
+        // held; where the transaction changed the place already, nobody can tell them apart cheaply.
+        if (op.children && !(update != nullptr && update->staged.Touches(op.path)) && !SameChildren(op.children, m_tree.Find(op.path)))
+            HostThrow(KVCFG_E_CHILDREN_DIFFER);
+        op.children = CHostNode();
         if (update != nullptr) {
             if (NeedsNode(op) && !update->staged.ExistsAfter(m_tree, op.path, update->ops))
                 HostThrow(KVCFG_E_NODE_MISSING);
@@ -244,18 +253,27 @@ std::vector<CServerCore::SSyncRecord> CServerCore::Commit(const std::vector<STre
     }
     for (const STreeOp& op : ops)
         m_tree.Apply(op);
+    // The records of one commit come in one call per sink, in the order of the subscriptions.
+    std::vector<CNotificationQueue::SItem> calls;
     for (const STouched& entry : touched) {
-        const bool after = m_tree.Exists(entry.subscription->path);
+        CSubscription& subscription = *entry.subscription;
+        const bool after = m_tree.Exists(subscription.path);
         if (!entry.before && !after)
             continue;
         const ULONG mask = !entry.before ? KV_CHANGE_CREATED : !after ? KV_CHANGE_DELETED : KV_CHANGE_MODIFIED;
-        if (mask & entry.subscription->changesMask)
-            PostRecord(*entry.subscription, mask);
+        if ((mask & subscription.changesMask) == 0)
+            continue;
+        auto call = std::find_if(calls.begin(), calls.end(), [&](const auto& item) { return item.sink.Get() == subscription.sink.Get(); });
+        if (call == calls.end())
+            call = calls.insert(calls.end(), {subscription.sink, {}});
+        call->records.push_back({CHostRef<IKvModifySubscription>::Share(&subscription), MakeRecord(subscription, mask)});
     }
+    for (CNotificationQueue::SItem& call : calls)
+        m_queue.Post(std::move(call));
     return records;
 }
 
-void CServerCore::PostRecord(CSubscription& subscription, ULONG mask) {
+CHostNode CServerCore::MakeRecord(const CSubscription& subscription, ULONG mask) const {
     // Named by the parent path, the record makes its child 0 carry the node's server path.
     CHostNode record = CHostNode::Create(subscription.path.ParentText().c_str(), nullptr);
     record.SetString(L"ModifiedNodePath", subscription.path.Text());
@@ -265,10 +283,7 @@ void CServerCore::PostRecord(CSubscription& subscription, ULONG mask) {
         copy.SetName(KVN_NAME_OWN, subscription.path.Name().c_str());
         record.AddChild(copy);
     }
-    std::vector<CHostNode> records;
-    records.push_back(std::move(record));
-    m_queue.Post({subscription.sink, CHostRef<IKvModifySubscription>::Share(&subscription),
-                  MakeModifyEnum(std::move(records))});
+    return record;
 }
 
 void CServerCore::Deliver(const std::vector<SSyncRecord>& records, int apply) {
@@ -280,11 +295,14 @@ void CServerCore::Deliver(const std::vector<SSyncRecord>& records, int apply) {
         for (const SSyncSink& entry : m_syncSinks)
             sinks.push_back(entry.sink);
     }
-    // Each call on its own: a sink that fails, in whatever way, does not keep the others from hearing.
+    // Each call on its own: a sink that fails, in whatever way, does not keep the others from hearing;
+    // the failure is counted.
     const auto call = [](auto&& body) {
         try {
-            static_cast<void>(body());
+            if (body() < 0)
+                ++g_sinkFailures;
         } catch (...) {
+            ++g_sinkFailures;
         }
     };
     for (const CHostRef<INodeModifySink>& sink : sinks) {
@@ -311,6 +329,9 @@ ULONG CServerCore::Query(IKvNode* filter, IKvNode** node) {
 
 CHostRef<CSubscription> CServerCore::Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink) {
     SFilter parsed = ParseFilter(filter);
+    // A record carries the node as a child named by the node's own name, which the root does not have.
+    if (parsed.path.IsRoot())
+        HostThrow(E_INVALIDARG);
     const CHostNode options = CHostNode::Share(HostNotNull(request));
     int32_t changesMask = KV_SUBSCRIBE_CHANGES_ALL;
     int32_t optionBits = 0;
@@ -358,7 +379,7 @@ void CServerCore::Start(CSubscription& subscription) {
         HostThrow(InvalidStateHr);
     subscription.started = true;
     if ((subscription.options & KV_SUBSCRIBE_INITIAL_CONTENT) && m_tree.Exists(subscription.path))
-        PostRecord(subscription, KV_CHANGE_CREATED);
+        m_queue.Post({subscription.sink, {{CHostRef<IKvModifySubscription>::Share(&subscription), MakeRecord(subscription, KV_CHANGE_CREATED)}}});
 }
 
 GUID CServerCore::RegisterSink(INodeModifySink* sink) {
@@ -433,7 +454,7 @@ HRESULT CConfigServer::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* 
 
 HRESULT CConfigServer::DeleteNode(IComponentBase* context, const WCHAR* path) {
     return HostCall([&] {
-        m_core->Write(context, STreeOp{STreeOp::Delete, CNodePath::Parse(HostNotNull(path), false), CHostNode()});
+        m_core->Write(context, STreeOp{STreeOp::Delete, CNodePath::Parse(HostNotNull(path), false), CHostNode(), CHostNode()});
         return S_OK;
     });
 }

@@ -98,6 +98,7 @@ CL_API HRESULT STDAPICALLTYPE CLGetHostCounters(CLHostCounters* counters) {
         return E_POINTER;
     counters->objects = g_liveObjects;
     counters->threads = g_liveThreads;
+    counters->sinkFailures = g_sinkFailures;
     return S_OK;
 }
 

@@ -19,17 +19,25 @@
 #include <deque>
 #include <memory>
 #include <thread>
+#include <vector>
 
 // Notification threads that have not ended.
 extern std::atomic<ULONGLONG> g_liveThreads;
+// Calls of sinks, subscription or synchronous, that answered a failure or threw.
+extern std::atomic<ULONGLONG> g_sinkFailures;
 
 class CNotificationQueue {
 public:
-    // One call to make: sink->OnTriggered(subscription, 1, changes).
+    // One record of a subscription.
+    struct SRecord {
+        CHostRef<IKvModifySubscription> subscription;
+        CHostNode node;
+    };
+    // One call to make: sink->OnTriggered(the first record's subscription, record count, the records).
+    // The records of one call came together (one commit) for subscriptions of that sink.
     struct SItem {
         CHostRef<IKvModifySink> sink;
-        CHostRef<IKvModifySubscription> subscription;
-        CHostRef<IKvNodeModifyEnum> changes;
+        std::vector<SRecord> records;
     };
 
     // Starts the thread.
@@ -40,8 +48,8 @@ public:
 
     // Queues a call behind all others. Nothing is queued once the queue has stopped.
     void Post(SItem item);
-    // Drops the waiting calls for subscription and returns once no call for it is under way, unless it
-    // runs inside that very call.
+    // Drops the waiting records of subscription (and calls left without records) and returns once no
+    // call with a record of it is under way, unless it runs inside that very call.
     void Cancel(IKvModifySubscription* subscription);
     // True once nothing waits and no call is under way, false after timeoutMs. Raises CHostError with
     // HRESULT_FROM_WIN32(ERROR_INVALID_STATE) on the queue's own thread, where it could never become true.

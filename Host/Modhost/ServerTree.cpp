@@ -100,6 +100,19 @@ bool CStagedIndex::ExistsAfter(const CServerTree& tree, const CNodePath& path, c
     return found ? exists : tree.Exists(path);
 }
 
+bool CStagedIndex::Touches(const CNodePath& path) const {
+    if (m_at.count(path.Text()) != 0 || m_below.count(path.Text()) != 0)
+        return true;
+    std::wstring prefix;
+    const std::vector<std::wstring>& names = path.Names();
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        prefix += L'\\' + names[i];
+        if (m_cutting.count(prefix) != 0)
+            return true;
+    }
+    return false;
+}
+
 void CStagedIndex::Clear() {
     m_at.clear();
     m_cutting.clear();
@@ -152,5 +165,58 @@ void CopyAttributes(const CHostNode& from, const CHostNode& to) {
         std::string bytes;
         if (from.Raw(name.c_str(), type, bytes))
             to.SetRaw(name.c_str(), type, bytes);
+    }
+}
+
+namespace {
+
+std::vector<CHostNode> ChildrenOf(const CHostNode& node) {
+    return node ? node.Children() : std::vector<CHostNode>();
+}
+
+bool SameNode(const CHostNode& a, const CHostNode& b) {
+    if (a.Name() != b.Name() || a.Type() != b.Type())
+        return false;
+    const std::vector<std::wstring> names = a.AttributeNames();
+    if (names.size() != b.AttributeNames().size())
+        return false;
+    for (const std::wstring& name : names) {
+        USHORT aType = 0, bType = 0;
+        std::string aBytes, bBytes;
+        if (!a.Raw(name.c_str(), aType, aBytes) || !b.Raw(name.c_str(), bType, bBytes) || aType != bType || aBytes != bBytes)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool SameChildren(const CHostNode& a, const CHostNode& b) {
+    // Pairs of child lists still to compare; a loop, since trees may be deep.
+    std::vector<std::pair<std::vector<CHostNode>, std::vector<CHostNode>>> pending;
+    pending.emplace_back(ChildrenOf(a), ChildrenOf(b));
+    while (!pending.empty()) {
+        const auto [as, bs] = std::move(pending.back());
+        pending.pop_back();
+        if (as.size() != bs.size())
+            return false;
+        for (size_t i = 0; i < as.size(); ++i) {
+            if (!SameNode(as[i], bs[i]))
+                return false;
+            pending.emplace_back(as[i].Children(), bs[i].Children());
+        }
+    }
+    return true;
+}
+
+void CheckNamesBelow(const CHostNode& root) {
+    std::vector<CHostNode> pending = root.Children();
+    while (!pending.empty()) {
+        const CHostNode node = std::move(pending.back());
+        pending.pop_back();
+        if (node.Name().find(L'\\') != std::wstring::npos)
+            HostThrow(KVCFG_E_INVALID_NODE_NAME);
+        for (CHostNode& child : node.Children())
+            pending.push_back(std::move(child));
     }
 }

@@ -46,6 +46,9 @@ struct STreeOp {
     // The server's own copy of the written node, a detached root already named by path's last name:
     // the node alone for Merge and Attributes, the whole subtree for Subtree, empty for Delete.
     CHostNode node;
+    // Merge and Attributes: the caller's node when it came with children, which these modes do not
+    // write; they must be those the server holds. Checked and dropped when the op is staged.
+    CHostNode children;
 };
 
 class CServerTree {
@@ -76,6 +79,8 @@ public:
     void Add(const STreeOp& op, size_t index);
     // Whether path exists in tree once the ops added so far (from ops) are applied.
     bool ExistsAfter(const CServerTree& tree, const CNodePath& path, const std::vector<STreeOp>& ops) const;
+    // Whether an op added so far may change what lies at or below path.
+    bool Touches(const CNodePath& path) const;
     void Clear();
 
 private:
@@ -86,3 +91,9 @@ private:
 
 // The bytes-exact copy of every attribute of from onto to; to's other attributes stay.
 void CopyAttributes(const CHostNode& from, const CHostNode& to);
+// Whether the children of a and b (either may be empty: no children) are the same subtrees: names,
+// types, attributes and children, in order.
+bool SameChildren(const CHostNode& a, const CHostNode& b);
+// KVCFG_E_INVALID_NODE_NAME when a node below root has a backslash in its name: its path would name
+// another node.
+void CheckNamesBelow(const CHostNode& root);

@@ -90,6 +90,9 @@ bool IsKnownType(USHORT type) noexcept {
 HRESULT MakeValue(USHORT type, const void* data, ULONG size, SValue& out) {
     if (data == nullptr && size != 0)
         return E_POINTER;
+    // A value of no bytes (no value, an empty list) comes as a null pointer.
+    if (data != nullptr && size == 0)
+        return E_INVALIDARG;
     out = SValue{type, 0, {}};
     switch (type) {
     case KVN_TYPE_NONE:

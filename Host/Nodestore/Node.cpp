@@ -2,7 +2,16 @@
 // any thread's stack allows for recursion, so every walk here is a loop.
 #include "Node.h"
 
+#include <algorithm>
+
 SStoreCounters g_counters;
+
+namespace {
+
+// Below this many children a walk over them is as quick as a lookup.
+constexpr size_t IndexFrom = 16;
+
+} // namespace
 
 CNode::CNode(std::wstring name, std::wstring type) : name(std::move(name)), type(std::move(type)) {
     ++g_counters.nodes;
@@ -33,11 +42,37 @@ SAttribute* CNode::FindAttribute(std::wstring_view attributeName) noexcept {
 }
 
 CNode* CNode::FindChild(std::wstring_view childName) const noexcept {
+    if (m_byName) {
+        const auto found = m_byName->find(childName);
+        return found == m_byName->end() ? nullptr : found->second;
+    }
     for (CNode* child : children) {
         if (child->name == childName)
             return child;
     }
     return nullptr;
+}
+
+HRESULT CNode::CheckChildName(std::wstring_view childName, const CNode* ignore) const noexcept {
+    if (childName.empty())
+        return KVN_E_INVALID_NAME;
+    const CNode* holder = FindChild(childName);
+    return holder != nullptr && holder != ignore ? KVN_E_DUPLICATE_NAME : S_OK;
+}
+
+void CNode::Index(CNode* child) {
+    if (!m_byName && children.size() >= IndexFrom) {
+        m_byName = std::make_unique<std::unordered_map<std::wstring_view, CNode*>>();
+        for (CNode* each : children)
+            m_byName->emplace(each->name, each);
+    } else if (m_byName) {
+        m_byName->emplace(child->name, child);
+    }
+}
+
+void CNode::Unindex(const CNode* child) {
+    if (m_byName)
+        m_byName->erase(child->name);
 }
 
 std::wstring CNode::FullPath() const {
@@ -57,6 +92,28 @@ std::wstring CNode::FullPath() const {
 void CNode::Attach(CNode* child) {
     children.push_back(child);
     child->parent = this;
+    Index(child);
+}
+
+void CNode::Replace(CNode* child, CNode* with) {
+    const auto place = std::find(children.begin(), children.end(), child);
+    Unindex(child);
+    if (with != nullptr) {
+        *place = with;
+        with->parent = this;
+        Index(with);
+    } else {
+        children.erase(place);
+    }
+    child->parent = nullptr;
+}
+
+void CNode::Rename(std::wstring newName) {
+    if (parent != nullptr)
+        parent->Unindex(this);
+    name = std::move(newName);
+    if (parent != nullptr)
+        parent->Index(this);
 }
 
 void FreeTree(CNode* root) noexcept {

@@ -7,6 +7,9 @@
 #include "AttributeValue.h"
 
 #include <atomic>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // The handle type is the node's base class; it carries nothing.
@@ -33,12 +36,21 @@ public:
 
     SAttribute* FindAttribute(std::wstring_view name) noexcept;
     CNode* FindChild(std::wstring_view name) const noexcept;
+    // S_OK when a child of this name could be attached here: KVN_E_INVALID_NAME for an empty name,
+    // KVN_E_DUPLICATE_NAME when another child has it already (ignore: a child that may keep its name).
+    HRESULT CheckChildName(std::wstring_view name, const CNode* ignore = nullptr) const noexcept;
     // Attached: the parent's path, a backslash and the name. Detached: the name when it starts with a
     // backslash, else a backslash and the name.
     std::wstring FullPath() const;
-    // Makes child this node's last child. The child is a detached root that does not hold this node.
+    // Makes child this node's last child. The child is a detached root that does not hold this node;
+    // its name has passed CheckChildName.
     void Attach(CNode* child);
+    // Puts with (a detached root, or null to remove) in child's place; child becomes a detached root.
+    void Replace(CNode* child, CNode* with);
+    // Gives this node a new own name; an attached node's name has passed its parent's CheckChildName.
+    void Rename(std::wstring newName);
 
+    // Read freely under the store lock; changed only through Attach, Replace, Rename and FreeTree.
     std::wstring name;
     std::wstring type;
     CNode* parent = nullptr;
@@ -46,7 +58,13 @@ public:
     std::vector<SAttribute> attributes;
 
 private:
+    void Index(CNode* child);
+    void Unindex(const CNode* child);
+
     ULONG m_handles = 0;
+    // Children by name, kept once a node has many: a name lookup, and the check of every new child's
+    // name, would otherwise cost a walk over all of them.
+    std::unique_ptr<std::unordered_map<std::wstring_view, CNode*>> m_byName;
 };
 
 // Frees a root and every node below it that holds no handle; a node below that holds one becomes a

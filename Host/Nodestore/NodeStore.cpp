@@ -123,6 +123,9 @@ KVN_API HRESULT STDAPICALLTYPE KvnAddChild(IKvNode* parent, IKvNode* child) {
             return KVN_E_HAS_PARENT;
         if (node == &self)
             return KVN_E_PARENT_IN_SUBTREE;
+        const HRESULT named = self.CheckChildName(node->name);
+        if (named < 0)
+            return named;
         // Only a child with children of its own can hold the parent; a leaf needs no walk up.
         if (!node->children.empty()) {
             for (const CNode* up = self.parent; up != nullptr; up = up->parent) {
@@ -188,7 +191,12 @@ KVN_API HRESULT STDAPICALLTYPE KvnSetNodeName(IKvNode* node, ULONG kind, const W
             return KVN_E_NODE_ATTACHED;
         if ((kind == KVN_NAME_PATH && name[0] != L'\\') || (kind != KVN_NAME_PATH && kind != KVN_NAME_OWN))
             return E_INVALIDARG;
-        self.name = name;
+        if (self.parent != nullptr) {
+            const HRESULT named = self.parent->CheckChildName(name, &self);
+            if (named < 0)
+                return named;
+        }
+        self.Rename(name);
         return S_OK;
     });
 }
@@ -380,15 +388,13 @@ KVN_API HRESULT STDAPICALLTYPE KvnReplaceNode(IKvNode* node, IKvNode* replacemen
             if (up == with)
                 return KVN_E_PARENT_IN_SUBTREE;
         }
-        auto place = std::find(parent->children.begin(), parent->children.end(), &self);
         if (with != nullptr) {
-            *place = with;
-            with->parent = parent;
-        } else {
-            parent->children.erase(place);
+            const HRESULT named = parent->CheckChildName(with->name, &self);
+            if (named < 0)
+                return named;
         }
         // The caller's handle keeps the node alive as a detached root.
-        self.parent = nullptr;
+        parent->Replace(&self, with);
         return S_OK;
     });
 }

@@ -58,10 +58,16 @@ public:
                 if (siblings.size() == siblings.capacity())
                     siblings.reserve(2 * siblings.size() + 1);
                 auto* node = new CNode(Key(tag, "name"), Key(tag, "type"));
-                if (open.empty())
+                if (open.empty()) {
                     roots.push_back(node);
-                else
+                } else {
+                    const HRESULT named = open.back()->CheckChildName(node->name);
                     open.back()->Attach(node);
+                    if (named == KVN_E_INVALID_NAME)
+                        Fail(L"a node below another has no name", tag.offset);
+                    if (named == KVN_E_DUPLICATE_NAME)
+                        Fail(L"two nodes of one name below one parent", tag.offset);
+                }
                 if (!tag.empty)
                     open.push_back(node);
             } else if (tag.name == "attr" && !open.empty()) {

@@ -27,6 +27,10 @@
 #define KVN_E_MALFORMED_TEXT ((HRESULT)0x80040205L)
 /* The serialization has already been finalized. */
 #define KVN_E_SERIALIZATION_FINISHED ((HRESULT)0x80040206L)
+/* A node below another must have a name; an empty name cannot be attached. */
+#define KVN_E_INVALID_NAME ((HRESULT)0x80040207L)
+/* The parent already has a child of that name; names are unique among siblings. */
+#define KVN_E_DUPLICATE_NAME ((HRESULT)0x80040208L)
 
 /* Configuration server (Modhost.dll), 0x80040210 to 0x8004021F. */
 
@@ -42,5 +46,9 @@
 #define KVCFG_E_COUNT_NOT_ONE ((HRESULT)0x80040214L)
 /* EndUpdate was called without a matching BeginUpdate. */
 #define KVCFG_E_END_WITHOUT_BEGIN ((HRESULT)0x80040215L)
+/* A node below the written one has a backslash in its name, which would make its path name another node. */
+#define KVCFG_E_INVALID_NODE_NAME ((HRESULT)0x80040216L)
+/* Write modes 0 and 2 change attributes only: the written node's children must be those the server holds. */
+#define KVCFG_E_CHILDREN_DIFFER ((HRESULT)0x80040217L)
 
 #endif

@@ -92,7 +92,9 @@ KVN_API HRESULT STDAPICALLTYPE KvnCloseNodeHandle(IKvNode* node);
  * keeps the source's full path: copying an attached node gives a root named by that path. flags: 0. */
 KVN_API HRESULT STDAPICALLTYPE KvnCloneNode(IKvNode* node, ULONGLONG depth, ULONG flags, IKvNode** copy);
 /* Attaches a detached node as the parent's last child. KVN_E_HAS_PARENT when the child already has a
- * parent, KVN_E_PARENT_IN_SUBTREE when the parent is the child or lies in the child's own subtree. */
+ * parent, KVN_E_PARENT_IN_SUBTREE when the parent is the child or lies in the child's own subtree,
+ * KVN_E_INVALID_NAME when the child's name is empty, KVN_E_DUPLICATE_NAME when the parent has a child of
+ * that name already. */
 KVN_API HRESULT STDAPICALLTYPE KvnAddChild(IKvNode* parent, IKvNode* child);
 /* The parent; a root gives S_FALSE and a null handle. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetParent(IKvNode* node, IKvNode** parent);
@@ -104,8 +106,9 @@ KVN_API HRESULT STDAPICALLTYPE KvnGetChildByIndex(IKvNode* node, ULONGLONG index
 KVN_API HRESULT STDAPICALLTYPE KvnGetChildByName(IKvNode* node, const WCHAR* name, IKvNode** child);
 /* Name of the given kind; *size in characters, terminator included. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetNodeName(IKvNode* node, ULONG kind, WCHAR* buffer, ULONG* size);
-/* Kind KVN_NAME_OWN renames the node. Kind KVN_NAME_PATH gives a detached root that full path (it must
- * start with a backslash); KVN_E_NODE_ATTACHED for an attached node. */
+/* Kind KVN_NAME_OWN renames the node; an attached node's new name must be neither empty
+ * (KVN_E_INVALID_NAME) nor a sibling's (KVN_E_DUPLICATE_NAME). Kind KVN_NAME_PATH gives a detached root
+ * that full path (it must start with a backslash); KVN_E_NODE_ATTACHED for an attached node. */
 KVN_API HRESULT STDAPICALLTYPE KvnSetNodeName(IKvNode* node, ULONG kind, const WCHAR* name);
 /* The node's type name; *size in characters, terminator included. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetNodeType(IKvNode* node, WCHAR* buffer, ULONG* size);
@@ -119,8 +122,10 @@ KVN_API HRESULT STDAPICALLTYPE KvnGetAttributeNames(IKvNode* node, WCHAR* buffer
  * missing attribute. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetAttribute(IKvNode* node, const WCHAR* name, const USHORT* requestedType,
                                                void* buffer, ULONG* size, USHORT* storedType);
-/* Creates or replaces an attribute (a replaced one keeps its place). E_INVALIDARG for an empty name, an
- * unknown type code, or a value whose size or content does not fit its type code; nothing changes then. */
+/* Creates or replaces an attribute (a replaced one keeps its place). A value of no bytes (KVN_TYPE_NONE,
+ * an empty list) is passed as a null pointer with size 0. E_INVALIDARG for an empty name, an unknown
+ * type code, a pointer with size 0, or a value whose size or content does not fit its type code; E_POINTER
+ * for a null pointer with a size; nothing changes then. */
 KVN_API HRESULT STDAPICALLTYPE KvnSetAttribute(IKvNode* node, const WCHAR* name, USHORT type, const void* value,
                                                ULONG size);
 /* Removes an attribute; HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when it is missing. */

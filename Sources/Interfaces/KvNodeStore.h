@@ -36,14 +36,16 @@ typedef struct KvnStoreCounters {
  * wrapper, a final 0 byte allowed) into detached trees, one handle per top-level node. *count holds
  * the room in nodes and receives the number of trees; when the room is too small no tree is kept and
  * HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) is returned with the number written back. Malformed
- * text gives KVN_E_MALFORMED_TEXT, *error (when not null) says where, and nothing is kept. */
+ * text, a node without a name below another or two of one name below one parent included, gives
+ * KVN_E_MALFORMED_TEXT, *error (when not null) says where, and nothing is kept. */
 KVN_API HRESULT STDAPICALLTYPE KvnParseText(const void* text, ULONGLONG size, IKvNode** nodes, ULONGLONG* count,
                                             KvnTextError* error);
 /* Takes an attached node out of its parent's children; it becomes a detached root named by its own name,
  * kept alive by the caller's handle. replacement, when not null, is a detached root that takes the node's
  * place (same parent, same index). HRESULT_FROM_WIN32(ERROR_INVALID_STATE) when node has no parent,
  * KVN_E_HAS_PARENT when replacement has one, KVN_E_PARENT_IN_SUBTREE when node lies in replacement's
- * own tree. Nothing changes then. */
+ * own tree, KVN_E_INVALID_NAME or KVN_E_DUPLICATE_NAME when replacement's name cannot stand in that place.
+ * Nothing changes then. */
 KVN_API HRESULT STDAPICALLTYPE KvnReplaceNode(IKvNode* node, IKvNode* replacement);
 /* Fills *counters. */
 KVN_API HRESULT STDAPICALLTYPE KvnGetStoreCounters(KvnStoreCounters* counters);

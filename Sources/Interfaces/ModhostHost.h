@@ -16,6 +16,9 @@ typedef struct CLHostCounters {
     ULONGLONG objects;
     /* Notification threads that have not ended. */
     ULONGLONG threads;
+    /* Calls of sinks (subscription and synchronous) since the library was loaded that answered a failure
+     * or threw: the server goes on, but a test can tell. */
+    ULONGLONG sinkFailures;
 } CLHostCounters;
 
 /* A new empty configuration server (a tree holding only its root "\"), queried for iid: it answers as

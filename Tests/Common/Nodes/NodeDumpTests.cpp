@@ -25,7 +25,7 @@ KvNodePtr SecretTree(bool masked) {
     std::string text = R"(<node name="Config" type="Component">)" + attr("Password", "root-pw", true) +
                        attr("Name", "visible-name", false);
     for (const char* secret : {"first-secret", "second-secret"})
-        text += R"(<node name="Account" type="Account">)" + attr("Secret", secret, true) +
+        text += "<node name=\"" + std::string(secret, 5) + R"(" type="Account">)" + attr("Secret", secret, true) +
                 attr("Password", "1234567", true, "3") + attr("Other", "visible-other", false) + "</node>";
     return ParseTree(text + R"(<node name="Group" type="Group">)" + attr("Secret", "group-secret", false) + "</node></node>");
 }

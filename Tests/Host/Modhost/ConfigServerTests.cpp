@@ -169,9 +169,12 @@ TEST_F(ConfigServerTests, QueriesAndWriteModes) {
         <item></item></attr><node name="R1"><attr name="Id" code="4">1</attr></node><node name="R2"/></node>)", KV_WRITE_SUBTREE), S_OK);
     EXPECT_EQ(Raised([&] { QueryNodeByPath(m_proxy.Get(), L"\\C\\Missing", true); }), NotFoundHr);
     // Merge: written attributes join or replace; the others, the children and the type stay; a missing
-    // node is created as written.
+    // node is created as written. Children sent along must be those held, or nothing is written.
+    EXPECT_EQ(Write(R"(<node name="\C\R"><attr name="A" code="2">lost</attr><node name="R1"/></node>)", KV_WRITE_MERGE),
+              KVCFG_E_CHILDREN_DIFFER);
+    EXPECT_EQ(Write(R"(<node name="\C\Child"><node name="X"/></node>)", KV_WRITE_MERGE), KVCFG_E_CHILDREN_DIFFER);
     ASSERT_EQ(Write(R"(<node name="\C\R" type="Other"><attr name="A" code="4">7</attr><attr name="B" code="7">true</attr>
-        <node name="Ignored"/></node>)", KV_WRITE_MERGE), S_OK);
+        <node name="R1"><attr name="Id" code="4">1</attr></node><node name="R2"/></node>)", KV_WRITE_MERGE), S_OK);
     ASSERT_EQ(Write(R"(<node name="\C\New" type="T"/>)", KV_WRITE_MERGE), S_OK);
     EXPECT_EQ(Query(L"\\C\\R").GetType() + L"," + Query(L"\\C\\New").GetType(), L"Folder,T");
     // Subtree, through a second name of the same server: R1 replaced in place. A node attached in the
@@ -182,7 +185,9 @@ TEST_F(ConfigServerTests, QueriesAndWriteModes) {
     EXPECT_EQ(CLRevokeNamedInstance(L"Storage"), S_OK);
     // Attributes: exactly the written ones, children kept; the node must exist, and a failed write
     // creates nothing.
-    ASSERT_EQ(Write(R"(<node name="\C\R\R1"><attr name="C" code="2">c</attr><node name="X"/></node>)", KV_WRITE_ATTRIBUTES), S_OK);
+    EXPECT_EQ(Write(R"(<node name="\C\R\R1"><attr name="C" code="2">c</attr><node name="X"/></node>)", KV_WRITE_ATTRIBUTES),
+              KVCFG_E_CHILDREN_DIFFER);
+    ASSERT_EQ(Write(R"(<node name="\C\R\R1"><attr name="C" code="2">c</attr><node name="Z"/></node>)", KV_WRITE_ATTRIBUTES), S_OK);
     EXPECT_EQ(Write(R"(<node name="\C\Missing\M"/>)", KV_WRITE_ATTRIBUTES), KVCFG_E_NODE_MISSING);
     ASSERT_EQ(m_proxy->DeleteNode(nullptr, L"\\C\\New"), S_OK);
     EXPECT_EQ(m_proxy->DeleteNode(nullptr, L"\\C\\New"), KVCFG_E_NODE_MISSING);
@@ -206,6 +211,13 @@ TEST_F(ConfigServerTests, BadInputGetsAClearResultAndChangesNothing) {
     for (const char* unusable : {R"(<node type="Unnamed"/>)", R"(<node name="\A\\B"/>)", R"(<node name="\A\"/>)"})
         EXPECT_EQ(Write(unusable, KV_WRITE_MERGE), KVCFG_E_NODE_NO_PATH) << unusable;
     EXPECT_EQ(m_proxy->DeleteNode(nullptr, L"\\"), E_INVALIDARG);
+    // A name below the written node that holds a backslash would give two nodes one path.
+    EXPECT_EQ(Write(R"(<node name="\A"><node name="x\y"/></node>)", KV_WRITE_SUBTREE), KVCFG_E_INVALID_NODE_NAME);
+    // The root's records would need a child without a name.
+    InterfacePtr<IKvModifySubscription> atRoot;
+    EXPECT_EQ(m_subscriptions->Subscribe(CreateFilterByPath(L"\\").Get(), CreateSubscribeConfig().Get(), CSink::New().Get(),
+                                         atRoot.Put()),
+              E_INVALIDARG);
 
     KvNodePtr noPath = CreateFilterByPath(L"\\A"), parent = CreateFilterByPath(L"\\A"), out;
     const KvNodePtr good = CreateFilterByPath(L"\\A"), relative = CreateFilterByPath(L"A");
@@ -358,10 +370,11 @@ TEST_F(ConfigServerTests, TeardownLeavesNothingBehind) {
     CHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)}, proceed{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     auto slow = CSink::New();
     slow->onCall = [&](IKvModifySubscription*) { SetEvent(entered.Get()); WaitForSingleObject(proceed.Get(), INFINITE); };
+    WriteNode(server.Get(), Tree(R"(<node name="\Watched"/>)"), KV_WRITE_SUBTREE);
     GUID cookie{};
     ASSERT_EQ(source.Query<IKvSyncModifySource>()->RegisterSink(slow.Get(), &cookie), S_OK);
-    auto subscription = Subscribe(L"\\", slow.Get(), true, source.Get());
-    ASSERT_EQ(WaitForSingleObject(entered.Get(), 10000), WAIT_OBJECT_0) << "the root exists: Start delivers it";
+    auto subscription = Subscribe(L"\\Watched", slow.Get(), true, source.Get());
+    ASSERT_EQ(WaitForSingleObject(entered.Get(), 10000), WAIT_OBJECT_0) << "the node exists: Start delivers it";
     WriteNode(server.Get(), Tree(R"(<node name="\Queued"/>)"), KV_WRITE_SUBTREE);
     InterfacePtr<IComponentBase> update;
     ASSERT_EQ(server->BeginUpdate(update.Put()), S_OK);
@@ -384,7 +397,8 @@ TEST_F(ConfigServerTests, TeardownLeavesNothingBehind) {
     ASSERT_EQ(CLCreateConfigServer(&IID_IKvSubscriptionSource, source.PutVoid()), S_OK);
     auto releasing = CSink::New();
     releasing->onCall = [last = source.Get()](IKvModifySubscription*) { last->Release(); };
-    subscription = Subscribe(L"\\", releasing.Get(), false, source.Get());
+    WriteNode(source.Query<IKvConfigProxy>().Get(), Tree(R"(<node name="\Watched"/>)"), KV_WRITE_SUBTREE);
+    subscription = Subscribe(L"\\Watched", releasing.Get(), false, source.Get());
     static_cast<void>(source.Detach());
     ASSERT_EQ(subscription->Start(), S_OK);
     for (int i = 0; i < 500 && (CLGetHostCounters(&counters), counters.threads != fixtureThreads); ++i)

@@ -231,6 +231,8 @@ TEST_F(NodestoreTests, BadValuesAreRefusedAndChangeNothing) {
         {L"A", KVN_TYPE_STRING, text, 5, E_INVALIDARG},      // half a character
         {L"A", KVN_TYPE_STRING_LIST, text, 4, E_INVALIDARG}, // last string not ended
         {L"A", KVN_TYPE_NONE, &four, 4, E_INVALIDARG},       // a value-less code with a value
+        {L"A", KVN_TYPE_NONE, &four, 0, E_INVALIDARG},       // no bytes come as a null pointer
+        {L"A", KVN_TYPE_STRING_LIST, text, 0, E_INVALIDARG}, // an empty list too
         {L"A", KVN_TYPE_INT64, nullptr, 8, E_POINTER},       {L"", KVN_TYPE_INT32, &four, 4, E_INVALIDARG},
         {nullptr, KVN_TYPE_INT32, &four, 4, E_POINTER},
     };
@@ -241,6 +243,45 @@ TEST_F(NodestoreTests, BadValuesAreRefusedAndChangeNothing) {
     ULONG size = 0;
     EXPECT_EQ(KvnGetAttribute(node.get(), L"A", &bad, nullptr, &size, nullptr), E_INVALIDARG);
     EXPECT_EQ(KvnDeleteAttribute(node.get(), L"B"), NotFound);
+}
+
+// Below a parent a name is never empty and names one child only: attaching, renaming, replacing and
+// reading text all refuse what would break that, in small nodes and in ones with many children.
+TEST_F(NodestoreTests, NamesAreUniqueAndNeverEmptyBelowAParent) {
+    for (const int width : {2, 40}) {
+        Handle parent = Make(L"P");
+        for (int i = 0; i < width; ++i)
+            ASSERT_EQ(KvnAddChild(parent.get(), Make(std::to_wstring(i).c_str()).get()), S_OK);
+        EXPECT_EQ(KvnAddChild(parent.get(), Make(L"1").get()), KVN_E_DUPLICATE_NAME);
+        EXPECT_EQ(KvnAddChild(parent.get(), Make(L"").get()), KVN_E_INVALID_NAME);
+        EXPECT_EQ(KvnAddChild(parent.get(), Make(nullptr).get()), KVN_E_INVALID_NAME);
+        IKvNode* raw = nullptr;
+        ASSERT_EQ(KvnGetChildByName(parent.get(), L"0", &raw), S_OK);
+        const Handle zero(raw);
+        EXPECT_EQ(KvnSetNodeName(zero.get(), KVN_NAME_OWN, L"1"), KVN_E_DUPLICATE_NAME);
+        EXPECT_EQ(KvnSetNodeName(zero.get(), KVN_NAME_OWN, L""), KVN_E_INVALID_NAME);
+        EXPECT_EQ(KvnSetNodeName(zero.get(), KVN_NAME_OWN, L"0"), S_OK) << "a node may keep its own name";
+        ASSERT_EQ(KvnSetNodeName(zero.get(), KVN_NAME_OWN, L"Zero"), S_OK);
+        IKvNode* found = nullptr;
+        EXPECT_EQ(KvnGetChildByName(parent.get(), L"0", &found), NotFound) << "the old name is free again";
+        ASSERT_EQ(KvnGetChildByName(parent.get(), L"Zero", &found), S_OK);
+        EXPECT_EQ(Handle(found).get(), zero.get());
+        ASSERT_EQ(KvnAddChild(parent.get(), Make(L"0").get()), S_OK);
+        // A replacement may take the name of the node it replaces, not that of another child.
+        EXPECT_EQ(KvnReplaceNode(zero.get(), Make(L"1").get()), KVN_E_DUPLICATE_NAME);
+        Handle twin = Make(L"Zero");
+        ASSERT_EQ(KvnReplaceNode(zero.get(), twin.get()), S_OK);
+        ASSERT_EQ(KvnGetChildByName(parent.get(), L"Zero", &found), S_OK);
+        EXPECT_EQ(Handle(found).get(), twin.get());
+        ULONGLONG count = 0;
+        KvnGetChildCount(parent.get(), &count);
+        EXPECT_EQ(count, static_cast<ULONGLONG>(width + 1));
+    }
+    // A detached root may have no name, or a path; so may a child, whose name only must be unique.
+    Handle root = Make(nullptr), odd = Make(L"\\Maps\\Users");
+    EXPECT_EQ(KvnAddChild(root.get(), odd.get()), S_OK);
+    for (const char* text : {R"(<node name="P"><node name="A"/><node name="A"/></node>)", R"(<node name="P"><node/></node>)"})
+        Parse(text, KVN_E_MALFORMED_TEXT);
 }
 
 // Values convert between codes only when nothing is lost.
@@ -287,10 +328,10 @@ TEST_F(NodestoreTests, ManyThreadsShareOneTree) {
     {
         std::vector<std::jthread> threads;
         for (int t = 0; t < 8; ++t)
-            threads.emplace_back([&root] {
+            threads.emplace_back([&root, t] {
                 for (int i = 0; i < 5000; ++i) {
                     KvnSetAttribute(root.get(), L"Value", KVN_TYPE_INT32, &i, 4);
-                    KvnAddChild(root.get(), Make(L"Leaf").get());
+                    KvnAddChild(root.get(), Make((std::to_wstring(t) + L"." + std::to_wstring(i)).c_str()).get());
                     IKvNode* child = nullptr;
                     KvnGetChildByIndex(root.get(), i, &child);
                     KvnCloseNodeHandle(child);

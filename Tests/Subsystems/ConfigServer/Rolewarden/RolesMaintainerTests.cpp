@@ -43,8 +43,9 @@ const std::string External =
     "<node name=\"\\Config\\External\" type=\"SecurityTagMapping\"><node name=\"0000\" type=\"SecurityTagMappingEntry\">" +
     Attr("SecurityId", "x") + Attr("AppliedSecurityTag", "y") + "</node></node>";
 
-std::string Source(const char* type, const char* path, const std::string& targets) {
-    return std::string("<node name=\"S\" type=\"") + type + "\">" + Attr("SourcePath", path) + targets + "</node>";
+// Named after its type; a second source of one type needs a name of its own.
+std::string Source(const char* type, const char* path, const std::string& targets, const char* name = nullptr) {
+    return std::string("<node name=\"") + (name ? name : type) + "\" type=\"" + type + "\">" + Attr("SourcePath", path) + targets + "</node>";
 }
 
 const std::string Sources =
@@ -285,7 +286,8 @@ TEST_P(RolesMaintainerTests, ConfigurationAndNotificationInput) {
                                Source("Bogus", "\\Config\\Tree", "") + Sources +
                                Source("FoldersTreeSource", "\\Config\\Tree",
                                       Attr("TargetUserRolesMappingPath", "\\Maps\\Other") +
-                                          Attr("TargetObjectsHierarchyRolesMappingPath", "\\Maps\\Other2")) +
+                                          Attr("TargetObjectsHierarchyRolesMappingPath", "\\Maps\\Other2"),
+                                      "SecondTree") +
                                "</node>";
     const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
     ASSERT_EQ(maintainer->Configure(ParseTree(config).Get()), S_OK);
