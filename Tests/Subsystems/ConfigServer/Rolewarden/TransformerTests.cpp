@@ -83,7 +83,7 @@ TEST_F(TransformerTests, RegistryLookupOrder) {
     EXPECT_EQ(registry.FindRoleById(L"R").GetParent().GetName(), L"\\B") << "\\B sorts before \\b";
     EXPECT_EQ(name(registry.FindRoleById(L"Missing")), L"(none)");
     EXPECT_EQ(name(registry.FindRoleBySecurityTag(L"stag:X[other='2']")), L"First")
-        << "bases compare without parameters, case-sensitively, skipping a list-valued SecurityTag";
+        << "bases compare without parameters, case-sensitively, skipping a SecurityTag list of two";
     EXPECT_EQ(name(registry.FindRoleBySecurityTag(L"stag:Y")), L"(none)");
 
     registry.Update(L"\\B", KvNodePtr());
