@@ -3,6 +3,7 @@
 // (Data/LocalGroups*.expected.tree), groups that fail, writes only on change, the stored document read
 // once, cancellation, and its configuration.
 #include "Support/FakeDirectoryTest.h"
+#include "Support/TreeCompare.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedOnlyWhenItChanges) 
     ASSERT_TRUE(m_directory.WaitFor(L"Operators", 7));
     m_directory.SetGroup(L"Auditors", {{Carol, SidTypeUser, L"FAKEPC\\carol"}});
     const KvNodePtr erinLeft = DataTree(L"LocalGroups.erinleft.expected.tree");
-    ASSERT_TRUE(WaitUntil([&] { return KvNodePtr::CompareNodes(Query(TargetPath), erinLeft); })) << TreeText(Query(TargetPath));
+    ASSERT_TRUE(WaitUntil([&] { return SameTree(Query(TargetPath), erinLeft); })) << TreeText(Query(TargetPath));
 
     // Canceled while it resolves its last group, a run writes nothing, although the membership
     // changed; later runs ask for nothing at all.
