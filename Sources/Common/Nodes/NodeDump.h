@@ -66,8 +66,7 @@ public:
     // With the process's settings.
     explicit CKvNodeLogView(const KvNodePtr& node, ULONG depth = KVN_DEPTH_ALL);
 
-    // The node the dump shows: a duplicate of the logged node's handle, or the masked copy, a detached
-    // root with the logged node's own name.
+    // The node the dump shows: a duplicate of the logged node's handle, or the masked copy.
     const KvNodePtr& Node() const noexcept { return m_node; }
     bool IsMaskedCopy() const noexcept { return m_masked; }
 

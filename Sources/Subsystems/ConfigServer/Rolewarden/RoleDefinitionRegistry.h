@@ -29,9 +29,8 @@ public:
     // when there is none.
     KvNodePtr FindRoleById(const std::wstring& id) const;
     // The first direct child, searching the sources in ordinal order of their paths and each one's
-    // children in order, whose SecurityTag read as a string (a one-item list reads as its item) has
-    // the same base (the text before "[") as tagText, compared case-sensitively; empty when there is
-    // none. A SecurityTag that does not read as one string is passed over.
+    // children in order, whose string attribute SecurityTag has the same base (the text before "[")
+    // as tagText, compared case-sensitively; empty when there is none.
     KvNodePtr FindRoleBySecurityTag(const std::wstring& tagText) const;
 
 private:
