@@ -48,10 +48,12 @@ std::wstring ModuleBanner(HMODULE module) {
     const std::wstring modulePath = GetModulePath(module);
     std::array<WORD, 4> version = {};
     ReadFileVersion(modulePath, version);
+    // PointerText rather than %p: this C runtime prints %p in lower case, every other address of the
+    // log is 16 upper-case digits.
     return rule + L"\r\n" +
-           FormatText(L"*** Module: %ls (Base: 0x%p)\r\n*** Version: %d.%d.%d.%d\r\n*** Module description: %ls\r\n"
+           FormatText(L"*** Module: %ls (Base: 0x%ls)\r\n*** Version: %d.%d.%d.%d\r\n*** Module description: %ls\r\n"
                       L"*** Process: %ls (Pid: %u)\r\n*** Command line: %ls\r\n",
-                      modulePath.c_str(), static_cast<void*>(module), version[0], version[1], version[2], version[3],
+                      modulePath.c_str(), PointerText(module).c_str(), version[0], version[1], version[2], version[3],
                       ModuleDescription, GetModulePath(nullptr).c_str(), static_cast<unsigned>(GetCurrentProcessId()),
                       GetCommandLineW()) +
            rule + L"\r\n";

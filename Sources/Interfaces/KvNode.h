@@ -86,7 +86,9 @@ KVN_API HRESULT STDAPICALLTYPE KvnCreateNode(const WCHAR* name, const WCHAR* typ
 /* Gives another reference to the node: the same handle value, closed separately. */
 KVN_API HRESULT STDAPICALLTYPE KvnDuplicateNodeHandle(IKvNode* node, IKvNode** duplicate);
 /* Gives one reference back. The last one of a detached root frees its subtree, except the nodes that
- * still have handles: they become detached roots. E_HANDLE for null or an already closed handle. */
+ * still have handles: they become detached roots. E_HANDLE for null; KVN_E_HANDLE_CLOSED for a node
+ * that is still in a tree but whose handles have all been closed. A handle whose node was freed must
+ * not be passed again. */
 KVN_API HRESULT STDAPICALLTYPE KvnCloseNodeHandle(IKvNode* node);
 /* Detached deep copy to the given depth (0: the node alone, KVN_DEPTH_ALL: the whole subtree). The copy
  * keeps the source's full path: copying an attached node gives a root named by that path. flags: 0. */

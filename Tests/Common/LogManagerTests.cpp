@@ -3,6 +3,8 @@
 #include "Common/FileLogger.h"
 #include "Common/Logging.h"
 #include "Common/ModuleInfo.h"
+#include "Common/ModuleLog.h"
+#include "Common/UniqueHandle.h"
 
 #include "Support/TestSupport.h"
 
@@ -200,6 +202,16 @@ TEST(FileLoggerChild, SettingsOfTheProcess) {
     EXPECT_TRUE(content.starts_with(banner) &&
                 std::regex_match(content.substr(banner.size()), std::wregex(record + L"fourth\r\n" + record + L"fifth\r\n")))
         << "an emptied file must start with the banner, once:\n" << content;
+
+    // The base of this executable has no hexadecimal letter; Rolewarden.dll's has, and it must print in
+    // upper case like every other address of the log.
+    const std::wstring dllPath = DirectoryOf(executable) + L"Rolewarden.dll";
+    const CModuleHandle dll(LoadLibraryW(dllPath.c_str()));
+    ASSERT_TRUE(dll) << "LoadLibraryW(Rolewarden.dll) failed with " << GetLastError();
+    const std::wstring base = Hex16(dll.Get());
+    ASSERT_NE(base.find_first_of(L"ABCDEF"), std::wstring::npos) << "the check needs a base with a hexadecimal letter: " << base;
+    EXPECT_NE(ModuleBanner(dll.Get()).find(L"\r\n*** Module: " + dllPath + L" (Base: 0x" + base + L")\r\n"), std::wstring::npos)
+        << ModuleBanner(dll.Get());
 
     // Threshold 1 MiB: a file of 1 MiB less one byte still takes a record, one of 1 MiB does not.
     const std::wstring big = directory + L"big.log";

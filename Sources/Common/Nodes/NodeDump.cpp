@@ -88,6 +88,11 @@ CKvNodeLogView::CKvNodeLogView(const KvNodePtr& node, ULONG depth, const HiddenN
     if (!hidden.empty() && MaskHidden(node, depth, hidden, nullptr)) {
         KvNodePtr copy = node.Clone(depth);
         MaskHidden(node, depth, hidden, &copy);
+        // The clone of an attached node is a root named by the source's full path. Renamed once the
+        // masking is done, so that the dump names the node as the store names the node itself, the
+        // way a dump with nothing masked does.
+        if (const std::wstring name = node.GetName(); copy.GetName() != name)
+            copy.SetName(KVN_NAME_OWN, name.c_str());
         m_node = std::move(copy);
         m_masked = true;
     } else {

@@ -40,18 +40,24 @@ TEST(NodeLogSettingsTests, Parse) {
 }
 
 // Exactly the listed attributes that a node carries are masked, on a copy; with nothing to mask the
-// dump shows the node itself.
+// dump shows the node itself. A node attached below another is named by its own name, masked or not.
 TEST_F(NodeDumpTests, MasksListedAttributesOnACopy) {
-    const KvNodePtr root = SecretTree(false);
-    const CKvNodeLogView view(root, KVN_DEPTH_ALL, {{L"*", {L"Password", L"Missing"}}, {L"Account", {L"Secret"}}});
-    ASSERT_TRUE(view.IsMaskedCopy());
-    EXPECT_EQ(SerializeNodeToString(view.Node(), KVN_DEPTH_ALL), SerializeNodeToString(SecretTree(true), KVN_DEPTH_ALL));
-    EXPECT_EQ(SerializeNodeToString(root, KVN_DEPTH_ALL), SerializeNodeToString(SecretTree(false), KVN_DEPTH_ALL))
-        << "the logged node must keep its values";
-    for (const HiddenNodeAttributes& nothingToMask : {HiddenNodeAttributes{}, HiddenNodeAttributes{{L"Group", {L"Password"}}}}) {
-        const CKvNodeLogView plain(root, KVN_DEPTH_ALL, nothingToMask);
-        EXPECT_EQ(plain.Node().Get(), root.Get()) << "no copy without anything to mask";
-        EXPECT_THAT(plain.ToString(), HasSubstr(L"root-pw"));
+    const KvNodePtr detached = SecretTree(false), attached = SecretTree(false);
+    KvNodePtr parent = KvNodePtr::Create(L"Outer", nullptr);
+    parent.AddChild(attached);
+    for (const KvNodePtr& root : {detached, attached}) {
+        const CKvNodeLogView view(root, KVN_DEPTH_ALL, {{L"*", {L"Password", L"Missing"}}, {L"Account", {L"Secret"}}});
+        ASSERT_TRUE(view.IsMaskedCopy());
+        EXPECT_EQ(SerializeNodeToString(view.Node(), KVN_DEPTH_ALL), SerializeNodeToString(SecretTree(true), KVN_DEPTH_ALL))
+            << "masked dump of " << root.GetPath();
+        EXPECT_EQ(SerializeNodeToString(root, KVN_DEPTH_ALL), SerializeNodeToString(SecretTree(false), KVN_DEPTH_ALL))
+            << "the logged node must keep its values";
+        for (const HiddenNodeAttributes& nothingToMask : {HiddenNodeAttributes{}, HiddenNodeAttributes{{L"Group", {L"Password"}}}}) {
+            const CKvNodeLogView plain(root, KVN_DEPTH_ALL, nothingToMask);
+            EXPECT_EQ(plain.Node().Get(), root.Get()) << "no copy without anything to mask";
+            EXPECT_THAT(plain.ToString(), HasSubstr(L"]:\r\n<node name=\"Config\" type=\"Component\">"));
+            EXPECT_THAT(plain.ToString(), HasSubstr(L"root-pw"));
+        }
     }
 }
 

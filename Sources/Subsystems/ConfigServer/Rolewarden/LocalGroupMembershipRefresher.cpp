@@ -52,7 +52,7 @@ HRESULT STDMETHODCALLTYPE CLocalGroupMembershipRefresher::Configure(IKvNode* con
         KvNodePtr::CheckPointer(config);
         const KvNodePtr node(config, false);
         RW_LOG_DBG(L"Config: " << node);
-        SRun run{node.GetString(TargetMappingNodePathAttribute), node.GetStringList(GroupsToResolveAttribute, true), {}};
+        SRun run{node.GetString(TargetMappingNodePathAttribute), node.GetStringList(GroupsToResolveAttribute, true)};
         // Without groups nothing runs, and the interval is not read.
         std::unique_ptr<CAsyncAction> action;
         if (!run.groupsToResolve.empty()) {
@@ -60,7 +60,7 @@ HRESULT STDMETHODCALLTYPE CLocalGroupMembershipRefresher::Configure(IKvNode* con
             node.TryGetInt32(RefreshIntervalAttribute, interval);
             action = std::make_unique<CAsyncAction>(
                 std::chrono::seconds(static_cast<uint32_t>(interval)), FirstDelay,
-                [this, run = std::move(run)]() mutable { Refresh(run); }, static_cast<CComponentBase*>(this));
+                [this, run = std::move(run)] { Refresh(run); }, static_cast<CComponentBase*>(this));
         }
         ReplaceWorker(m_actionLock, m_action, std::move(action));
     });
@@ -72,17 +72,33 @@ HRESULT STDMETHODCALLTYPE CLocalGroupMembershipRefresher::Cancel() {
     return S_OK;
 }
 
-void CLocalGroupMembershipRefresher::Refresh(SRun& run) {
+KvNodePtr CLocalGroupMembershipRefresher::GetLastMapping() {
+    auto guard = m_lastMappingLock.lock();
+    return m_lastMapping;
+}
+
+void CLocalGroupMembershipRefresher::SetLastMapping(KvNodePtr mapping) {
+    {
+        auto guard = m_lastMappingLock.lock();
+        std::swap(m_lastMapping, mapping);
+    }
+    // The replaced document's handle closes here, outside the lock.
+}
+
+void CLocalGroupMembershipRefresher::Refresh(const SRun& run) {
     RW_TRACE_SCOPE(SevDbg, L"CLocalGroupMembershipRefresher::Refresh");
     try {
         if (m_canceled)
             return;
         const InterfacePtr<IKvConfigProxy> proxy = GetProxyInstance(ConfigServerProxyName);
-        // Read once: afterwards this object knows what it wrote itself.
-        if (!run.lastMapping) {
-            run.lastMapping = QueryNodeByPath(proxy.Get(), run.targetMappingPath, false);
-            if (!run.lastMapping)
-                run.lastMapping = CSecurityTagMappingBuilder(run.targetMappingPath).Build();
+        // Read once in the object's life: afterwards it knows what it wrote itself, whichever worker
+        // wrote it.
+        KvNodePtr lastMapping = GetLastMapping();
+        if (!lastMapping) {
+            lastMapping = QueryNodeByPath(proxy.Get(), run.targetMappingPath, false);
+            if (!lastMapping)
+                lastMapping = CSecurityTagMappingBuilder(run.targetMappingPath).Build();
+            SetLastMapping(lastMapping);
         }
         CSecurityTagMappingBuilder builder(run.targetMappingPath);
         for (const std::wstring& group : run.groupsToResolve) {
@@ -91,10 +107,10 @@ void CLocalGroupMembershipRefresher::Refresh(SRun& run) {
             ResolveGroup(group, builder);
         }
         KvNodePtr document = builder.Build();
-        if (!KvNodePtr::CompareNodes(document, run.lastMapping) && !m_canceled) {
+        if (!KvNodePtr::CompareNodes(document, lastMapping) && !m_canceled) {
             RW_LOG_DBG(L"Storing updated local group membership mapping: " << document);
             WriteNode(proxy.Get(), document, KV_WRITE_SUBTREE);
-            run.lastMapping = std::move(document);
+            SetLastMapping(std::move(document));
         }
     } catch (const HRX& error) {
         RW_LOG_WARN(L"Refreshing local groups membership failed: " << ToString(error));

@@ -7,12 +7,13 @@
 // name), "GroupsToResolve" (string or multi-string, required), "RefreshIntervalS" (32-bit, unsigned,
 // default 60). With groups the first run comes 5 seconds after Configure; without any nothing runs.
 //
-// Thread Safety: each worker's runs never overlap, and each worker has settings and a last mapping of
-// its own. Cancel may come from any thread. Configure may be called again, from any thread, also while
-// another Configure is under way: the last to put its worker in place wins. The worker it replaces is
-// stopped; a run of it under way ends with the settings it started with, without anyone waiting for it,
-// and the new worker reads the stored document afresh. A run holds a reference to the refresher, so the
-// refresher's last release never waits for a run.
+// Thread Safety: each worker's runs never overlap, and each worker has settings of its own. The last
+// mapping belongs to the object and outlives its workers, so a new worker compares against what an
+// earlier one read or wrote rather than reading the stored document again. Cancel may come from any
+// thread. Configure may be called again, from any thread, also while another Configure is under way:
+// the last to put its worker in place wins. The worker it replaces is stopped; a run of it under way
+// ends with the settings it started with, without anyone waiting for it. A run holds a reference to
+// the refresher, so the refresher's last release never waits for a run.
 #pragma once
 
 #include "Common/Components/ComponentObject.h"
@@ -37,20 +38,26 @@ public:
     // A run under way stops at its next check without writing; later runs do nothing. Never undone.
     HRESULT STDMETHODCALLTYPE Cancel() override;
 
-    // What one worker works with: the settings of the Configure that made it, and the document as
-    // last read from or written to the server (empty until its first run reads it).
+    // What one worker works with: the settings of the Configure that made it.
     struct SRun {
         std::wstring targetMappingPath;
         std::vector<std::wstring> groupsToResolve;
-        KvNodePtr lastMapping;
     };
 
     // One run of a worker. A group that cannot be resolved only drops out of the document; any other
     // failure ends the run with a WARN record. Nothing leaves it.
-    void Refresh(SRun& run);
+    void Refresh(const SRun& run);
 
 private:
+    KvNodePtr GetLastMapping();
+    void SetLastMapping(KvNodePtr mapping);
+
     std::atomic<bool> m_canceled{false};
+    // Slim: held only to copy or replace the last mapping, never across a call out. A replaced worker
+    // may still be finishing a run while the new one starts.
+    CSrwLock m_lastMappingLock;
+    // The document as last read from or written to the server; empty until the first run reads it.
+    KvNodePtr m_lastMapping;
     // Slim: held only to put a new worker in place.
     CSrwLock m_actionLock;
     // Null while there are no groups.

@@ -5,11 +5,17 @@
 
 namespace {
 
-// The tag of a child that holds SecurityTag as a single string, or nothing.
+// The child's SecurityTag read as a string, the way the transformers read a found role's tag, so a
+// one-item list counts as the string it converts to. A value that does not read as one string (a
+// list of two, no value) makes the child tagless here rather than failing the lookup.
 bool TryGetSecurityTag(const KvNodePtr& node, std::wstring& tag) {
-    USHORT stored = KVN_TYPE_NONE;
-    return node.TryGetAttribute(SecurityTagAttribute, nullptr, nullptr, nullptr, &stored) &&
-           stored == KVN_TYPE_STRING && node.TryGetString(SecurityTagAttribute, tag);
+    try {
+        return node.TryGetString(SecurityTagAttribute, tag);
+    } catch (const HRX& error) {
+        if (error.Result() != KVN_E_TYPE_MISMATCH)
+            throw;
+        return false;
+    }
 }
 
 } // namespace

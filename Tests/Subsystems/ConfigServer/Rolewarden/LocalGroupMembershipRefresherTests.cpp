@@ -3,6 +3,7 @@
 // (Data/LocalGroups*.expected.tree), groups that fail, writes only on change, the stored document read
 // once, cancellation, and its configuration.
 #include "Support/FakeDirectoryTest.h"
+#include "Support/TreeCompare.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ using LocalGroupMembershipRefresherTest = FakeDirectoryTest;
 // Operators are no users, Missing does not exist and Broken has an invalid member; Lonely is asked for
 // only by a refresher whose Configure failed. The stored document is what the refresher builds, so it
 // writes nothing until the membership changes; having read it once, it does not write it again when
-// it is deleted behind its back.
+// it is deleted behind its back, not even after Configure has replaced its worker.
 TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedOnlyWhenItChanges) {
     for (const auto& [sid, name] : {std::pair{L"S-1-5-21-1-2-3-2001", L"Operators"}, {L"S-1-5-21-1-2-3-2002", L"Auditors"},
                                     {L"S-1-5-21-1-2-3-2003", L"Broken"}})
@@ -63,10 +64,15 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedOnlyWhenItChanges) 
     EXPECT_GE(Logged(log, L"DBG", L"Querying group info for 'Broken' failed: 0x80070057"), 1);
     EXPECT_GE(Logged(log, L"DBG", L"Local user->group mapping: 'Operators'->'CORP\\alice' (S-1-5-21-1-2-3-2001->S-1-5-21-10-20-30-1001)"), 1);
     Delete(TargetPath);
-    ASSERT_TRUE(m_directory.WaitFor(L"Operators", 7));
+    const int beforeConfigure = m_directory.Calls(L"Operators");
+    ASSERT_EQ(refresher->Configure(RefresherConfig(&groups).Get()), S_OK);
+    // A run of the replaced worker asks for Operators at most twice more, so after five more calls the
+    // new worker has ended its first run.
+    ASSERT_TRUE(m_directory.WaitFor(L"Operators", beforeConfigure + 5));
+    EXPECT_EQ(Writes(TargetPath), (std::vector<SServerWrite>{{2, TargetPath}})) << "the new worker read the deleted document again";
     m_directory.SetGroup(L"Auditors", {{Carol, SidTypeUser, L"FAKEPC\\carol"}});
     const KvNodePtr erinLeft = DataTree(L"LocalGroups.erinleft.expected.tree");
-    ASSERT_TRUE(WaitUntil([&] { return KvNodePtr::CompareNodes(Query(TargetPath), erinLeft); })) << TreeText(Query(TargetPath));
+    ASSERT_TRUE(WaitUntil([&] { return SameTree(Query(TargetPath), erinLeft); })) << TreeText(Query(TargetPath));
 
     // Canceled while it resolves its last group, a run writes nothing, although the membership
     // changed; later runs ask for nothing at all.

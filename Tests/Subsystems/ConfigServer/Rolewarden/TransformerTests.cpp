@@ -9,6 +9,7 @@
 #include "Support/ModuleLogTail.h"
 #include "Support/NodeStoreTest.h"
 #include "Support/Raised.h"
+#include "Support/TreeCompare.h"
 
 #include <filesystem>
 #include <fstream>
@@ -54,7 +55,7 @@ struct SScenario {
         return CFolderTreeSecurityTransformer(source, registry).TransformData(Data(source));
     }
     // Runs every source in configuration order: the documents, one after the other, equal the trees of
-    // the expected file (CompareNodes with options 0).
+    // the expected file, node types included.
     void ExpectDocuments(const wchar_t* expectedFile) const {
         std::vector<KvNodePtr> documents;
         for (const KvNodePtr& source : sources) {
@@ -64,7 +65,7 @@ struct SScenario {
         const std::vector<KvNodePtr> expected = LoadTrees(expectedFile);
         ASSERT_EQ(documents.size(), expected.size());
         for (size_t i = 0; i < documents.size(); ++i)
-            EXPECT_TRUE(KvNodePtr::CompareNodes(documents[i], expected[i])) << SerializeNodeToString(documents[i], KVN_DEPTH_ALL);
+            EXPECT_TRUE(SameTree(documents[i], expected[i])) << SerializeNodeToString(documents[i], KVN_DEPTH_ALL);
     }
 
     std::vector<KvNodePtr> trees, sources;
@@ -82,7 +83,7 @@ TEST_F(TransformerTests, RegistryLookupOrder) {
     EXPECT_EQ(registry.FindRoleById(L"R").GetParent().GetName(), L"\\B") << "\\B sorts before \\b";
     EXPECT_EQ(name(registry.FindRoleById(L"Missing")), L"(none)");
     EXPECT_EQ(name(registry.FindRoleBySecurityTag(L"stag:X[other='2']")), L"First")
-        << "bases compare without parameters, case-sensitively, skipping a list-valued SecurityTag";
+        << "bases compare without parameters, case-sensitively, skipping a SecurityTag list of two";
     EXPECT_EQ(name(registry.FindRoleBySecurityTag(L"stag:Y")), L"(none)");
 
     registry.Update(L"\\B", KvNodePtr());
