@@ -14,6 +14,12 @@
 // its attributes (name, stored type code and bytes, in any order) and its children, in order.
 std::string TreeDifference(IKvNode* a, IKvNode* b, bool types = true);
 
+// The same, where a plain answer is wanted (conditions, waits); works with any owner that has Get().
+template <class A, class B>
+bool IsSameTree(const A& a, const B& b, bool types = true) {
+    return TreeDifference(a.Get(), b.Get(), types).empty();
+}
+
 // For EXPECT_TRUE(SameTree(a, b)) with the difference in the failure message; works with any owner that
 // has Get().
 template <class A, class B>

@@ -3,6 +3,7 @@
 #include "Common/Nodes/NodeSerializer.h"
 #include "ParsedTree.h"
 #include "Support/Raised.h"
+#include "Support/TreeCompare.h"
 
 #include <stdexcept>
 
@@ -30,8 +31,8 @@ TEST_F(NodeSerializerTests, TextRunsAndFailures) {
     const KvNodePtr first = WideTree(3000), second = WideTree(1);
     const std::string text = SerializeNodeToString(second, KVN_DEPTH_ALL);
     EXPECT_EQ(text.substr(0, 6) + text.substr(text.size() - 7), "<nr>\r\n</nr>\r\n");
-    EXPECT_TRUE(KvNodePtr::CompareNodes(ParseTree(text), second));
-    EXPECT_FALSE(KvNodePtr::CompareNodes(ParseTree(SerializeNodeToString(second, 0)), second)) << "depth 0: no children";
+    EXPECT_TRUE(SameTree(ParseTree(text), second));
+    EXPECT_FALSE(IsSameTree(ParseTree(SerializeNodeToString(second, 0)), second)) << "depth 0: no children";
 
     std::vector<std::string> runs;
     IKvNode* nodes[] = {first.Get(), second.Get()};
@@ -54,7 +55,7 @@ TEST_F(NodeSerializerTests, TextRunsAndFailures) {
     ULONGLONG count = 2;
     ASSERT_EQ(KvnParseText(all.data(), all.size(), trees, &count, nullptr), S_OK);
     const KvNodePtr a(trees[0], true), b(trees[1], true);
-    EXPECT_TRUE(KvNodePtr::CompareNodes(a, first) && KvNodePtr::CompareNodes(b, second));
+    EXPECT_TRUE(IsSameTree(a, first) && IsSameTree(b, second));
     std::string nothing;
     { CNodeSerializer unused(KvnSerializationText, KVN_SERIALIZE_READABLE, nothing); }
     EXPECT_EQ(nothing, "");

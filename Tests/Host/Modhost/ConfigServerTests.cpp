@@ -9,6 +9,7 @@
 #include "Support/NodeStoreTest.h"
 #include "Support/Raised.h"
 #include "Support/TestObject.h"
+#include "Support/TreeCompare.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,9 +27,9 @@ using Lines = std::vector<std::wstring>;
 // Sinks made by the tests and not destroyed yet.
 std::atomic<int> g_liveSinks{0};
 
-// A sink of both kinds. It keeps the subscription records it gets (onCall, when set, runs first, on
-// the notification thread), notes each synchronous notification as a line ("begin", "1 \A\B", "end",
-// "finish 1") and answers those with result.
+// A sink of both kinds. It keeps the subscription records it gets and how many came in each call
+// (onCall, when set, runs first, on the notification thread), notes each synchronous notification as a
+// line ("begin", "1 \A\B", "end", "finish 1"), and answers every call with result.
 class CSink final : public CTestObject<IKvModifySink, INodeModifySink> {
 public:
     static InterfacePtr<CSink> New(HRESULT result = S_OK) { return InterfacePtr<CSink>(new CSink(result), true); }
@@ -39,7 +40,8 @@ public:
         EXPECT_EQ(count, static_cast<int>(records.size()));
         std::lock_guard guard(m_lock);
         m_records.insert(m_records.end(), records.begin(), records.end());
-        return S_OK;
+        m_calls.push_back(count);
+        return m_result;
     }
     HRESULT STDMETHODCALLTYPE OnBeginModifications() override { return Note(L"begin"); }
     HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord* r) override { return Note(std::to_wstring(r->mask) + L" " + r->path); }
@@ -49,6 +51,11 @@ public:
     std::vector<SModification> Records() {
         std::lock_guard guard(m_lock);
         return m_records;
+    }
+    // The number of records of each call.
+    std::vector<int> Calls() {
+        std::lock_guard guard(m_lock);
+        return m_calls;
     }
     // The lines since the last call.
     Lines Take() {
@@ -70,6 +77,7 @@ private:
     const HRESULT m_result;
     std::mutex m_lock;
     std::vector<SModification> m_records;
+    std::vector<int> m_calls;
     Lines m_lines;
 };
 
@@ -127,7 +135,7 @@ protected:
         ASSERT_EQ(records.size(), expected.size()) << "records of a sink";
         for (size_t i = 0; i < records.size(); ++i)
             EXPECT_TRUE(records[i].path == path && records[i].mask == expected[i].first &&
-                        KvNodePtr::CompareNodes(records[i].node, expected[i].second ? Tree(expected[i].second) : KvNodePtr()))
+                        IsSameTree(records[i].node, expected[i].second ? Tree(expected[i].second) : KvNodePtr()))
                 << "record " << i << ": " << records[i].mask << " " << records[i].path << " " << Text(records[i].node);
     }
     // Waits until the server has delivered everything it queued.
@@ -193,7 +201,7 @@ TEST_F(ConfigServerTests, QueriesAndWriteModes) {
     EXPECT_EQ(m_proxy->DeleteNode(nullptr, L"\\C\\New"), KVCFG_E_NODE_MISSING);
     // Full paths, attributes by type code and bytes, children in order.
     const KvNodePtr node = Query(L"\\C");
-    EXPECT_TRUE(KvNodePtr::CompareNodes(node, Tree(R"(<node name="\C"><node name="R"><attr name="A" code="4">7</attr>
+    EXPECT_TRUE(SameTree(node, Tree(R"(<node name="\C"><node name="R" type="Folder"><attr name="A" code="4">7</attr>
         <attr name="L" code="0x102"><item>x</item><item></item></attr><attr name="B" code="7">true</attr>
         <node name="R1"><attr name="C" code="2">c</attr><node name="Z"/></node><node name="R2"/></node></node>)"))) << Text(node);
 }
@@ -287,6 +295,32 @@ TEST_F(ConfigServerTests, SubscriptionRecords) {
     ExpectRecords(atD.Get(), L"\\A\\B\\C\\D", {{KV_CHANGE_CREATED, R"(<node name="\A\B\C\D"/>)"},
                                             {KV_CHANGE_MODIFIED, R"(<node name="\A\B\C\D"/>)"}, {KV_CHANGE_DELETED, nullptr}});
     EXPECT_EQ(subscriptions[1]->Stop(), S_OK);
+}
+
+// The records of one commit reach a sink in one call, in the order of its subscriptions; every other
+// sink gets its own call. A sink's failure, of either kind, is counted.
+TEST_F(ConfigServerTests, OneCallPerSinkAndCommitFailuresCounted) {
+    auto both = CSink::New(), other = CSink::New(), failing = CSink::New(E_FAIL);
+    InterfacePtr<IKvModifySubscription> subscriptions[] = {Subscribe(L"\\P", both.Get()), Subscribe(L"\\Q", both.Get()),
+                                                           Subscribe(L"\\Q", other.Get()), Subscribe(L"\\Q", failing.Get())};
+    GUID cookie{};
+    ASSERT_EQ(m_proxy.Query<IKvSyncModifySource>()->RegisterSink(failing.Get(), &cookie), S_OK);
+    CLHostCounters before{}, after{};
+    ASSERT_EQ(CLGetHostCounters(&before), S_OK);
+    IComponentBase* update = nullptr;
+    ASSERT_EQ(m_proxy->BeginUpdate(&update), S_OK);
+    ASSERT_EQ(Write(R"(<node name="\Q\Y"/>)", KV_WRITE_SUBTREE), S_OK);
+    ASSERT_EQ(Write(R"(<node name="\P\X"/>)", KV_WRITE_SUBTREE), S_OK);
+    ASSERT_EQ(m_proxy->EndUpdate(update), S_OK);
+    update->Release();
+    Settle();
+    EXPECT_EQ(both->Calls(), std::vector<int>{2});
+    ASSERT_EQ(both->Records().size(), 2u);
+    EXPECT_EQ(both->Records()[0].path + L"," + both->Records()[1].path, L"\\P,\\Q");
+    EXPECT_EQ(other->Calls(), std::vector<int>{1});
+    ASSERT_EQ(CLGetHostCounters(&after), S_OK);
+    EXPECT_EQ(after.sinkFailures - before.sinkFailures, 6u) << "begin, two writes, end and finish, and the record";
+    EXPECT_EQ(m_proxy.Query<IKvSyncModifySource>()->UnregisterSink(&cookie), S_OK);
 }
 
 // Writes of a transaction are seen together; synchronous sinks hear each write, then the outcome.
@@ -426,6 +460,6 @@ TEST_F(ConfigServerTests, StressLastRecordShowsTheFinalContent) {
         const std::vector<SModification> records = sinks[i]->Records();
         const KvNodePtr final = Query(paths[i]), last = records.empty() ? KvNodePtr() : records.back().node;
         const bool ended = final ? records.size() > 1 : records.empty() || records.back().mask == KV_CHANGE_DELETED;
-        EXPECT_TRUE(ended && KvNodePtr::CompareNodes(last, final)) << records.size() << " records; last " << Text(last) << "tree " << Text(final);
+        EXPECT_TRUE(ended && IsSameTree(last, final)) << records.size() << " records; last " << Text(last) << "tree " << Text(final);
     }
 }

@@ -9,6 +9,7 @@
 #include "Support/SampleTrees.h"
 #include "Support/TestSupport.h"
 #include "Support/TransformedSources.h"
+#include "Support/TreeCompare.h"
 
 #include <map>
 #include <random>
@@ -84,7 +85,7 @@ protected:
     bool DocumentsAreTransformed() const {
         const std::map<std::wstring, KvNodePtr> expected = Transformed();
         return std::all_of(Documents.begin(), Documents.end(),
-                           [&](const std::wstring& path) { return KvNodePtr::CompareNodes(Query(path), expected.at(path)); });
+                           [&](const std::wstring& path) { return IsSameTree(Query(path), expected.at(path)); });
     }
 
     // Waits until the log shows a whole refresh of the role assignments that stored nothing and did not
@@ -226,7 +227,7 @@ TEST_F(ModuleLoadTests, EditsAndFaultsEndInWhatFreshComponentsCompute) {
         for (const std::wstring& path : Documents) {
             KvNodePtr held;
             EXPECT_TRUE(provider->GetSecurityMapping(path.c_str(), 0, held.Put(), nullptr) == S_OK &&
-                        KvNodePtr::CompareNodes(held, expected.at(path)))
+                        IsSameTree(held, expected.at(path)))
                 << "GetSecurityMapping hands out another " << path.c_str();
         }
     }
@@ -255,13 +256,13 @@ TEST_F(ModuleLoadTests, EditsAndFaultsEndInWhatFreshComponentsCompute) {
         InterfacePtr<IConfigurableComponent> status = Component(CLSID_RBACStatusUpdater, L"CRBACStatusUpdater");
         ASSERT_TRUE(WaitUntil([&] {
             return std::all_of(Documents.begin(), Documents.end(), [&](const std::wstring& path) { return Query(path); }) &&
-                   Query(Status) && !KvNodePtr::CompareNodes(Query(LocalGroups), stale);
+                   Query(Status) && !IsSameTree(Query(LocalGroups), stale);
         })) << "the fresh components did not write their outputs";
         ASSERT_TRUE(WaitForRefreshWithoutChanges(log));
         Settle();
     }
     for (const auto& [path, node] : final)
-        EXPECT_TRUE(KvNodePtr::CompareNodes(Query(path), node)) << "fresh components give another " << path.c_str() << ":\n"
+        EXPECT_TRUE(SameTree(Query(path), node)) << "fresh components give another " << path.c_str() << ":\n"
                                                               << TreeText(Query(path)) << "\nthan the loaded module:\n"
                                                               << TreeText(node);
     EXPECT_TRUE(Writes(Tree).empty()) << "a fresh refresh of the final role assignments changed some";

@@ -3,6 +3,7 @@
 // with the status, the count of status writes so far and the updater's records it must give.
 #include "Common/ErrorHandling.h"
 #include "Support/ComponentHostTest.h"
+#include "Support/ModifyRecords.h"
 #include "Support/ModuleLogTail.h"
 #include "Support/TestSupport.h"
 
@@ -97,6 +98,15 @@ TEST_F(RBACStatusUpdaterTests, ClassifiesRoleAssignmentsAndWritesChangedStatus) 
     Write(TreeOf(L"DefaultDeleted"));
     Settle();
     EXPECT_EQ(Writes(StatusPath).size(), 6u) << "the released updater still writes";
+}
+
+// Records that come together in one call are each taken in order; one without content is skipped.
+TEST_F(RBACStatusUpdaterTests, SeveralRecordsInOneCall) {
+    ASSERT_EQ(Configure(m_config), S_OK);
+    const auto record = [&](const wchar_t* step) { return Record(TreePath, TreeOf(step)); };
+    EXPECT_EQ(Notify(m_updater.Query<IKvModifySink>().Get(), {record(L"ExactDefaults"), Record(TreePath), record(L"DefaultDeleted")}), S_OK);
+    EXPECT_EQ(Status(), L"assigned ever");
+    EXPECT_EQ(Writes(StatusPath).size(), 2u) << "one status for the first record and one for the last";
 }
 
 TEST_F(RBACStatusUpdaterTests, BadInputFailsAndLeavesNothingSubscribed) {

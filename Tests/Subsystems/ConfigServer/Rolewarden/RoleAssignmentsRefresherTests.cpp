@@ -5,6 +5,7 @@
 #include "Subsystems/ConfigServer/Rolewarden/Accounts.h"
 #include "Subsystems/ConfigServer/Rolewarden/RoleAssignmentNode.h"
 #include "Support/FakeDirectoryTest.h"
+#include "Support/TreeCompare.h"
 
 #include <future>
 
@@ -42,7 +43,7 @@ TEST_F(RoleAssignmentsRefresherTest, RefreshRulesOverAFolderTree) {
         ASSERT_EQ(refresher->Configure(RefresherConfig(L"\\Config\\Other").Get()), S_OK);
         ASSERT_EQ(refresher->Configure(RefresherConfig(TreePath).Get()), S_OK) << "a second Configure replaces the worker";
         const KvNodePtr firstRun = DataTree(L"RefresherFolderTree.firstrun.expected.tree");
-        ASSERT_TRUE(WaitUntil([&] { return KvNodePtr::CompareNodes(Query(TreePath), firstRun); })) << TreeText(Query(TreePath));
+        ASSERT_TRUE(WaitUntil([&] { return IsSameTree(Query(TreePath), firstRun); })) << TreeText(Query(TreePath));
         std::vector<SServerWrite> written;
         for (const wchar_t* path : {L"RoleAssignments\\SidOnly", L"RoleAssignments\\SidOnly\\Nested", L"RoleAssignments\\ByName",
                                     L"RoleAssignments\\NoSubjectId", L"Finance\\RoleAssignments\\Mixed", L"Finance\\RoleAssignments\\Dave"})
@@ -63,9 +64,9 @@ TEST_F(RoleAssignmentsRefresherTest, RefreshRulesOverAFolderTree) {
         m_directory.AddAccount({AliceSid, L"CORP", L"alice.smith"});
         m_directory.Fail(DaveSid, ERROR_SUCCESS);
         const KvNodePtr renamed = DataTree(L"RefresherFolderTree.renamed.expected.tree");
-        EXPECT_TRUE(WaitUntil([&] { return KvNodePtr::CompareNodes(Query(TreePath), renamed); })) << TreeText(Query(TreePath));
+        EXPECT_TRUE(WaitUntil([&] { return IsSameTree(Query(TreePath), renamed); })) << TreeText(Query(TreePath));
     }
-    EXPECT_TRUE(KvNodePtr::CompareNodes(Query(L"\\Config\\Other"), other)) << "the replaced worker must not run";
+    EXPECT_TRUE(SameTree(Query(L"\\Config\\Other"), other)) << "the replaced worker must not run";
 }
 
 // Runs over A (alice) and B (bob), both out of date: the first fails at its write and writes nothing;

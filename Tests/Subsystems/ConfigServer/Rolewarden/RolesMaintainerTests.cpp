@@ -2,8 +2,10 @@
 // stand-in, in local storage (synchronous sink) and remote storage (subscriptions). What it reports and
 // hands out is compared with what the transformers linked into this test give for the server's trees.
 #include "Support/ComponentHostTest.h"
+#include "Support/ModifyRecords.h"
 #include "Support/ModuleLogTail.h"
 #include "Support/TransformedSources.h"
+#include "Support/TreeCompare.h"
 
 #include <algorithm>
 #include <map>
@@ -60,56 +62,6 @@ std::string Config(bool local, const std::string& sources = Sources) {
 
 const std::vector<std::wstring> Derived = {L"\\Maps\\Objects", L"\\Maps\\Roles", L"\\Maps\\Users"};
 
-// A subscription, record enumeration and records made by the test, for calling OnTriggered directly.
-class CRecords final : public CTestObject<IKvNodeModifyEnum, IKvNodeEnum> {
-public:
-    explicit CRecords(std::vector<KvNodePtr> records) : m_records(std::move(records)) {}
-    HRESULT STDMETHODCALLTYPE GetEnumerator(IKvNodeEnum** enumerator) override {
-        AddRef();
-        *enumerator = this;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        m_next = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Next(IKvNode** node) override {
-        if (m_next == m_records.size())
-            return S_FALSE;
-        *node = KvNodePtr(m_records[m_next++]).Detach();
-        return S_OK;
-    }
-
-private:
-    std::vector<KvNodePtr> m_records;
-    size_t m_next = 0;
-};
-
-class CSubscription final : public CTestObject<IKvModifySubscription> {
-public:
-    HRESULT STDMETHODCALLTYPE Start() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Stop() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetId(GUID* id) override {
-        *id = {0x0123ABCD, 0x4567, 0x89EF, {1, 2, 3, 4, 5, 6, 7, 0xAB}};
-        return S_OK;
-    }
-};
-
-// A modification record as the server makes it: named by the parent path of path, whose last part
-// names the content, so that the content's full path is path.
-KvNodePtr Record(const std::wstring& path, const std::string& content = "") {
-    const size_t split = path.find_last_of(L'\\');
-    KvNodePtr record = KvNodePtr::Create(split == 0 ? L"\\" : path.substr(0, split).c_str(), nullptr);
-    record.SetString(L"ModifiedNodePath", path);
-    record.SetInt64(L"ChangesMask", KV_CHANGE_MODIFIED);
-    if (!content.empty()) {
-        KvNodePtr node = ParseTree(content);
-        node.SetName(KVN_NAME_OWN, path.substr(split + 1).c_str());
-        record.AddChild(node);
-    }
-    return record;
-}
-
 class RolesMaintainerFixture : public ComponentHostTest {
 protected:
     void TearDown() override {
@@ -143,7 +95,7 @@ protected:
     bool ServerHoldsExpected() const {
         const std::map<std::wstring, KvNodePtr> expected = Expected();
         return std::all_of(Derived.begin(), Derived.end(), [&](const std::wstring& name) {
-            return KvNodePtr::CompareNodes(Query(name), expected.at(name));
+            return IsSameTree(Query(name), expected.at(name));
         });
     }
 
@@ -217,7 +169,7 @@ TEST_P(RolesMaintainerTests, ReportsEachChangeOnceInUsnOrder) {
     KvNodePtr external;
     ULONGLONG externalUsn = 0;
     EXPECT_EQ(Get(provider.Get(), L"\\Config\\External", 0, &externalUsn, &external), S_OK);
-    EXPECT_TRUE(KvNodePtr::CompareNodes(external, Query(L"\\Config\\External"))) << TreeText(external);
+    EXPECT_TRUE(SameTree(external, Query(L"\\Config\\External"))) << TreeText(external);
     EXPECT_TRUE(Writes(L"\\Config\\External").empty());
     EXPECT_TRUE(log.Messages(L"ERR", L"").empty()) << "a clean run logs no error";
 }
@@ -235,7 +187,9 @@ TEST_P(RolesMaintainerTests, GetSecurityMappingAnswersByUsn) {
     ASSERT_EQ(all.GetChildCount(), 4u) << "the container holds every mapping, in name order";
     EXPECT_EQ(all.GetChild(0, true).GetName(), L"\\Config\\External");
     EXPECT_EQ(all.GetChild(3, true).GetName(), L"\\Maps\\Users");
-    EXPECT_TRUE(KvNodePtr::CompareNodes(all.GetChild(3, true), Query(L"\\Maps\\Users"), KvNodePtr::CompareOwnNames));
+    KvNodePtr inContainer = all.GetChild(3, true).Clone();
+    inContainer.SetName(KVN_NAME_PATH, L"\\Maps\\Users");
+    EXPECT_TRUE(SameTree(inContainer, Query(L"\\Maps\\Users")));
 
     KvNodePtr none = ParseTree("<node name=\"stale\"/>");
     EXPECT_EQ(Get(provider.Get(), nullptr, newest, &usersUsn, &none), S_FALSE);
@@ -301,13 +255,9 @@ TEST_P(RolesMaintainerTests, ConfigurationAndNotificationInput) {
     // Notifications made by the test: a null argument, a record for a path that is no source (its ERR
     // record, and the next record is still taken), a record without its path.
     const InterfacePtr<IKvModifySink> sink = maintainer.Query<IKvModifySink>();
-    const InterfacePtr<CSubscription> subscription(new CSubscription(), true);
-    const auto notify = [&](std::vector<KvNodePtr> records) {
-        const InterfacePtr<CRecords> changes(new CRecords(std::move(records)), true);
-        return sink->OnTriggered(subscription.Get(), 1, changes.Get());
-    };
+    const auto notify = [&](std::vector<KvNodePtr> records) { return Notify(sink.Get(), std::move(records)); };
     EXPECT_EQ(sink->OnTriggered(nullptr, 1, nullptr), E_POINTER);
-    EXPECT_EQ(notify({Record(L"\\Config\\Nothing"), Record(L"\\Config\\Tree", Tree("carol"))}), S_OK);
+    EXPECT_EQ(notify({Record(L"\\Config\\Nothing"), Record(L"\\Config\\Tree", ParseTree(Tree("carol")))}), S_OK);
     EXPECT_EQ(notify({ParseTree("<node name=\"R\"/>")}), NotFoundHr);
     KvNodePtr users;
     ASSERT_EQ(provider->GetSecurityMapping(L"\\Maps\\Users", 0, users.Put(), nullptr), S_OK);
@@ -363,6 +313,25 @@ TEST_F(RolesMaintainerSinkTests, ModifiedPathsMarkTheSourcesTheyTouch) {
     Write(Tree("dave"));
     Settle();
     EXPECT_EQ(Query(L"\\Maps\\Users").GetChild(0, true).GetString(L"SecurityId"), L"win:name=alice");
+}
+
+// Remote storage: changes of two sources that commit together come as two records of one call, and
+// both are taken.
+TEST_F(RolesMaintainerSinkTests, ChangesThatCommitTogetherComeInOneCall) {
+    const InterfacePtr<IConfigurableComponent> maintainer = Start(Config(false));
+    ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
+    Settle();
+    const CModuleLogTail log(L"Rolewarden");
+    IComponentBase* update = nullptr;
+    ASSERT_EQ(m_server->BeginUpdate(&update), S_OK);
+    Write(Roles("stag:Admin5"));
+    Write(Tree("erin"));
+    ASSERT_EQ(m_server->EndUpdate(update), S_OK);
+    update->Release();
+    ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); })) << "a record of the call was not taken";
+    Settle();
+    EXPECT_EQ(log.Messages(L"DBG", L"Subscription triggered: ").size(), 1u);
+    EXPECT_EQ(log.Messages(L"DBG", L"ModifyMask: ").size(), 2u);
 }
 
 // Reports that fail are made again once the proxy recovers: each mapping once, in USN order, and the
