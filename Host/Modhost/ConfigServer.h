@@ -121,7 +121,7 @@ private:
 
     void ThrowIfClosed() const;
     // Checks ops against the tree, applies them and queues the records of the subscriptions they touch;
-    // ERROR_NOT_FOUND, with nothing applied, when a node that an op needs is missing.
+    // KVCFG_E_NODE_MISSING, with nothing applied, when a node that an op needs is missing.
     std::vector<SSyncRecord> Commit(const std::vector<STreeOp>& ops);
     // The records ops give, each judged against the tree as the ops before it would leave it.
     std::vector<SSyncRecord> SyncRecords(const std::vector<STreeOp>& ops, std::vector<bool>* existed) const;

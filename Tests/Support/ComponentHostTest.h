@@ -57,6 +57,8 @@ public:
 
     std::atomic<int> failWrites{0}, failQueries{0};
     std::atomic<HRESULT> failure{E_FAIL};
+    // Runs on the caller's thread at every BeginUpdate, before the server's; set before the proxy is used.
+    std::function<void()> beforeBeginUpdate;
     // Calls that were failed, writes and queries that went through, and BeginUpdate calls.
     std::atomic<int> failedCalls{0}, passedWrites{0}, passedQueries{0}, beginUpdates{0};
 
@@ -66,6 +68,8 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(const GUID* iid, void** out) override;
     HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override {
         ++beginUpdates;
+        if (beforeBeginUpdate)
+            beforeBeginUpdate();
         return m_server->BeginUpdate(update);
     }
     HRESULT STDMETHODCALLTYPE EndUpdate(IComponentBase* update) override { return m_server->EndUpdate(update); }

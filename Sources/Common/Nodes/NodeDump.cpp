@@ -18,8 +18,8 @@ const std::set<std::wstring>* NamesOf(const HiddenNodeAttributes& hidden, const 
 
 // Walks source to depth levels, children by index. Without a copy: true as soon as a node carries a
 // hidden attribute. With the copy of source to the same depth: walks it in step and masks the
-// counterpart of every hidden attribute found. Walking the copy by child index, rather than finding
-// counterparts by path, reaches the right node among siblings of the same name.
+// counterpart of every hidden attribute found. Walking the copy by child index reaches each counterpart
+// in one step, without a lookup by path from the copy's root.
 bool MaskHidden(const KvNodePtr& source, ULONG depth, const HiddenNodeAttributes& hidden, const KvNodePtr* copy) {
     struct SPending {
         KvNodePtr node;

@@ -139,6 +139,10 @@ TEST_F(KvNodePtrTests, CompareNodes) {
     EXPECT_FALSE(KvNodePtr::CompareNodes(a, b)) << "the same bytes under another type code differ";
     c.SetEmpty(L"Extra");
     EXPECT_FALSE(KvNodePtr::CompareNodes(a, c)) << "c has one attribute more";
+    KvNodePtr d = a.Clone();
+    const int32_t six = 6;
+    ASSERT_EQ(KvnSetAttribute(d.FindNode(L"Users\\U1").Get(), L"N", KVN_TYPE_INT32, &six, sizeof(six)), S_OK);
+    EXPECT_FALSE(KvNodePtr::CompareNodes(a, d)) << "another value under the same type code differs";
 
     // The same children in another order differ; node types are not compared.
     const std::string roles = R"(<node name="Roles"/>)", users = R"(<node name="Users"/>)";

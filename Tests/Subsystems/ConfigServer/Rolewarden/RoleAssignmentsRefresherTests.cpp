@@ -117,6 +117,36 @@ TEST_F(RoleAssignmentsRefresherTest, EditsFailuresAndCancelAcrossRuns) {
     EXPECT_EQ(Logged(log, L"DBG", L"Canceling"), 1);
 }
 
+// The server refuses the first run's write of P: its child N changed after the second read, and write
+// mode 2 wants the children it does not write as the server holds them. The run ends with the
+// server's code and text in the log and leaves nothing of its update; the next run refreshes both.
+TEST_F(RoleAssignmentsRefresherTest, RefusedWriteEndsTheRunAndTheNextOneMakesUp) {
+    m_directory.AddAccount({AliceSid, L"CORP", L"alice"});
+    const std::string assignment = R"(type="RoleAssignment"><attr name="SubjectId" code="2">win:sid=S-1-5-21-10-20-30-1001</attr>
+        <attr name="SubjectDisplayName" code="2">old</attr>)";
+    Write(R"(<node name="\Config\FolderTree"><node name="P" )" + assignment + R"(<node name="N" )" + assignment + "</node></node></node>");
+    const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
+    std::atomic<int> begins{0};
+    proxy->beforeBeginUpdate = [&] {
+        if (++begins == 1)
+            Write(R"(<node name="\Config\FolderTree\P\N"><attr name="SubjectDisplayName" code="2">edited</attr></node>)", KV_WRITE_MERGE);
+    };
+    AddName(L"ConfigServer.Proxy", proxy.Get());
+    const CModuleLogTail log;
+    auto refresher = CreateLinkedComponent<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
+    ASSERT_EQ(refresher->Configure(RefresherConfig(TreePath).Get()), S_OK);
+    const auto refreshed = [&](const wchar_t* path) {
+        const KvNodePtr node = Query(path);
+        return node && node.GetString(L"SubjectDisplayName") != L"old" && node.GetString(L"SubjectDisplayName") != L"edited";
+    };
+    ASSERT_TRUE(WaitUntil([&] { return refreshed(L"\\Config\\FolderTree\\P") && refreshed(L"\\Config\\FolderTree\\P\\N"); }));
+    refresher.Reset();
+    ASSERT_TRUE(WaitForUnlock(CComponentsModule::Instance()));
+    EXPECT_EQ(Records(log), std::vector<std::wstring>{L"ERR CRoleAssignmentsRefresher::Refresh failed: 0x80040217"});
+    EXPECT_NE(log.Text().find(GetErrorDescription(KVCFG_E_CHILDREN_DIFFER)), std::wstring::npos) << "the server's text, from its message module";
+    EXPECT_EQ(Writes(L"\\Config\\FolderTree\\P").size(), 3u) << "the edit of N, then P and N in the second run's update";
+}
+
 // Rolewarden.dll resolves on the system's accounts: BUILTIN\Administrators by name and by SID in a
 // non-canonical form, and the account the tests run under, named with the local domain "."; and its
 // Configure fails without a configuration or a folder tree path.
