@@ -318,7 +318,7 @@ std::wstring KvNodePtr::GetString(PCWSTR name) const {
     return value;
 }
 
-bool KvNodePtr::ReadStringList(PCWSTR name, std::vector<std::wstring>& values) const {
+bool KvNodePtr::TryGetStringList(PCWSTR name, std::vector<std::wstring>& values) const {
     values.clear();
     USHORT stored = KVN_TYPE_NONE;
     if (!TryGetAttribute(name, nullptr, nullptr, nullptr, &stored) || stored == KVN_TYPE_NONE)
@@ -347,7 +347,7 @@ bool KvNodePtr::ReadStringList(PCWSTR name, std::vector<std::wstring>& values) c
 
 std::vector<std::wstring> KvNodePtr::GetStringList(PCWSTR name, bool required) const {
     std::vector<std::wstring> values;
-    if (!ReadStringList(name, values) && required)
+    if (!TryGetStringList(name, values) && required)
         ThrowHR(NotFoundHr);
     return values;
 }
@@ -425,7 +425,7 @@ void KvNodePtr::DeleteAttribute(PCWSTR name, bool mustExist) {
 
 bool KvNodePtr::UpdateStringList(PCWSTR name, const std::vector<std::wstring>& values, bool deleteWhenEmpty) {
     std::vector<std::wstring> current;
-    const bool present = ReadStringList(name, current);
+    const bool present = TryGetStringList(name, current);
     if (deleteWhenEmpty && values.empty()) {
         if (!present)
             return false;

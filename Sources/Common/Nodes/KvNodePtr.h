@@ -119,9 +119,10 @@ public:
     // recursion, so any depth is compared.
     static bool CompareNodes(const KvNodePtr& a, const KvNodePtr& b, ULONG options = 0);
 
+    // The list as GetStringList reads it; false when the attribute is missing or has no value.
+    bool TryGetStringList(PCWSTR name, std::vector<std::wstring>& values) const;
+
 private:
-    // False when the attribute is missing or has no value.
-    bool ReadStringList(PCWSTR name, std::vector<std::wstring>& values) const;
     bool TryGetFixed(PCWSTR name, USHORT type, void* value, ULONG size) const;
     void SetAttribute(PCWSTR name, USHORT type, const void* value, size_t size);
 

@@ -79,11 +79,11 @@ KvNodePtr RefreshRoleAssignment(const KvNodePtr& node) {
     RW_TRACE_SCOPE(SevDbg, L"RefreshRoleAssignment");
     try {
         RW_LOG_DBG(L"RoleAssignment" << node);
-        std::vector<std::wstring> subjectIds = node.GetStringList(SubjectIdAttribute, false);
+        std::vector<std::wstring> subjectIds;
         bool updateDisplayNames = !IsPredefined(node);
-        // Without subject ids the display names are the account names themselves, so they are the
-        // input rather than something to refresh.
-        if (subjectIds.empty()) {
+        // Without SubjectId the display names are the account names themselves, so they are the input
+        // rather than something to refresh. A SubjectId that holds an empty list is there all the same.
+        if (!node.TryGetStringList(SubjectIdAttribute, subjectIds)) {
             for (const std::wstring& name : node.GetStringList(SubjectDisplayNameAttribute, true))
                 subjectIds.push_back(MakeNameSubjectId(name));
             updateDisplayNames = false;

@@ -45,8 +45,10 @@ TEST_F(RoleAssignmentsRefresherTest, RefreshRulesOverAFolderTree) {
         const KvNodePtr firstRun = DataTree(L"RefresherFolderTree.firstrun.expected.tree");
         ASSERT_TRUE(WaitUntil([&] { return IsSameTree(Query(TreePath), firstRun); })) << TreeText(Query(TreePath));
         std::vector<SServerWrite> written;
+        // EmptyList has SubjectId, with no subjects: its display names are refreshed to none.
         for (const wchar_t* path : {L"RoleAssignments\\SidOnly", L"RoleAssignments\\SidOnly\\Nested", L"RoleAssignments\\ByName",
-                                    L"RoleAssignments\\NoSubjectId", L"Finance\\RoleAssignments\\Mixed", L"Finance\\RoleAssignments\\Dave"})
+                                    L"RoleAssignments\\NoSubjectId", L"RoleAssignments\\EmptyList", L"Finance\\RoleAssignments\\Mixed",
+                                    L"Finance\\RoleAssignments\\Dave"})
             written.push_back({4, std::wstring(TreePath) + L"\\" + path});
         EXPECT_EQ(Writes(), written) << "only the changed role assignments, in walk order";
         // The first run's; later runs may have added theirs.
