@@ -73,19 +73,33 @@ std::string TreeText(const KvNodePtr& node) {
 
 // ---- CFaultyProxy
 
-InterfacePtr<CFaultyProxy> CFaultyProxy::New(IKvConfigProxy* server) {
-    return InterfacePtr<CFaultyProxy>(new CFaultyProxy(server), true);
+int NextTestSequence() {
+    static std::atomic<int> sequence{0};
+    return ++sequence;
+}
+
+CFaultyProxy::CFaultyProxy(IKvConfigProxy* server, bool oneAtATime)
+    : writes(true, oneAtATime), queries(true, oneAtATime), subscribes(true, oneAtATime), m_server(server, false) {
+    ++s_live;
+}
+
+InterfacePtr<CFaultyProxy> CFaultyProxy::New(IKvConfigProxy* server, bool oneAtATime) {
+    return InterfacePtr<CFaultyProxy>(new CFaultyProxy(server, oneAtATime), true);
 }
 
 HRESULT CFaultyProxy::QueryInterface(const GUID* iid, void** out) {
     if (iid == nullptr || out == nullptr)
         return E_INVALIDARG;
-    if (IsEqualGUID(*iid, IID_IKvConfigProxy) || IsEqualGUID(*iid, IID_IComponentBase)) {
-        AddRef();
-        *out = static_cast<IKvConfigProxy*>(this);
-        return S_OK;
-    }
-    return m_server->QueryInterface(iid, out);
+    void* self = nullptr;
+    if (IsEqualGUID(*iid, IID_IKvConfigProxy) || IsEqualGUID(*iid, IID_IComponentBase))
+        self = static_cast<IKvConfigProxy*>(this);
+    else if (IsEqualGUID(*iid, IID_IKvSubscriptionSource))
+        self = static_cast<IKvSubscriptionSource*>(this);
+    if (self == nullptr)
+        return Call([&](IKvConfigProxy* server) { return server->QueryInterface(iid, out); });
+    AddRef();
+    *out = self;
+    return S_OK;
 }
 
 bool CFaultyProxy::TakeFault(std::atomic<int>& counter) {
@@ -112,22 +126,61 @@ bool CFaultyProxy::WaitForFailures(int count, DWORD timeoutMs) {
     return m_called.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return failedCalls >= count; });
 }
 
+HRESULT CFaultyProxy::BeginUpdate(IComponentBase** update) {
+    ++beginUpdates;
+    if (beforeBeginUpdate)
+        beforeBeginUpdate();
+    return Call([&](IKvConfigProxy* server) { return server->BeginUpdate(update); });
+}
+
 HRESULT CFaultyProxy::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) {
+    lastWriteThread = GetCurrentThreadId();
+    lastWriteSequence = NextTestSequence();
+    writes.Arrive();
     if (TakeFault(failWrites))
         return failure.load();
-    const HRESULT hr = m_server->WriteNodes(context, mode, nodes, count);
+    const HRESULT hr = Call([&](IKvConfigProxy* server) { return server->WriteNodes(context, mode, nodes, count); });
     if (hr >= 0)
         Passed(passedWrites);
+    if (dropServerAfterWrite) {
+        InterfacePtr<IKvConfigProxy> dropped;
+        {
+            std::lock_guard guard(m_lock);
+            dropped = std::move(m_server);
+        }
+        if (dropped) {
+            dropped.Reset();
+            afterDrop.Arrive();
+        }
+    }
     return hr;
 }
 
 HRESULT CFaultyProxy::QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** nodes, ULONG maxCount, ULONG* count) {
+    queries.Arrive();
     if (TakeFault(failQueries))
         return failure.load();
-    const HRESULT hr = m_server->QueryNodes(filter, reserved, nodes, maxCount, count);
+    const HRESULT hr = Call([&](IKvConfigProxy* server) { return server->QueryNodes(filter, reserved, nodes, maxCount, count); });
     if (hr >= 0)
         Passed(passedQueries);
     return hr;
+}
+
+HRESULT CFaultyProxy::Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink, IKvModifySubscription** subscription) {
+    subscribes.Arrive();
+    return Call([&](IKvConfigProxy* server) {
+        InterfacePtr<IKvSubscriptionSource> source;
+        const HRESULT hr = server->QueryInterface(&IID_IKvSubscriptionSource, source.PutVoid());
+        return hr < 0 ? hr : source->Subscribe(filter, request, sink, subscription);
+    });
+}
+
+HRESULT CFaultyProxy::Unsubscribe(IKvModifySubscription* subscription) {
+    return Call([&](IKvConfigProxy* server) {
+        InterfacePtr<IKvSubscriptionSource> source;
+        const HRESULT hr = server->QueryInterface(&IID_IKvSubscriptionSource, source.PutVoid());
+        return hr < 0 ? hr : source->Unsubscribe(subscription);
+    });
 }
 
 // ---- the fixture
@@ -217,7 +270,7 @@ void ComponentHostTest::TearDown() {
     NodeStoreTest::TearDown();
 }
 
-void ComponentHostTest::AddName(const wchar_t* name, IComponentBase* instance) {
+void ComponentHostTest::AddName(const wchar_t* name, IKvConfigProxy* instance) {
     // Listed once, so that TearDown revokes each name once.
     const bool given = std::find(m_names.begin(), m_names.end(), name) != m_names.end();
     if (given) {

@@ -15,6 +15,7 @@
 #include "Interfaces/ModhostHost.h"
 #include "Support/NodeStoreTest.h"
 #include "Support/TestObject.h"
+#include "Support/Watchdog.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -47,12 +48,19 @@ inline void PrintTo(const SServerWrite& write, std::ostream* out) {
     *out << "{" << write.mask << ", " << ::testing::PrintToString(write.path) << "}";
 }
 
-// A configuration proxy in front of a server that fails on purpose: the next FailWrites() calls of
-// WriteNodes, or FailQueries() of QueryNodes, return failure (default E_FAIL) without reaching the
-// server; everything else goes through. Other interfaces are the server's own.
-class CFaultyProxy final : public CTestObject<IKvConfigProxy> {
+// Orders events of different threads in a test: each call gives the next number.
+int NextTestSequence();
+
+// A configuration proxy in front of a server for tests that fail or hold calls on purpose: the next
+// failWrites calls of WriteNodes, or failQueries of QueryNodes, return failure (default E_FAIL) without
+// reaching the server; writes, queries and subscriptions pass gates that can hold the calling thread;
+// with dropServerAfterWrite it lets the server go right after the next write, on the writing thread,
+// where afterDrop can hold it. Everything else is the server's. Once it has let the server go, its calls
+// answer ERROR_INVALID_STATE.
+class CFaultyProxy final : public CTestObject<IKvConfigProxy, IKvSubscriptionSource> {
 public:
-    static InterfacePtr<CFaultyProxy> New(IKvConfigProxy* server);
+    // oneAtATime: see CGate.
+    static InterfacePtr<CFaultyProxy> New(IKvConfigProxy* server, bool oneAtATime = false);
     static int Live() { return s_live.load(); }
 
     std::atomic<int> failWrites{0}, failQueries{0};
@@ -61,32 +69,46 @@ public:
     std::function<void()> beforeBeginUpdate;
     // Calls that were failed, writes and queries that went through, and BeginUpdate calls.
     std::atomic<int> failedCalls{0}, passedWrites{0}, passedQueries{0}, beginUpdates{0};
+    CGate writes, queries, subscribes, afterDrop;
+    std::atomic<bool> dropServerAfterWrite{false};
+    // The last WriteNodes call: its thread and its NextTestSequence number.
+    std::atomic<DWORD> lastWriteThread{0};
+    std::atomic<int> lastWriteSequence{0};
 
     // Waits until failedCalls reaches count; false after timeoutMs, which only a broken test reaches.
     bool WaitForFailures(int count, DWORD timeoutMs = 60000);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(const GUID* iid, void** out) override;
-    HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override {
-        ++beginUpdates;
-        if (beforeBeginUpdate)
-            beforeBeginUpdate();
-        return m_server->BeginUpdate(update);
+    HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override;
+    HRESULT STDMETHODCALLTYPE EndUpdate(IComponentBase* update) override {
+        return Call([&](IKvConfigProxy* server) { return server->EndUpdate(update); });
     }
-    HRESULT STDMETHODCALLTYPE EndUpdate(IComponentBase* update) override { return m_server->EndUpdate(update); }
     HRESULT STDMETHODCALLTYPE WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) override;
     HRESULT STDMETHODCALLTYPE DeleteNode(IComponentBase* context, const WCHAR* path) override {
-        return m_server->DeleteNode(context, path);
+        return Call([&](IKvConfigProxy* server) { return server->DeleteNode(context, path); });
     }
     HRESULT STDMETHODCALLTYPE QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** nodes, ULONG maxCount,
                                          ULONG* count) override;
+    HRESULT STDMETHODCALLTYPE Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink,
+                                        IKvModifySubscription** subscription) override;
+    HRESULT STDMETHODCALLTYPE Unsubscribe(IKvModifySubscription* subscription) override;
 
 private:
-    explicit CFaultyProxy(IKvConfigProxy* server) : m_server(server, false) { ++s_live; }
+    CFaultyProxy(IKvConfigProxy* server, bool oneAtATime);
     ~CFaultyProxy() override { --s_live; }
     // True when this call is to fail: takes one from the counter while it is positive.
     bool TakeFault(std::atomic<int>& counter);
-
     void Passed(std::atomic<int>& counter);
+    // body(server), or ERROR_INVALID_STATE once the server is gone.
+    template <class Body>
+    HRESULT Call(Body body) {
+        InterfacePtr<IKvConfigProxy> server;
+        {
+            std::lock_guard guard(m_lock);
+            server = m_server;
+        }
+        return server ? body(server.Get()) : HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+    }
 
     static inline std::atomic<int> s_live{0};
     std::mutex m_lock;
@@ -114,7 +136,7 @@ protected:
 
     // Makes instance (the test's server when null) reachable as name until the test ends; a name given
     // before is given anew, so a fault proxy can take the place of "ConfigServer.Proxy".
-    void AddName(const wchar_t* name, IComponentBase* instance = nullptr);
+    void AddName(const wchar_t* name, IKvConfigProxy* instance = nullptr);
     // Writes a tree (text form, named by its full path) or a node to the server.
     void Write(const std::string& tree, ULONG mode = KV_WRITE_SUBTREE) const;
     void Write(const KvNodePtr& node, ULONG mode = KV_WRITE_SUBTREE) const;

@@ -24,9 +24,6 @@ const bool g_infoLog = GetEnvironmentVariableW(L"GS_Logger_MaxSeverity", nullptr
 
 constexpr HRESULT AlreadyInitializedHr = HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
 
-// Orders the events of different threads: proxy calls and destructions.
-std::atomic<int> g_sequence{0};
-
 std::string Attr(const char* name, const std::string& value) {
     return "<attr name=\"" + std::string(name) + "\" code=\"2\">" + value + "</attr>";
 }
@@ -115,88 +112,6 @@ private:
     size_t m_size = 0;
 };
 
-// A proxy in front of a server whose writes, queries and subscriptions pass gates; everything else is
-// the server's. It can drop its reference to the server right after a write, on the writing thread.
-class CGatedProxy final : public CTestObject<IKvConfigProxy, IKvSubscriptionSource> {
-public:
-    static InterfacePtr<CGatedProxy> New(IKvConfigProxy* server, bool oneAtATime = false) {
-        return InterfacePtr<CGatedProxy>(new CGatedProxy(server, oneAtATime), true);
-    }
-
-    // afterDrop holds the writing thread right after it dropped the server.
-    CGate writes, queries, subscribes, afterDrop;
-    std::atomic<bool> dropServerAfterWrite{false};
-    // The last WriteNodes call: its thread and its place in g_sequence.
-    std::atomic<DWORD> lastWriteThread{0};
-    std::atomic<int> lastWriteSequence{0};
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(const GUID* iid, void** out) override {
-        void* self = nullptr;
-        if (IsEqualGUID(*iid, IID_IComponentBase) || IsEqualGUID(*iid, IID_IKvConfigProxy))
-            self = static_cast<IKvConfigProxy*>(this);
-        else if (IsEqualGUID(*iid, IID_IKvSubscriptionSource))
-            self = static_cast<IKvSubscriptionSource*>(this);
-        if (self == nullptr)
-            return Server() ? Server()->QueryInterface(iid, out) : E_NOINTERFACE;
-        AddRef();
-        *out = self;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override { return Call([&](auto& s) { return s->BeginUpdate(update); }); }
-    HRESULT STDMETHODCALLTYPE EndUpdate(IComponentBase* update) override { return Call([&](auto& s) { return s->EndUpdate(update); }); }
-    HRESULT STDMETHODCALLTYPE DeleteNode(IComponentBase* context, const WCHAR* path) override {
-        return Call([&](auto& s) { return s->DeleteNode(context, path); });
-    }
-    HRESULT STDMETHODCALLTYPE WriteNodes(IComponentBase* context, ULONG mode, IKvNode* const* nodes, ULONG count) override {
-        lastWriteThread = GetCurrentThreadId();
-        lastWriteSequence = ++g_sequence;
-        writes.Arrive();
-        const HRESULT hr = Call([&](auto& s) { return s->WriteNodes(context, mode, nodes, count); });
-        if (dropServerAfterWrite) {
-            InterfacePtr<IKvConfigProxy> dropped;
-            {
-                std::lock_guard guard(m_lock);
-                dropped = std::move(m_server);
-            }
-            if (dropped) {
-                dropped.Reset();
-                afterDrop.Arrive();
-            }
-        }
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** nodes, ULONG maxCount, ULONG* count) override {
-        queries.Arrive();
-        return Call([&](auto& s) { return s->QueryNodes(filter, reserved, nodes, maxCount, count); });
-    }
-    HRESULT STDMETHODCALLTYPE Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink,
-                                        IKvModifySubscription** subscription) override {
-        subscribes.Arrive();
-        return Call([&](auto& s) { return s.template Query<IKvSubscriptionSource>()->Subscribe(filter, request, sink, subscription); });
-    }
-    HRESULT STDMETHODCALLTYPE Unsubscribe(IKvModifySubscription* subscription) override {
-        return Call([&](auto& s) { return s.template Query<IKvSubscriptionSource>()->Unsubscribe(subscription); });
-    }
-
-private:
-    CGatedProxy(IKvConfigProxy* server, bool oneAtATime)
-        : writes(true, oneAtATime), queries(true, oneAtATime), subscribes(true, oneAtATime), m_server(server, false) {}
-
-    InterfacePtr<IKvConfigProxy> Server() {
-        std::lock_guard guard(m_lock);
-        return m_server;
-    }
-    // The server's answer, or ERROR_INVALID_STATE once the proxy has let the server go.
-    template <class Body>
-    HRESULT Call(Body body) {
-        InterfacePtr<IKvConfigProxy> server = Server();
-        return server ? body(server) : HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
-    }
-
-    std::mutex m_lock;
-    InterfacePtr<IKvConfigProxy> m_server;
-};
-
 // Told when a roles maintainer is destroyed: on which thread, when, and whether the module still
 // answered IsLocked with TRUE at that moment.
 class CDestructionObserver final : public CTestObject<IWeakReferenceObserver> {
@@ -207,7 +122,7 @@ public:
         m_module.IsLocked(&locked);
         lockedMeanwhile = locked != FALSE;
         thread = GetCurrentThreadId();
-        sequence = ++g_sequence;
+        sequence = NextTestSequence();
         return S_OK;
     }
     std::atomic<DWORD> thread{0};
@@ -314,7 +229,7 @@ protected:
     // Waits until the roles maintainer has reported the user mapping of the folder tree with subject and
     // every notification is delivered; from then on it reports only new changes. The writes that
     // reports has seen so far.
-    int ReportedSoFar(const InterfacePtr<CGatedProxy>& reports, const std::string& subject = "win:sid=S-1-1-0") const {
+    int ReportedSoFar(const InterfacePtr<CFaultyProxy>& reports, const std::string& subject = "win:sid=S-1-1-0") const {
         EXPECT_TRUE(WaitFor([&] { return TreeText(QueryNodeByPath(m_server.Get(), L"\\Maps\\Users", false)).find(subject) != std::string::npos; }))
             << "the user mapping was never reported";
         Settle();
@@ -332,7 +247,7 @@ protected:
     // A remote roles maintainer that reports through reports; its worker is held in the first of two
     // reports of one run while the host releases the roles maintainer and the server, of which reports
     // then holds the last reference, to drop it once that write is through.
-    InterfacePtr<CDestructionObserver> TeardownOnTheWorker(const InterfacePtr<CGatedProxy>& reports) {
+    InterfacePtr<CDestructionObserver> TeardownOnTheWorker(const InterfacePtr<CFaultyProxy>& reports) {
         Name(L"ConfigServer.Proxy", reports.Get());
         InterfacePtr<IConfigurableComponent> maintainer = Create<IConfigurableComponent>(CLSID_RolesMaintainer);
         EXPECT_EQ(maintainer->Configure(ParseTree(MaintainerConfig(false)).Get()), S_OK);
@@ -362,7 +277,7 @@ protected:
 // sink call reads a source) and the worker's report waits for that write to end. The write must end,
 // and the roles maintainer goes on its own worker once the run is over.
 TEST_F(LifecycleTest, ReleasedInsideAStorageWriteThatTheWorkerWaitsFor) {
-    const InterfacePtr<CGatedProxy> storage = CGatedProxy::New(m_server.Get()), reports = CGatedProxy::New(m_server.Get());
+    const InterfacePtr<CFaultyProxy> storage = CFaultyProxy::New(m_server.Get()), reports = CFaultyProxy::New(m_server.Get());
     Name(L"Storage", storage.Get());
     Name(L"ConfigServer.Proxy", reports.Get());
     InterfacePtr<IConfigurableComponent> maintainer = Create<IConfigurableComponent>(CLSID_RolesMaintainer);
@@ -398,7 +313,7 @@ TEST_F(LifecycleTest, ReleasedInsideAStorageWriteThatTheWorkerWaitsFor) {
 // middle of its run. The run must go on with a live object (its second report), and the roles
 // maintainer goes only when the run is over.
 TEST_F(LifecycleTest, ServerTeardownOnTheWorkerInTheMiddleOfARun) {
-    const InterfacePtr<CGatedProxy> reports = CGatedProxy::New(m_server.Get());
+    const InterfacePtr<CFaultyProxy> reports = CFaultyProxy::New(m_server.Get());
     const InterfacePtr<CDestructionObserver> observer = TeardownOnTheWorker(reports);
     reports->writes.Open();
     ASSERT_TRUE(WaitForUnlock(m_module.Module()));
@@ -416,7 +331,7 @@ INSTANTIATE_TEST_SUITE_P(Components, ConcurrentConfigureTest, ::testing::Values(
                          });
 
 TEST_P(ConcurrentConfigureTest, SecondCallFailsWhileTheFirstRuns) {
-    const InterfacePtr<CGatedProxy> proxy = CGatedProxy::New(m_server.Get(), true);
+    const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get(), true);
     Name(L"ConfigServer.Proxy", proxy.Get());
     Name(L"Storage", proxy.Get());
     const bool maintainer = GetParam() != 2;
@@ -454,7 +369,7 @@ TEST_P(ConcurrentConfigureTest, SecondCallFailsWhileTheFirstRuns) {
 // from which the worker returns into the module: the module must answer TRUE while the worker is in
 // there, and unloading it as soon as it answers FALSE must harm nobody.
 TEST_F(LifecycleTest, UnloadedTheMomentItIsUnlocked) {
-    const InterfacePtr<CGatedProxy> reports = CGatedProxy::New(m_server.Get());
+    const InterfacePtr<CFaultyProxy> reports = CFaultyProxy::New(m_server.Get());
     const InterfacePtr<CDestructionObserver> observer = TeardownOnTheWorker(reports);
     reports->afterDrop.Close();
     reports->writes.Open();
@@ -472,7 +387,7 @@ TEST_F(LifecycleTest, UnloadedTheMomentItIsUnlocked) {
 // from inside a storage write, returns at once too; the run then writes, and the refresher goes on
 // its worker.
 TEST_F(LifecycleTest, RefresherReconfiguredAndReleasedDuringItsRun) {
-    const InterfacePtr<CGatedProxy> proxy = CGatedProxy::New(m_server.Get());
+    const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
     Name(L"ConfigServer.Proxy", proxy.Get());
     proxy->queries.Close();
     InterfacePtr<IConfigurableComponent> refresher = Create<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
