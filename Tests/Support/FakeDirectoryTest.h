@@ -8,6 +8,7 @@
 
 #include "Common/Components/ComponentsModule.h"
 #include "Support/ComponentHostTest.h"
+#include "Support/DataTrees.h"
 #include "Support/FakeDirectory.h"
 #include "Support/ModuleLogTail.h"
 
@@ -63,10 +64,4 @@ inline bool WaitLogged(const CModuleLogTail& log, const wchar_t* severity, const
             return true;
     }
     return false;
-}
-
-// The one tree of Data/<name>, which the build copies beside the test executables.
-inline KvNodePtr DataTree(const wchar_t* name) {
-    std::ifstream file(std::filesystem::path(TestExecutablePath()).parent_path() / L"RolewardenData" / name, std::ios::binary);
-    return ParseTree(std::string(std::istreambuf_iterator<char>(file), {}));
 }

@@ -117,7 +117,7 @@ protected:
 TEST_F(ModuleLoadTests, EditsAndFaultsEndInWhatFreshComponentsCompute) {
     // The sample's trees, the folder tree grown by thirty regions.
     std::mt19937 random(13);
-    for (KvNodePtr& tree : SampleTrees(L"SampleConfig.tree")) {
+    for (KvNodePtr& tree : DataTrees(L"SampleConfig.tree")) {
         if (tree.GetPath() == Tree) {
             for (int region = 0; region < 30; ++region)
                 tree.AddChild(Region(region, random));

@@ -3,6 +3,7 @@
 // with the status, the count of status writes so far and the updater's records it must give.
 #include "Common/ErrorHandling.h"
 #include "Support/ComponentHostTest.h"
+#include "Support/DataTrees.h"
 #include "Support/ModifyRecords.h"
 #include "Support/ModuleLogTail.h"
 #include "Support/TestSupport.h"
@@ -63,8 +64,7 @@ protected:
         return (assigned ? L"assigned" : L"none") + std::wstring(status.TryGetBool(L"UserRolesEverAssigned", ever) && ever ? L" ever" : L"");
     }
 
-    const KvNodePtr m_scenario = ParseTree(std::string(std::istreambuf_iterator<char>(std::ifstream(
-        std::filesystem::path(TestExecutablePath()).parent_path() / L"RolewardenData/RBACStatusUpdater.tree", std::ios::binary).rdbuf()), {}));
+    const KvNodePtr m_scenario = DataTree(L"RBACStatusUpdater.tree");
     const KvNodePtr m_config = m_scenario.GetChildByName(L"Config", true);
     InterfacePtr<IConfigurableComponent> m_updater;
 };

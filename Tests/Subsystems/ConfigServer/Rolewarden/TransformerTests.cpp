@@ -7,6 +7,7 @@
 
 #include "Common/Nodes/NodeSerializer.h"
 #include "Support/ModuleLogTail.h"
+#include "Support/DataTrees.h"
 #include "Support/NodeStoreTest.h"
 #include "Support/Raised.h"
 #include "Support/TreeCompare.h"
@@ -19,25 +20,11 @@ namespace {
 
 class TransformerTests : public NodeStoreTest {};
 
-// Every tree of the file Data/<name>; an unreadable file fails the test and gives none.
-std::vector<KvNodePtr> LoadTrees(const wchar_t* name) {
-    const auto path = std::filesystem::path(TestExecutablePath()).parent_path() / L"RolewardenData" / name;
-    const std::string text(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {});
-    IKvNode* roots[16] = {};
-    ULONGLONG count = std::size(roots);
-    const bool read = !text.empty() && KvnParseText(text.data(), text.size(), roots, &count, nullptr) == S_OK;
-    EXPECT_TRUE(read) << "cannot read the trees of " << path;
-    std::vector<KvNodePtr> trees;
-    for (ULONGLONG i = 0; read && i < count; ++i)
-        trees.emplace_back(roots[i], true);
-    return trees;
-}
-
 // A scenario file: its first tree, "Sources", holds source configurations ("RoleDefinitionSource" or
 // "FoldersTreeSource" nodes with SourcePath and their target names); the other trees are the data,
 // each named by its full path. Every role definition source's data is in the registry.
 struct SScenario {
-    explicit SScenario(const wchar_t* name) : trees(LoadTrees(name)), sources(trees.at(0).GetChildren()) {
+    explicit SScenario(const wchar_t* name) : trees(DataTrees(name)), sources(trees.at(0).GetChildren()) {
         for (const KvNodePtr& source : sources) {
             if (source.GetType() == L"RoleDefinitionSource")
                 registry->Update(source.GetString(L"SourcePath"), Data(source));
@@ -62,7 +49,7 @@ struct SScenario {
             for (KvNodePtr& document : Run(source))
                 documents.push_back(std::move(document));
         }
-        const std::vector<KvNodePtr> expected = LoadTrees(expectedFile);
+        const std::vector<KvNodePtr> expected = DataTrees(expectedFile);
         ASSERT_EQ(documents.size(), expected.size());
         for (size_t i = 0; i < documents.size(); ++i)
             EXPECT_TRUE(SameTree(documents[i], expected[i])) << SerializeNodeToString(documents[i], KVN_DEPTH_ALL);
@@ -76,7 +63,7 @@ struct SScenario {
 
 TEST_F(TransformerTests, RegistryLookupOrder) {
     const auto name = [](const KvNodePtr& node) { return node ? node.GetName() : L"(none)"; };
-    const std::vector<KvNodePtr> sources = LoadTrees(L"RegistryLookups.tree");
+    const std::vector<KvNodePtr> sources = DataTrees(L"RegistryLookups.tree");
     CRoleDefinitionRegistry registry;
     for (const KvNodePtr& source : sources)
         registry.Update(source.GetPath(), source);
@@ -95,7 +82,7 @@ TEST_F(TransformerTests, RegistryLookupOrder) {
 // RoleId as one string or as a multi-string, IsPredefined absent or set, and the type that makes a
 // node a role assignment. The subjects an assignment grants show in the folder tree documents.
 TEST_F(TransformerTests, RoleAssignmentNodes) {
-    const std::vector<KvNodePtr> nodes = LoadTrees(L"RoleAssignments.tree");
+    const std::vector<KvNodePtr> nodes = DataTrees(L"RoleAssignments.tree");
     ASSERT_EQ(nodes.size(), 2u);
     EXPECT_EQ(GetRoleIds(nodes[0]), std::vector<std::wstring>{L"Admin"});
     EXPECT_EQ(GetRoleIds(nodes[1]), GetRoleIds(nodes[0]));
