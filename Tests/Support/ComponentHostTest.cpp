@@ -244,24 +244,34 @@ ComponentHostTest::~ComponentHostTest() = default;
 
 void ComponentHostTest::SetUp() {
     NodeStoreTest::SetUp();
-    ASSERT_NE(RolewardenModule(), nullptr);
+    m_watcher = InterfacePtr<CWriteWatcher>(new CWriteWatcher(), true);
+    StartServer();
+}
+
+void ComponentHostTest::StartServer() {
     ASSERT_EQ(CLCreateConfigServer(&IID_IKvConfigProxy, m_server.PutVoid()), S_OK);
     AddName(L"ConfigServer.Proxy");
-    m_watcher = InterfacePtr<CWriteWatcher>(new CWriteWatcher(), true);
     ASSERT_EQ(m_server.Query<IKvSyncModifySource>()->RegisterSink(m_watcher.Get(), &m_watcherCookie), S_OK);
 }
 
-void ComponentHostTest::TearDown() {
+void ComponentHostTest::StopServer() {
     if (m_server) {
         EXPECT_EQ(m_server.Query<IKvSyncModifySource>()->UnregisterSink(&m_watcherCookie), S_OK);
-        for (const std::wstring& name : m_names)
-            EXPECT_EQ(CLRevokeNamedInstance(name.c_str()), S_OK) << "name " << name.c_str();
     }
-    m_watcher.Reset();
+    for (const std::wstring& name : m_names)
+        EXPECT_EQ(CLRevokeNamedInstance(name.c_str()), S_OK) << "name " << name.c_str();
+    m_names.clear();
     // The last release of the server ends its subscriptions, joins its thread and releases every sink,
     // the components' among them.
     m_server.Reset();
-    EXPECT_TRUE(WaitForUnlock(*RolewardenModule())) << "a component object or worker of the module is still alive";
+}
+
+void ComponentHostTest::TearDown() {
+    StopServer();
+    m_watcher.Reset();
+    if (IComponentsModule* module = Module()) {
+        EXPECT_TRUE(WaitForUnlock(*module)) << "a component object or worker of the module is still alive";
+    }
     CLHostCounters counters{};
     ASSERT_EQ(CLGetHostCounters(&counters), S_OK);
     EXPECT_TRUE(counters.objects == 0 && counters.threads == 0)
@@ -279,6 +289,11 @@ void ComponentHostTest::AddName(const wchar_t* name, IKvConfigProxy* instance) {
     ASSERT_EQ(CLRegisterNamedInstance(name, instance ? instance : m_server.Get()), S_OK) << "name " << name;
     if (!given)
         m_names.emplace_back(name);
+}
+
+void ComponentHostTest::RemoveName(const wchar_t* name) {
+    EXPECT_EQ(CLRevokeNamedInstance(name), S_OK) << "name " << name;
+    std::erase(m_names, std::wstring(name));
 }
 
 void ComponentHostTest::Write(const std::string& tree, ULONG mode) const {

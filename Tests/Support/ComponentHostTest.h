@@ -130,13 +130,22 @@ protected:
     template <class I>
     InterfacePtr<I> CreateComponent(const GUID& classId) {
         InterfacePtr<I> component;
-        EXPECT_EQ(RolewardenModule()->CreateInstance(&classId, &InterfaceId<I>::Value, component.PutVoid()), S_OK);
+        EXPECT_EQ(Module()->CreateInstance(&classId, &InterfaceId<I>::Value, component.PutVoid()), S_OK);
         return component;
     }
+
+    // The module whose components the test creates and which must be unlocked at its end; none once a
+    // test has unloaded it.
+    virtual IComponentsModule* Module() { return RolewardenModule(); }
+    // A fresh server, reachable as "ConfigServer.Proxy" (SetUp makes the first one), and its end: the
+    // names revoked and the test's reference released.
+    void StartServer();
+    void StopServer();
 
     // Makes instance (the test's server when null) reachable as name until the test ends; a name given
     // before is given anew, so a fault proxy can take the place of "ConfigServer.Proxy".
     void AddName(const wchar_t* name, IKvConfigProxy* instance = nullptr);
+    void RemoveName(const wchar_t* name);
     // Writes a tree (text form, named by its full path) or a node to the server.
     void Write(const std::string& tree, ULONG mode = KV_WRITE_SUBTREE) const;
     void Write(const KvNodePtr& node, ULONG mode = KV_WRITE_SUBTREE) const;

@@ -9,12 +9,18 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <vector>
 
 // Every tree of the file, in order; a file that cannot be read fails the test and gives none.
 inline std::vector<KvNodePtr> DataTrees(const wchar_t* file) {
-    std::ifstream in(std::filesystem::path(TestExecutablePath()).parent_path() / L"RolewardenData" / file, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    // Each file is read once per process; the tests' main threads are its only callers.
+    static std::map<std::wstring, std::string> texts;
+    std::string& text = texts[file];
+    if (text.empty()) {
+        std::ifstream in(std::filesystem::path(TestExecutablePath()).parent_path() / L"RolewardenData" / file, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
     std::vector<IKvNode*> roots(64);
     ULONGLONG count = roots.size();
     const bool read = !text.empty() && KvnParseText(text.data(), text.size(), roots.data(), &count, nullptr) == S_OK;

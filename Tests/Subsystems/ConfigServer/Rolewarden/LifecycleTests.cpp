@@ -7,6 +7,7 @@
 // failure that names the waiting threads.
 #include "Common/Nodes/ProxyAccess.h"
 #include "Support/ComponentHostTest.h"
+#include "Support/ComponentTrees.h"
 #include "Support/TestSupport.h"
 #include "Support/Watchdog.h"
 
@@ -23,39 +24,6 @@ const bool g_infoLog = GetEnvironmentVariableW(L"GS_Logger_MaxSeverity", nullptr
                        SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"INFO") != FALSE;
 
 constexpr HRESULT AlreadyInitializedHr = HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
-
-std::string Attr(const char* name, const std::string& value) {
-    return "<attr name=\"" + std::string(name) + "\" code=\"2\">" + value + "</attr>";
-}
-
-// Admin includes Viewer, so the role mapping names Admin's tag.
-std::string Roles(const std::string& adminTag = "stag:Admin") {
-    return "<node name=\"\\Config\\Roles\" type=\"RoleDefinitions\"><node name=\"Admin\" type=\"RoleDefinitionItem\">" +
-           Attr("SecurityTag", adminTag) + Attr("Include", "Viewer") + Attr("SupportedObjectTypes", "Folder") +
-           "</node><node name=\"Viewer\" type=\"RoleDefinitionItem\">" + Attr("SecurityTag", "stag:Viewer") +
-           Attr("SupportedObjectTypes", "Folder") + "</node></node>";
-}
-
-// A folder tree with one role assignment at its root, out of date for the role assignments refresher.
-std::string Tree(const std::string& subject = "win:sid=S-1-1-0") {
-    return "<node name=\"\\Config\\Tree\" type=\"RootFolder\"><node name=\"RoleAssignments\"><node name=\"A\" type=\"RoleAssignment\">" +
-           Attr("RoleId", "Admin") + Attr("SubjectId", subject) + Attr("SubjectDisplayName", "old") +
-           "</node></node><node name=\"Finance\" type=\"Folder\"/></node>";
-}
-
-std::string MaintainerConfig(bool local) {
-    return "<node name=\"Config\">" + Attr(local ? "LocalStorageInstance" : "RemoteStorageInstance", "Storage") +
-           "<node name=\"R\" type=\"RoleDefinitionSource\">" + Attr("SourcePath", "\\Config\\Roles") +
-           Attr("TargetMappingPath", "\\Maps\\Roles") + "</node><node name=\"T\" type=\"FoldersTreeSource\">" +
-           Attr("SourcePath", "\\Config\\Tree") + Attr("TargetUserRolesMappingPath", "\\Maps\\Users") +
-           Attr("TargetObjectsHierarchyRolesMappingPath", "\\Maps\\Objects") + "</node></node>";
-}
-
-const std::string StatusConfig = "<node name=\"Config\">" + Attr("FoldersTreeNodePath", "\\Config\\Tree") +
-                                 Attr("RBACStatusNodePath", "\\Config\\Status") + "<node name=\"DefaultAssigments\"/></node>";
-const std::string AssignmentsConfig = "<node name=\"Config\">" + Attr("FoldersTreeNodePath", "\\Config\\Tree") + "</node>";
-const std::string GroupsConfig = "<node name=\"Config\">" + Attr("TargetMappingNodePath", "\\Maps\\LocalGroups") +
-                                 Attr("GroupsToResolve", "Administrators") + "</node>";
 
 // Checks done() every millisecond; false after timeoutMs, which only a test that went wrong reaches.
 template <class Done>
@@ -87,6 +55,7 @@ public:
         return true;
     }
     IComponentsModule& Module() const { return *m_module; }
+    IComponentsModule* Get() const { return m_module; }
     bool Locked() const {
         BOOL locked = TRUE;
         return m_module->IsLocked(&locked) != S_OK || locked;
@@ -103,7 +72,6 @@ public:
         EXPECT_TRUE(WaitFor([&] { return GetModuleHandleW(L"Rolewarden.dll") == nullptr && Threads().empty(); }))
             << "the module stayed loaded, or " << Threads().size() << " of its threads are left";
     }
-    bool Loaded() const { return m_dll != nullptr; }
 
 private:
     HMODULE m_dll = nullptr;
@@ -112,25 +80,16 @@ private:
     size_t m_size = 0;
 };
 
-// Told when a roles maintainer is destroyed: on which thread, when, and whether the module still
-// answered IsLocked with TRUE at that moment.
+// Told when a roles maintainer is destroyed: on which thread, and when.
 class CDestructionObserver final : public CTestObject<IWeakReferenceObserver> {
 public:
-    explicit CDestructionObserver(IComponentsModule& module) : m_module(module) {}
     HRESULT STDMETHODCALLTYPE OnOwnerDestroyed(IWeakReference*) override {
-        BOOL locked = FALSE;
-        m_module.IsLocked(&locked);
-        lockedMeanwhile = locked != FALSE;
         thread = GetCurrentThreadId();
         sequence = NextTestSequence();
         return S_OK;
     }
     std::atomic<DWORD> thread{0};
     std::atomic<int> sequence{0};
-    std::atomic<bool> lockedMeanwhile{false};
-
-private:
-    IComponentsModule& m_module;
 };
 
 // A sink of the server, synchronous and for subscriptions, that releases the objects handed to it
@@ -163,81 +122,45 @@ private:
     std::vector<IComponentBase*> m_held;
 };
 
-class LifecycleTest : public NodeStoreTest {
+class LifecycleTest : public ComponentHostTest {
 protected:
+    IComponentsModule* Module() override { return m_module.Get(); }
+
     void SetUp() override {
-        NodeStoreTest::SetUp();
         ASSERT_TRUE(g_infoLog);
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
         CWatchdog::Instance().Arm(60, std::string(test->test_suite_name()) + "." + test->name());
         ASSERT_TRUE(m_module.Load()) << "Rolewarden.dll cannot be loaded";
-        NewServer();
+        ComponentHostTest::SetUp();
+        WriteTrees();
     }
 
     void TearDown() override {
-        ReleaseServer();
-        // A host unloads the module once it answers IsLocked with FALSE.
-        if (m_module.Loaded()) {
-            EXPECT_TRUE(WaitForUnlock(m_module.Module())) << "a component object or worker of the module is still alive";
-            m_module.Unload();
-        }
-        CLHostCounters counters{};
-        ASSERT_EQ(CLGetHostCounters(&counters), S_OK);
-        EXPECT_TRUE(counters.objects == 0 && counters.threads == 0)
-            << counters.objects << " host objects and " << counters.threads << " notification threads left";
-        NodeStoreTest::TearDown();
+        // A host unloads the module once it answers IsLocked with FALSE, which the fixture waits for.
+        ComponentHostTest::TearDown();
+        m_module.Unload();
         CWatchdog::Instance().Disarm();
     }
 
-    // A fresh server holding the trees, reachable as "ConfigServer.Proxy" and "Storage".
-    void NewServer() {
-        ASSERT_EQ(CLCreateConfigServer(&IID_IKvConfigProxy, m_server.PutVoid()), S_OK);
-        Name(L"ConfigServer.Proxy", m_server.Get());
-        Name(L"Storage", m_server.Get());
-        Write(Roles());
-        Write(Tree());
+    // The trees in the server, which is also "Storage".
+    void WriteTrees() {
+        AddName(L"Storage");
+        Write(ComponentTree(L"\\Config\\Roles"));
+        Write(ComponentTree(L"\\Config\\Tree"));
     }
-    void ReleaseServer() {
-        for (const std::wstring& name : m_names)
-            EXPECT_EQ(CLRevokeNamedInstance(name.c_str()), S_OK);
-        m_names.clear();
-        m_server.Reset();
-    }
-    void Name(const wchar_t* name, IKvConfigProxy* instance) {
-        if (std::find(m_names.begin(), m_names.end(), name) != m_names.end())
-            Unname(name);
-        ASSERT_EQ(CLRegisterNamedInstance(name, instance), S_OK);
-        m_names.emplace_back(name);
-    }
-    void Unname(const wchar_t* name) {
-        EXPECT_EQ(CLRevokeNamedInstance(name), S_OK);
-        std::erase(m_names, std::wstring(name));
-    }
-    void Write(const std::string& tree) const {
-        const KvNodePtr node = ParseTree(tree);
-        IKvNode* nodes[] = {node.Get()};
-        ASSERT_EQ(m_server->WriteNodes(nullptr, KV_WRITE_SUBTREE, nodes, 1), S_OK);
-    }
-    void Settle() const { ASSERT_EQ(CLWaitForNotifications(m_server.Get(), 60000), S_OK); }
 
-    template <class I>
-    InterfacePtr<I> Create(const GUID& classId) {
-        InterfacePtr<I> component;
-        EXPECT_EQ(m_module.Module().CreateInstance(&classId, &InterfaceId<I>::Value, component.PutVoid()), S_OK);
-        return component;
-    }
     // Waits until the roles maintainer has reported the user mapping of the folder tree with subject and
     // every notification is delivered; from then on it reports only new changes. The writes that
     // reports has seen so far.
-    int ReportedSoFar(const InterfacePtr<CFaultyProxy>& reports, const std::string& subject = "win:sid=S-1-1-0") const {
-        EXPECT_TRUE(WaitFor([&] { return TreeText(QueryNodeByPath(m_server.Get(), L"\\Maps\\Users", false)).find(subject) != std::string::npos; }))
+    int ReportedSoFar(const InterfacePtr<CFaultyProxy>& reports) const {
+        EXPECT_TRUE(WaitUntil([&] { return TreeText(Query(L"\\Maps\\Users")).find("win:sid=S-1-1-0") != std::string::npos; }))
             << "the user mapping was never reported";
         Settle();
         return reports->writes.Arrivals();
     }
     // Observes the destruction of a roles maintainer.
     InterfacePtr<CDestructionObserver> Observe(const InterfacePtr<IConfigurableComponent>& maintainer) {
-        InterfacePtr<CDestructionObserver> observer(new CDestructionObserver(m_module.Module()), true);
+        InterfacePtr<CDestructionObserver> observer(new CDestructionObserver(), true);
         InterfacePtr<IWeakReference> weak;
         EXPECT_EQ(maintainer.Query<IWeakReferenceSource>()->GetWeakReference(weak.Put()), S_OK);
         EXPECT_EQ(weak->AddObserver(observer.Get()), S_OK);
@@ -248,25 +171,23 @@ protected:
     // reports of one run while the host releases the roles maintainer and the server, of which reports
     // then holds the last reference, to drop it once that write is through.
     InterfacePtr<CDestructionObserver> TeardownOnTheWorker(const InterfacePtr<CFaultyProxy>& reports) {
-        Name(L"ConfigServer.Proxy", reports.Get());
-        InterfacePtr<IConfigurableComponent> maintainer = Create<IConfigurableComponent>(CLSID_RolesMaintainer);
-        EXPECT_EQ(maintainer->Configure(ParseTree(MaintainerConfig(false)).Get()), S_OK);
+        AddName(L"ConfigServer.Proxy", reports.Get());
+        InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
+        EXPECT_EQ(maintainer->Configure(MaintainerConfig(false, false).Get()), S_OK);
         m_reported = ReportedSoFar(reports);
         InterfacePtr<CDestructionObserver> observer = Observe(maintainer);
         // A new tag changes the role and the user mappings: two reports in one run.
         reports->writes.Close();
-        Write(Roles("stag:Admin2"));
+        Write(RolesWithAdminTag(L"stag:Admin2"));
         EXPECT_TRUE(reports->writes.WaitArrivals(m_reported + 1));
         maintainer.Reset();
         reports->dropServerAfterWrite = true;
-        Unname(L"Storage");
+        RemoveName(L"Storage");
         m_server.Reset();
         return observer;
     }
 
     CLoadedModule m_module;
-    InterfacePtr<IKvConfigProxy> m_server;
-    std::vector<std::wstring> m_names;
     // What TeardownOnTheWorker found reported before its change.
     int m_reported = 0;
 };
@@ -278,15 +199,15 @@ protected:
 // and the roles maintainer goes on its own worker once the run is over.
 TEST_F(LifecycleTest, ReleasedInsideAStorageWriteThatTheWorkerWaitsFor) {
     const InterfacePtr<CFaultyProxy> storage = CFaultyProxy::New(m_server.Get()), reports = CFaultyProxy::New(m_server.Get());
-    Name(L"Storage", storage.Get());
-    Name(L"ConfigServer.Proxy", reports.Get());
-    InterfacePtr<IConfigurableComponent> maintainer = Create<IConfigurableComponent>(CLSID_RolesMaintainer);
-    ASSERT_EQ(maintainer->Configure(ParseTree(MaintainerConfig(true)).Get()), S_OK);
+    AddName(L"Storage", storage.Get());
+    AddName(L"ConfigServer.Proxy", reports.Get());
+    InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
+    ASSERT_EQ(maintainer->Configure(MaintainerConfig(true, false).Get()), S_OK);
     const int reported = ReportedSoFar(reports);
     const InterfacePtr<CDestructionObserver> observer = Observe(maintainer);
 
     reports->writes.Close();
-    Write(Tree("win:name=bob"));
+    Write(TreeWithSubject(L"win:name=bob"));
     ASSERT_TRUE(reports->writes.WaitArrivals(reported + 1)) << "the change of the folder tree was never reported";
     storage->queries.Close();
     const int queries = storage->queries.Arrivals();
@@ -294,7 +215,7 @@ TEST_F(LifecycleTest, ReleasedInsideAStorageWriteThatTheWorkerWaitsFor) {
     std::thread writer([&] {
         writerThread = GetCurrentThreadId();
         LabelThread("storage write, its sink call held in a query of the storage");
-        Write(Tree("win:name=carol"));
+        Write(TreeWithSubject(L"win:name=carol"));
         LabelThread("");
     });
     ASSERT_TRUE(storage->queries.WaitArrivals(queries + 1));
@@ -317,7 +238,8 @@ TEST_F(LifecycleTest, ServerTeardownOnTheWorkerInTheMiddleOfARun) {
     const InterfacePtr<CDestructionObserver> observer = TeardownOnTheWorker(reports);
     reports->writes.Open();
     ASSERT_TRUE(WaitForUnlock(m_module.Module()));
-    EXPECT_EQ(reports->writes.Arrivals(), m_reported + 2) << "the run did not go on to its second report";
+    EXPECT_EQ(reports->writes.Arrivals(), m_reported + 2) << "the run did not go on to its second report; reports: "
+                                                          << ::testing::PrintToString(Writes(L"\\Maps"));
     EXPECT_GT(observer->sequence, reports->lastWriteSequence) << "destroyed before its worker's run was over";
     EXPECT_EQ(observer->thread, reports->lastWriteThread);
 }
@@ -332,12 +254,12 @@ INSTANTIATE_TEST_SUITE_P(Components, ConcurrentConfigureTest, ::testing::Values(
 
 TEST_P(ConcurrentConfigureTest, SecondCallFailsWhileTheFirstRuns) {
     const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get(), true);
-    Name(L"ConfigServer.Proxy", proxy.Get());
-    Name(L"Storage", proxy.Get());
+    AddName(L"ConfigServer.Proxy", proxy.Get());
+    AddName(L"Storage", proxy.Get());
     const bool maintainer = GetParam() != 2;
-    const KvNodePtr config = ParseTree(maintainer ? MaintainerConfig(GetParam() == 0) : StatusConfig);
+    const KvNodePtr config = maintainer ? MaintainerConfig(GetParam() == 0, false) : ComponentTree(L"Status");
     InterfacePtr<IConfigurableComponent> component =
-        Create<IConfigurableComponent>(maintainer ? CLSID_RolesMaintainer : CLSID_RBACStatusUpdater);
+        CreateComponent<IConfigurableComponent>(maintainer ? CLSID_RolesMaintainer : CLSID_RBACStatusUpdater);
     // Local storage reads each source during Configure; the others subscribe.
     CGate& gate = GetParam() == 0 ? proxy->queries : proxy->subscribes;
     gate.Close();
@@ -355,12 +277,12 @@ TEST_P(ConcurrentConfigureTest, SecondCallFailsWhileTheFirstRuns) {
     EXPECT_EQ(first, S_OK);
     EXPECT_EQ(component->Configure(config.Get()), AlreadyInitializedHr) << "a Configure after a successful one";
 
-    Write(Tree("win:name=dave"));
+    Write(TreeWithSubject(L"win:name=dave"));
     const std::wstring output = maintainer ? L"\\Maps\\Users" : L"\\Config\\Status";
     EXPECT_TRUE(WaitFor([&] {
-        const KvNodePtr node = QueryNodeByPath(m_server.Get(), output, false);
+        const KvNodePtr node = Query(output);
         return node && TreeText(node).find(maintainer ? "dave" : "UserRolesAssigned") != std::string::npos;
-    })) << "the configured component never wrote " << TreeText(QueryNodeByPath(m_server.Get(), output, false));
+    })) << "the configured component never wrote " << TreeText(Query(output));
     component.Reset();
 }
 
@@ -388,10 +310,10 @@ TEST_F(LifecycleTest, UnloadedTheMomentItIsUnlocked) {
 // its worker.
 TEST_F(LifecycleTest, RefresherReconfiguredAndReleasedDuringItsRun) {
     const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
-    Name(L"ConfigServer.Proxy", proxy.Get());
+    AddName(L"ConfigServer.Proxy", proxy.Get());
     proxy->queries.Close();
-    InterfacePtr<IConfigurableComponent> refresher = Create<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
-    const KvNodePtr config = ParseTree(AssignmentsConfig);
+    InterfacePtr<IConfigurableComponent> refresher = CreateComponent<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
+    const KvNodePtr config = ComponentTree(L"Assignments");
     ASSERT_EQ(refresher->Configure(config.Get()), S_OK);
     ASSERT_TRUE(proxy->queries.WaitArrivals(1)) << "the first run never came";
     EXPECT_EQ(refresher->Configure(config.Get()), S_OK);
@@ -402,14 +324,14 @@ TEST_F(LifecycleTest, RefresherReconfiguredAndReleasedDuringItsRun) {
     releaser->Hold(refresher.Detach());
     std::thread writer([&] {
         LabelThread("storage write whose sink releases the refresher");
-        Write(Roles("stag:Other"));
+        Write(RolesWithAdminTag(L"stag:Other"));
         LabelThread("");
     });
     writer.join();
     proxy->queries.Open();
     ASSERT_TRUE(WaitForUnlock(m_module.Module()));
-    EXPECT_EQ(proxy->writes.Arrivals(), 1) << "the held run did not write its refreshed role assignment";
-    const KvNodePtr assignment = QueryNodeByPath(m_server.Get(), L"\\Config\\Tree\\RoleAssignments\\A", false);
+    EXPECT_EQ(proxy->writes.Arrivals(), 2) << "the held run did not write its two refreshed role assignments";
+    const KvNodePtr assignment = Query(L"\\Config\\Tree\\RoleAssignments\\A");
     EXPECT_NE(assignment.GetString(L"SubjectDisplayName"), L"old");
     EXPECT_EQ(m_server.Query<IKvSyncModifySource>()->UnregisterSink(&cookie), S_OK);
 }
@@ -420,13 +342,14 @@ TEST_F(LifecycleTest, RefresherReconfiguredAndReleasedDuringItsRun) {
 // before or after them, while a writer changes the sources. Every cycle must end with the module
 // unlocked, no thread of it left, and no host object or node left.
 TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
-    ReleaseServer();
+    StopServer();
     constexpr int Cycles = 2000;
     const ULONGLONG start = GetTickCount64();
     for (int cycle = 0; cycle < Cycles; ++cycle) {
         const CWatchdogScope watchdog(20, "cycle " + std::to_string(cycle));
         std::mt19937 random(cycle);
-        NewServer();
+        StartServer();
+        WriteTrees();
         InterfacePtr<CReleasingSink> inWrite(new CReleasingSink(), true), inNotification(new CReleasingSink(), true);
         GUID cookie{};
         ASSERT_EQ(m_server.Query<IKvSyncModifySource>()->RegisterSink(inWrite.Get(), &cookie), S_OK);
@@ -439,14 +362,14 @@ TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
         subscription.Reset();
 
         const bool local = cycle % 2 == 0;
-        const std::pair<GUID, std::string> kinds[] = {{CLSID_RolesMaintainer, MaintainerConfig(local)},
-                                                      {CLSID_RBACStatusUpdater, StatusConfig},
-                                                      {CLSID_RoleAssignmentsRefresher, AssignmentsConfig},
-                                                      {CLSID_LocalGroupMembershipRefresher, GroupsConfig}};
+        const std::pair<GUID, const wchar_t*> kinds[] = {{CLSID_RolesMaintainer, nullptr},
+                                                         {CLSID_RBACStatusUpdater, L"Status"},
+                                                         {CLSID_RoleAssignmentsRefresher, L"Assignments"},
+                                                         {CLSID_LocalGroupMembershipRefresher, L"Groups"}};
         std::vector<InterfacePtr<IConfigurableComponent>> components;
-        for (const auto& [classId, text] : kinds) {
-            components.push_back(Create<IConfigurableComponent>(classId));
-            const KvNodePtr config = ParseTree(text);
+        for (const auto& [classId, name] : kinds) {
+            components.push_back(CreateComponent<IConfigurableComponent>(classId));
+            const KvNodePtr config = name ? ComponentTree(name) : MaintainerConfig(local, false);
             IConfigurableComponent* component = components.back().Get();
             if (random() % 4 != 0) {
                 ASSERT_EQ(component->Configure(config.Get()), S_OK);
@@ -470,7 +393,7 @@ TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
         std::thread writer([&, seed = cycle] {
             LabelThread("writer");
             for (int i = 0; i < 3; ++i)
-                Write(Tree("win:name=user" + std::to_string(seed * 3 + i)));
+                Write(TreeWithSubject(L"win:name=user" + std::to_wstring(seed * 3 + i)));
             LabelThread("");
         });
         std::vector<std::thread> callers;
@@ -508,14 +431,14 @@ TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
         const bool serverFirst = random() % 2 == 0;
         if (serverFirst) {
             EXPECT_EQ(m_server.Query<IKvSyncModifySource>()->UnregisterSink(&cookie), S_OK);
-            ReleaseServer();
+            StopServer();
         }
         for (IComponentBase* component : onHostThread)
             component->Release();
         if (!serverFirst) {
-            Write(Tree("win:name=last"));
+            Write(TreeWithSubject(L"win:name=last"));
             EXPECT_EQ(m_server.Query<IKvSyncModifySource>()->UnregisterSink(&cookie), S_OK);
-            ReleaseServer();
+            StopServer();
         }
         // What the sinks still hold goes with them.
         inWrite.Reset();

@@ -2,6 +2,7 @@
 // stand-in, in local storage (synchronous sink) and remote storage (subscriptions). What it reports and
 // hands out is compared with what the transformers linked into this test give for the server's trees.
 #include "Support/ComponentHostTest.h"
+#include "Support/ComponentTrees.h"
 #include "Support/ModifyRecords.h"
 #include "Support/ModuleLogTail.h"
 #include "Support/TransformedSources.h"
@@ -15,51 +16,6 @@ namespace {
 
 constexpr HRESULT NotFoundHr = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
-std::string Attr(const char* name, const std::string& value) {
-    return "<attr name=\"" + std::string(name) + "\" code=\"2\">" + value + "</attr>";
-}
-
-std::string Role(const char* name, const std::string& tag, const char* include) {
-    return "<node name=\"" + std::string(name) + "\" type=\"RoleDefinitionItem\">" + Attr("SecurityTag", tag) +
-           (include ? Attr("Include", include) : "") + Attr("SupportedObjectTypes", "Folder") + "</node>";
-}
-
-std::string Roles(const std::string& adminTag = "stag:Admin") {
-    return "<node name=\"\\Config\\Roles\" type=\"RoleDefinitions\">" + Role("Admin", adminTag, "Viewer") +
-           Role("Viewer", "stag:Viewer[Folder=$Folder]", nullptr) + "</node>";
-}
-
-std::string Assignment(const char* role, const std::string& subject) {
-    return "<node name=\"RoleAssignments\"><node name=\"A\" type=\"RoleAssignment\">" + Attr("RoleId", role) +
-           Attr("SubjectId", "win:name=" + subject) + "</node></node>";
-}
-
-// Users: root -> Admin at the root, financeSubject -> Viewer on Finance; objects: Finance -> Sub.
-std::string Tree(const std::string& financeSubject = "alice") {
-    return "<node name=\"\\Config\\Tree\" type=\"RootFolder\">" + Assignment("Admin", "root") +
-           "<node name=\"Finance\" type=\"Folder\">" + Assignment("Viewer", financeSubject) +
-           "<node name=\"Sub\" type=\"Folder\"/></node></node>";
-}
-
-const std::string External =
-    "<node name=\"\\Config\\External\" type=\"SecurityTagMapping\"><node name=\"0000\" type=\"SecurityTagMappingEntry\">" +
-    Attr("SecurityId", "x") + Attr("AppliedSecurityTag", "y") + "</node></node>";
-
-// Named after its type; a second source of one type needs a name of its own.
-std::string Source(const char* type, const char* path, const std::string& targets, const char* name = nullptr) {
-    return std::string("<node name=\"") + (name ? name : type) + "\" type=\"" + type + "\">" + Attr("SourcePath", path) + targets + "</node>";
-}
-
-const std::string Sources =
-    Source("RoleDefinitionSource", "\\Config\\Roles", Attr("TargetMappingPath", "\\Maps\\Roles")) +
-    Source("FoldersTreeSource", "\\Config\\Tree",
-           Attr("TargetUserRolesMappingPath", "\\Maps\\Users") + Attr("TargetObjectsHierarchyRolesMappingPath", "\\Maps\\Objects")) +
-    Source("SecurityMappingSource", "\\Config\\External", "");
-
-std::string Config(bool local, const std::string& sources = Sources) {
-    return "<node name=\"Config\">" + Attr(local ? "LocalStorageInstance" : "RemoteStorageInstance", "Storage") + sources + "</node>";
-}
-
 const std::vector<std::wstring> Derived = {L"\\Maps\\Objects", L"\\Maps\\Roles", L"\\Maps\\Users"};
 
 class RolesMaintainerFixture : public ComponentHostTest {
@@ -71,18 +27,17 @@ protected:
 
     // The sample trees in the server, which is also "Storage" unless the test gives that name itself.
     void WriteTrees(bool storage = true) {
-        Write(Roles());
-        Write(Tree());
-        Write(External);
+        for (const wchar_t* path : {L"\\Config\\Roles", L"\\Config\\Tree", L"\\Config\\External"})
+            Write(ComponentTree(path));
         if (storage)
             AddName(L"Storage");
     }
     // The trees and a configured roles maintainer following them.
-    InterfacePtr<IConfigurableComponent> Start(const std::string& config) {
+    InterfacePtr<IConfigurableComponent> Start(const KvNodePtr& config) {
         WriteTrees();
         InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
-        EXPECT_EQ(maintainer->Configure(ParseTree(config).Get()), S_OK);
-        m_config = ParseTree(config);
+        EXPECT_EQ(maintainer->Configure(config.Get()), S_OK);
+        m_config = config;
         return maintainer;
     }
 
@@ -124,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Storage, RolesMaintainerTests, ::testing::Values(true, 
 // edit re-runs every source under one new USN; a security mapping source is served but not reported.
 TEST_P(RolesMaintainerTests, ReportsEachChangeOnceInUsnOrder) {
     const CModuleLogTail log(L"Rolewarden");
-    const InterfacePtr<IConfigurableComponent> maintainer = Start(Config(Local()));
+    const InterfacePtr<IConfigurableComponent> maintainer = Start(MaintainerConfig(Local()));
     const InterfacePtr<ISecurityMappingProvider> provider = maintainer.Query<ISecurityMappingProvider>();
     ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); })) << "the derived mappings never reached the server";
 
@@ -142,9 +97,9 @@ TEST_P(RolesMaintainerTests, ReportsEachChangeOnceInUsnOrder) {
     ClearWrites();
     const CModuleLogTail edits(L"Rolewarden");
     // The admin role's tag changes the role and user mappings; the object mapping comes out the same.
-    Write(Roles("stag:Admin2"));
+    Write(RolesWithAdminTag(L"stag:Admin2"));
     ASSERT_TRUE(WaitUntil([&] { return Writes(L"\\Maps").size() >= 2; }));
-    Write(Tree("bob"));
+    Write(TreeWithSubject(L"win:name=bob"));
     ASSERT_TRUE(WaitUntil([&] { return Writes(L"\\Maps").size() >= 3; }));
     Settle();
     const std::vector<SServerWrite> writes = Writes(L"\\Maps");
@@ -175,7 +130,7 @@ TEST_P(RolesMaintainerTests, ReportsEachChangeOnceInUsnOrder) {
 }
 
 TEST_P(RolesMaintainerTests, GetSecurityMappingAnswersByUsn) {
-    const InterfacePtr<IConfigurableComponent> maintainer = Start(Config(Local()));
+    const InterfacePtr<IConfigurableComponent> maintainer = Start(MaintainerConfig(Local()));
     const InterfacePtr<ISecurityMappingProvider> provider = maintainer.Query<ISecurityMappingProvider>();
     ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
     // Remote storage: the security mapping source's first record may still be on its way.
@@ -203,7 +158,7 @@ TEST_P(RolesMaintainerTests, GetSecurityMappingAnswersByUsn) {
     EXPECT_EQ(provider->GetSecurityMapping(L"\\Maps\\Users", 0, nullptr, nullptr), S_OK) << "both outputs are optional";
 
     // Two mappings newer than a USN: a container with just those two, in name order.
-    Write(Roles("stag:Admin3"));
+    Write(RolesWithAdminTag(L"stag:Admin3"));
     Settle();
     KvNodePtr changed;
     ASSERT_EQ(Get(provider.Get(), nullptr, newest, nullptr, &changed), S_OK) << "processed on the caller's thread";
@@ -217,35 +172,47 @@ TEST_P(RolesMaintainerTests, GetSecurityMappingAnswersByUsn) {
 // modification records, good and bad.
 TEST_P(RolesMaintainerTests, ConfigurationAndNotificationInput) {
     WriteTrees();
-    const auto configure = [&](const std::string& config) {
+    const auto configure = [&](const KvNodePtr& config) {
         const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
-        return maintainer->Configure(config.empty() ? nullptr : ParseTree(config).Get());
+        return maintainer->Configure(config.Get());
+    };
+    // The configuration with one more source.
+    const auto withSource = [&](const wchar_t* name, const wchar_t* type, const wchar_t* path) {
+        KvNodePtr config = MaintainerConfig(Local()), source = KvNodePtr::Create(name, type);
+        if (path != nullptr)
+            source.SetString(L"SourcePath", path);
+        config.AddChild(source);
+        return config;
     };
     CLHostCounters before{}, after{};
     ASSERT_EQ(CLGetHostCounters(&before), S_OK);
-    EXPECT_EQ(configure(""), E_POINTER);
-    EXPECT_EQ(configure("<node name=\"Config\">" + Sources + "</node>"), NotFoundHr) << "no storage instance";
+    EXPECT_EQ(configure(KvNodePtr()), E_POINTER);
+    KvNodePtr noStorage = MaintainerConfig(false);
+    noStorage.DeleteAttribute(L"RemoteStorageInstance", true);
+    EXPECT_EQ(configure(noStorage), NotFoundHr) << "no storage instance";
     // A source without SourcePath fails whatever its type, after the sources before it were set up.
-    EXPECT_EQ(configure(Config(Local(), Sources + "<node name=\"Bad\" type=\"Bogus\"/>")), NotFoundHr);
+    EXPECT_EQ(configure(withSource(L"Bad", L"Bogus", nullptr)), NotFoundHr);
     Settle();
     ASSERT_EQ(CLGetHostCounters(&after), S_OK);
     EXPECT_EQ(after.objects, before.objects) << "a failed Configure leaves no subscription behind";
-    EXPECT_EQ(configure(Config(Local(), Source("FoldersTreeSource", "\\Config\\Missing", ""))), Local() ? NotFoundHr : S_OK)
+    EXPECT_EQ(configure(withSource(L"Missing", L"SecurityMappingSource", L"\\Config\\Missing")), Local() ? NotFoundHr : S_OK)
         << "local storage reads every source at once";
+    Settle();
 
     const CModuleLogTail log(L"Rolewarden");
     // Local storage wins when both names are given; an unsupported source is skipped with a warning;
     // of two sources with one path the first stays.
-    const std::string config = "<node name=\"Config\">" + Attr("RemoteStorageInstance", "Nowhere") + Attr("LocalStorageInstance", "Storage") +
-                               Source("Bogus", "\\Config\\Tree", "") + Sources +
-                               Source("FoldersTreeSource", "\\Config\\Tree",
-                                      Attr("TargetUserRolesMappingPath", "\\Maps\\Other") +
-                                          Attr("TargetObjectsHierarchyRolesMappingPath", "\\Maps\\Other2"),
-                                      "SecondTree") +
-                               "</node>";
+    KvNodePtr config = withSource(L"Bogus", L"Bogus", L"\\Config\\Tree"),
+              second = config.GetChildByName(L"FoldersTreeSource", true).Clone();
+    config.SetString(L"RemoteStorageInstance", L"Nowhere");
+    config.SetString(L"LocalStorageInstance", L"Storage");
+    second.SetName(KVN_NAME_OWN, L"SecondTree");
+    second.SetString(L"TargetUserRolesMappingPath", L"\\Maps\\Other");
+    second.SetString(L"TargetObjectsHierarchyRolesMappingPath", L"\\Maps\\Other2");
+    config.AddChild(second);
     const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
-    ASSERT_EQ(maintainer->Configure(ParseTree(config).Get()), S_OK);
-    EXPECT_EQ(maintainer->Configure(ParseTree(config).Get()), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
+    ASSERT_EQ(maintainer->Configure(config.Get()), S_OK);
+    EXPECT_EQ(maintainer->Configure(config.Get()), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
     EXPECT_EQ(log.Messages(L"WARN", L"Skipping"), std::vector<std::wstring>{L"Skipping unsupported SourceInfo: Bogus"});
     EXPECT_EQ(log.Messages(L"DBG", L"Local storage - ").size(), 1u);
     ASSERT_TRUE(WaitUntil([&] { return Query(L"\\Maps\\Users") && Query(L"\\Maps\\Roles"); }));
@@ -257,7 +224,7 @@ TEST_P(RolesMaintainerTests, ConfigurationAndNotificationInput) {
     const InterfacePtr<IKvModifySink> sink = maintainer.Query<IKvModifySink>();
     const auto notify = [&](std::vector<KvNodePtr> records) { return Notify(sink.Get(), std::move(records)); };
     EXPECT_EQ(sink->OnTriggered(nullptr, 1, nullptr), E_POINTER);
-    EXPECT_EQ(notify({Record(L"\\Config\\Nothing"), Record(L"\\Config\\Tree", ParseTree(Tree("carol")))}), S_OK);
+    EXPECT_EQ(notify({Record(L"\\Config\\Nothing"), Record(L"\\Config\\Tree", TreeWithSubject(L"win:name=carol"))}), S_OK);
     EXPECT_EQ(notify({ParseTree("<node name=\"R\"/>")}), NotFoundHr);
     KvNodePtr users;
     ASSERT_EQ(provider->GetSecurityMapping(L"\\Maps\\Users", 0, users.Put(), nullptr), S_OK);
@@ -281,10 +248,10 @@ TEST_F(RolesMaintainerSinkTests, ModifiedPathsMarkTheSourcesTheyTouch) {
     AddName(L"Storage", storage.Get());
     {
         const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
-        ASSERT_EQ(maintainer->Configure(ParseTree(Config(true)).Get()), S_OK);
+        ASSERT_EQ(maintainer->Configure(MaintainerConfig(true).Get()), S_OK);
         const InterfacePtr<INodeModifySink> sink = maintainer.Query<INodeModifySink>();
         // The worker's first reports reach the sink too; they are over before the test's own calls.
-        m_config = ParseTree(Config(true));
+        m_config = MaintainerConfig(true);
         ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
         Settle();
         const auto readsAfter = [&](std::vector<std::pair<ULONG, const wchar_t*>> records, int apply, HRESULT finish = S_OK) {
@@ -310,7 +277,7 @@ TEST_F(RolesMaintainerSinkTests, ModifiedPathsMarkTheSourcesTheyTouch) {
         EXPECT_EQ(readsAfter({}, 1), 1);
     }
     // The roles maintainer is gone; the storage keeps its sink, whose notifications reach nobody.
-    Write(Tree("dave"));
+    Write(TreeWithSubject(L"win:name=dave"));
     Settle();
     EXPECT_EQ(Query(L"\\Maps\\Users").GetChild(0, true).GetString(L"SecurityId"), L"win:name=alice");
 }
@@ -318,14 +285,14 @@ TEST_F(RolesMaintainerSinkTests, ModifiedPathsMarkTheSourcesTheyTouch) {
 // Remote storage: changes of two sources that commit together come as two records of one call, and
 // both are taken.
 TEST_F(RolesMaintainerSinkTests, ChangesThatCommitTogetherComeInOneCall) {
-    const InterfacePtr<IConfigurableComponent> maintainer = Start(Config(false));
+    const InterfacePtr<IConfigurableComponent> maintainer = Start(MaintainerConfig(false));
     ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
     Settle();
     const CModuleLogTail log(L"Rolewarden");
     IComponentBase* update = nullptr;
     ASSERT_EQ(m_server->BeginUpdate(&update), S_OK);
-    Write(Roles("stag:Admin5"));
-    Write(Tree("erin"));
+    Write(RolesWithAdminTag(L"stag:Admin5"));
+    Write(TreeWithSubject(L"win:name=erin"));
     ASSERT_EQ(m_server->EndUpdate(update), S_OK);
     update->Release();
     ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); })) << "a record of the call was not taken";
@@ -344,17 +311,17 @@ TEST_P(RolesMaintainerTests, FailedReportsAreRetriedAfterRecovery) {
     proxy->failWrites = 3;
     AddName(L"ConfigServer.Proxy", proxy.Get());
     const InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
-    ASSERT_EQ(maintainer->Configure(ParseTree(Config(Local())).Get()), S_OK);
-    m_config = ParseTree(Config(Local()));
+    m_config = MaintainerConfig(Local());
+    ASSERT_EQ(maintainer->Configure(m_config.Get()), S_OK);
     // Writing the same tree again changes no mapping but makes the worker run, and each run fails at
     // its first report while the faults last.
     for (int fault = 1; fault <= 3; ++fault) {
         ASSERT_TRUE(proxy->WaitForFailures(fault));
-        Write(Tree());
+        Write(ComponentTree(L"\\Config\\Tree"));
     }
     ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
     // A change after the recovery, reported after whatever the earlier runs still had to report.
-    Write(Tree("late"));
+    Write(TreeWithSubject(L"win:name=late"));
     ASSERT_TRUE(WaitUntil([&] { return ServerHoldsExpected(); }));
     Settle();
     std::vector<std::wstring> paths;
