@@ -35,7 +35,7 @@ RESULTS = os.path.join(BUILD, "mutation-results.txt")
 TEST_LIMIT_S = 420
 # The test executables that take longest run after the others have passed, so that most faults are
 # caught in seconds.
-SLOW = "^(Lifecycle|ModuleFuzz|ModuleLoad|RoleAssignmentsRefresher|LocalGroupMembershipRefresher)Tests$"
+SLOW = "^(Lifecycle|ModuleStress|RoleAssignmentsRefresher|LocalGroupMembershipRefresher)Tests$"
 
 
 class Fault:
