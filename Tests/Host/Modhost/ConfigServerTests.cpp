@@ -115,7 +115,7 @@ TEST_F(ConfigServerTests, WriteModesAndQueries) {
         {0, R"(<node name="\C\R"><attr name="A" code="2">lost</attr><node name="R1"/></node>)", KVCFG_E_CHILDREN_DIFFER},
         {0, R"(<node name="\C\R" type="Other"><attr name="A" code="4">7</attr><attr name="B" code="7">true</attr>
             <node name="R1"><attr name="Id" code="4">1</attr></node><node name="R2"/></node>)", S_OK},
-        {0, R"(<node name="\C\New" type="T"/>)", S_OK},
+        {0, R"(<node name="\C\New" type="T"/>)", S_OK}, {0, R"(<node name="\C\Child"><node name="X"/></node>)", KVCFG_E_CHILDREN_DIFFER},
         // Subtree: replaced in its place among its siblings. Attributes: exactly the written ones, children
         // kept; the node must exist.
         {3, R"(<node name="\C\R\R1"><attr name="O" code="2">o</attr><node name="Z"/></node>)", S_OK},
@@ -150,22 +150,34 @@ TEST_F(ConfigServerTests, RefusedCalls) {
     IKvNode* nodes[] = {good.Get(), nullptr};
     ULONG count = 0;
     IKvModifySubscription* none = nullptr;
+    const auto subscriptions = m_proxy.Query<IKvSubscriptionSource>();
+    const KvNodePtr request = CreateSubscribeConfig();
+    auto sink = CSink::New();
+    InterfacePtr<IComponentBase> update;
+    InterfacePtr<IKvConfigProxy> other;
+    ASSERT_TRUE(m_proxy->BeginUpdate(update.Put()) == S_OK && CLCreateConfigServer(&IID_IKvConfigProxy, other.PutVoid()) == S_OK);
     EXPECT_EQ((std::vector<HRESULT>{
-                  m_proxy->WriteNodes(nullptr, 0, nodes + 1, 1), m_proxy->WriteNodes(nullptr, 0, nodes, 2), m_proxy->WriteNodes(nullptr, 1, nodes, 1),
+                  m_proxy->WriteNodes(nullptr, 0, nullptr, 1), m_proxy->WriteNodes(nullptr, 0, nodes + 1, 1), m_proxy->WriteNodes(nullptr, 0, nodes, 0),
+                  m_proxy->WriteNodes(nullptr, 0, nodes, 2), m_proxy->WriteNodes(nullptr, 1, nodes, 1), m_proxy->WriteNodes(nullptr, 4, nodes, 1),
                   m_proxy->QueryNodes(noPath.Get(), 0, out.Put(), 1, &count), m_proxy->QueryNodes(parent.Get(), 0, out.Put(), 1, &count),
                   m_proxy->QueryNodes(relative.Get(), 0, out.Put(), 1, &count), m_proxy->QueryNodes(good.Get(), 1, out.Put(), 1, &count),
-                  m_proxy.Query<IKvSubscriptionSource>()->Subscribe(CreateFilterByPath(L"\\").Get(), CreateSubscribeConfig().Get(),
-                                                                    CSink::New().Get(), &none),
-                  m_proxy->EndUpdate(m_proxy.Get()), m_proxy.Query<IKvSyncModifySource>()->UnregisterSink(&GUID_NULL),
+                  m_proxy->QueryNodes(good.Get(), 0, out.Put(), 0, &count), m_proxy->QueryNodes(nullptr, 0, out.Put(), 1, &count),
+                  subscriptions->Subscribe(CreateFilterByPath(L"\\").Get(), request.Get(), sink.Get(), &none),
+                  subscriptions->Subscribe(good.Get(), nullptr, sink.Get(), &none), subscriptions->Subscribe(good.Get(), request.Get(), nullptr, &none),
+                  m_proxy->EndUpdate(nullptr), m_proxy->EndUpdate(m_proxy.Get()),
+                  other->EndUpdate(update.Get()), m_proxy.Query<IKvSyncModifySource>()->UnregisterSink(&GUID_NULL),
                   Raised([] { GetProxyInstance(L"Nobody"); }), CLRegisterNamedInstance(ConfigServerProxyName, m_proxy.Get())}),
-              (std::vector<HRESULT>{E_POINTER, KVCFG_E_COUNT_NOT_ONE, KVCFG_E_UNKNOWN_WRITE_MODE, KVCFG_E_FILTER_NO_NODE_PATH, E_INVALIDARG,
-                                    E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, NotFoundHr, NotFoundHr,
-                                    HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)}))
-        << "writes: no node, two, mode 1; queries: no path, the parent, relative, reserved; the root; not an update; unknown names";
-    auto sink = CSink::New();
+              (std::vector<HRESULT>{E_POINTER, E_POINTER, KVCFG_E_COUNT_NOT_ONE, KVCFG_E_COUNT_NOT_ONE, KVCFG_E_UNKNOWN_WRITE_MODE,
+                                    KVCFG_E_UNKNOWN_WRITE_MODE, KVCFG_E_FILTER_NO_NODE_PATH, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG,
+                                    E_POINTER, E_INVALIDARG, E_POINTER, E_POINTER, E_POINTER, E_INVALIDARG, E_INVALIDARG,
+                                    NotFoundHr, NotFoundHr, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)}))
+        << "writes: no array or node, none or two, modes 1 and 4; queries: no path, the parent, relative, reserved, no room, no filter; "
+           "subscriptions: the root, no request or sink; updates: none, not an update, another server's; unknown names";
+    update.Reset();
     auto subscription = Subscribe(L"\\Z", sink.Get());
     EXPECT_EQ(subscription->Start(), InvalidStateHr) << "Start is once";
-    EXPECT_EQ(m_proxy.Query<IKvSubscriptionSource>()->Unsubscribe(subscription.Get()), S_OK);
+    EXPECT_EQ(subscriptions->Unsubscribe(subscription.Get()), S_OK);
+    EXPECT_EQ(subscriptions->Unsubscribe(subscription.Get()), InvalidStateHr);
     EXPECT_EQ(Apply(KV_WRITE_MERGE, R"(<node name="\Z"/>)"), S_OK);
     EXPECT_EQ(Delivered(sink.Get()), Lines{}) << "a record after Unsubscribe";
     EXPECT_EQ(Query(L"\\"), R"(<node name="\"><node name="A"><node name="B"/></node><node name="Z"/></node>)");
@@ -177,7 +189,7 @@ TEST_F(ConfigServerTests, RefusedCalls) {
 // of its subscriptions.
 TEST_F(ConfigServerTests, SubscriptionRecords) {
     ASSERT_EQ(Apply(KV_WRITE_SUBTREE, R"(<node name="\A\B"><attr name="V" code="2">1</attr><node name="C"/></node>)"), S_OK);
-    auto sink = CSink::New(), both = CSink::New();
+    auto sink = CSink::New(), both = CSink::New(), other = CSink::New();
     auto unstarted = Subscribe(L"\\A\\B", sink.Get(), false);
     EXPECT_EQ(Delivered(sink.Get()), Lines{}) << "nothing before Start";
     ASSERT_EQ(unstarted->Start(), S_OK);
@@ -191,13 +203,15 @@ TEST_F(ConfigServerTests, SubscriptionRecords) {
     EXPECT_EQ(Delivered(sink.Get()), (Lines{R"(1 \A\B <node name="\A\B"><attr name="V" code="2">1</attr><node name="C"/></node>)",
                                            R"(4 \A\B <node name="\A\B"><attr name="V" code="2">2</attr><node name="C"/></node>)", withD, withD,
                                            "2 \\A\\B -", R"(1 \A\B <node name="\A\B"><node name="C"/></node>)", "2 \\A\\B -"}));
-    InterfacePtr<IKvModifySubscription> subscriptions[] = {Subscribe(L"\\P", both.Get()), Subscribe(L"\\Q", both.Get())};
+    InterfacePtr<IKvModifySubscription> subscriptions[] = {Subscribe(L"\\P", both.Get()), Subscribe(L"\\Q", both.Get()),
+                                                           Subscribe(L"\\Q", other.Get())};
     InterfacePtr<IComponentBase> update;
     ASSERT_EQ(m_proxy->BeginUpdate(update.Put()), S_OK);
     ASSERT_EQ(Apply(KV_WRITE_SUBTREE, R"(<node name="\Q\Y"/>)"), S_OK);
     ASSERT_EQ(Apply(KV_WRITE_SUBTREE, R"(<node name="\P\X"/>)"), S_OK);
     ASSERT_EQ(m_proxy->EndUpdate(update.Get()), S_OK);
     EXPECT_EQ(Delivered(both.Get()), Lines{R"(1 \P <node name="\P"><node name="X"/></node> | 1 \Q <node name="\Q"><node name="Y"/></node>)"});
+    EXPECT_EQ(other->Calls(), Lines{R"(1 \Q <node name="\Q"><node name="Y"/></node>)"}) << "every other sink gets its own call";
 }
 
 // A transaction is the calling thread's, one at a time; its writes are seen together at its commit.
@@ -231,37 +245,70 @@ TEST_F(ConfigServerTests, TransactionsAndSynchronousSinks) {
     transaction({{3, R"(<node name="\T\A"><node name="New"/></node>)"}, {'D', R"(\T\B)"}});
     update.Reset();
     EXPECT_EQ(sink->Take(), (Lines{"begin", "7 \\T\\A", "2 \\T\\B", "end", "finish 0"}));
+    // A node that a staged write needs, deleted by another commit before EndUpdate: all rolled back.
+    transaction({{0, R"(<node name="\T\D"/>)"}, {2, R"(<node name="\T\C"/>)"}});
+    std::thread([&] { EXPECT_EQ(Apply('D', R"(\T\C)"), S_OK); }).join();
+    EXPECT_EQ(m_proxy->EndUpdate(update.Get()), KVCFG_E_NODE_MISSING);
+    EXPECT_EQ(sink->Take(), (Lines{"begin", "2 \\T\\C", "end", "finish 1", "begin", "1 \\T\\D", "1 \\T\\C", "end", "finish 0"}));
     ASSERT_EQ(m_proxy.Query<IKvSyncModifySource>()->UnregisterSink(&cookie), S_OK);
+    const auto subscription = Subscribe(L"\\W", sink.Get());
     ASSERT_EQ(Apply(KV_WRITE_MERGE, R"(<node name="\W"/>)"), S_OK);
+    EXPECT_EQ(Delivered(sink.Get()), Lines{R"(1 \W <node name="\W"/>)"});
     EXPECT_EQ(sink->Take(), Lines{}) << "nothing after UnregisterSink";
     ASSERT_EQ(CLGetHostCounters(&after), S_OK);
-    EXPECT_EQ(after.sinkFailures - before.sinkFailures, 16u) << "every synchronous call";
+    EXPECT_EQ(after.sinkFailures - before.sinkFailures, 26u) << "every synchronous call and the subscription's";
 }
 
-// The server's last release waits for a call under way and drops what is queued; subscriptions and
-// updates still held answer ERROR_INVALID_STATE then, and hold no sink. (The fixture sees the thread
+// Unsubscribe and the server's last release wait for a call under way and drop what is queued;
+// subscriptions and updates still held answer ERROR_INVALID_STATE then, and hold no sink. A last release
+// on the notification thread itself ends the thread after that call. (The fixture sees the threads
 // joined and the sinks released.)
-TEST_F(ConfigServerTests, TeardownStopsDelivery) {
+TEST_F(ConfigServerTests, UnsubscribeAndTeardownStopDelivery) {
     CHandle entered{CreateEventW(nullptr, FALSE, FALSE, nullptr)}, proceed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     auto slow = CSink::New();
     slow->onCall = [&] { SetEvent(entered.Get()); WaitForSingleObject(proceed.Get(), INFINITE); };
+    // Runs stop while a call of the slow sink is under way, and lets the call end once stop is seen waiting.
+    const auto stopDuringCall = [&](const std::function<void()>& stop) {
+        ASSERT_EQ(WaitForSingleObject(entered.Get(), 10000), WAIT_OBJECT_0);
+        auto stopped = std::async(std::launch::async, stop);
+        EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout) << "it must wait for the call";
+        SetEvent(proceed.Get());
+        stopped.get();
+    };
+    auto subscription = Subscribe(L"\\S", slow.Get());
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(Apply(KV_WRITE_MERGE, R"(<node name="\S"/>)"), S_OK);
+    stopDuringCall([&] { EXPECT_EQ(m_proxy.Query<IKvSubscriptionSource>()->Unsubscribe(subscription.Get()), S_OK); });
+    ASSERT_EQ(Apply(KV_WRITE_MERGE, R"(<node name="\S"/>)"), S_OK);
+    EXPECT_EQ(Delivered(slow.Get()).size(), 1u) << "the queued records were dropped and nothing followed";
+
     InterfacePtr<IKvConfigProxy> server;
     ASSERT_EQ(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()), S_OK);
     WriteNode(server.Get(), ParseTree(R"(<node name="\Watched"/>)"), KV_WRITE_SUBTREE);
     GUID cookie{};
     ASSERT_EQ(server.Query<IKvSyncModifySource>()->RegisterSink(slow.Get(), &cookie), S_OK);
-    auto subscription = Subscribe(L"\\Watched", slow.Get(), true, server.Get()); // the node exists: Start delivers it
+    subscription = Subscribe(L"\\Watched", slow.Get(), true, server.Get()); // the node exists: Start delivers it
     WriteNode(server.Get(), ParseTree(R"(<node name="\Queued"/>)"), KV_WRITE_SUBTREE);
     InterfacePtr<IComponentBase> update;
     ASSERT_EQ(server->BeginUpdate(update.Put()), S_OK);
     WriteNode(server.Get(), ParseTree(R"(<node name="\Staged"/>)"), KV_WRITE_SUBTREE);
-    ASSERT_EQ(WaitForSingleObject(entered.Get(), 10000), WAIT_OBJECT_0);
-    auto released = std::async(std::launch::async, [&] { server.Reset(); });
-    EXPECT_EQ(released.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout) << "the last release must wait for the call";
-    SetEvent(proceed.Get());
-    released.get();
-    EXPECT_EQ(slow->Calls().size(), 1u) << "the queued record was dropped";
+    stopDuringCall([&] { server.Reset(); });
+    EXPECT_EQ(slow->Calls().size(), 2u) << "the queued record was dropped";
     EXPECT_EQ(subscription->Start(), InvalidStateHr);
     update.Reset();
     EXPECT_EQ(slow->Take().size(), 4u) << "the commit of \\Queued; a rollback after the server has gone tells nobody";
+
+    CLHostCounters counters{};
+    ASSERT_EQ(CLGetHostCounters(&counters), S_OK);
+    const ULONGLONG fixtureThreads = counters.threads;
+    ASSERT_EQ(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()), S_OK);
+    auto releasing = CSink::New();
+    releasing->onCall = [last = server.Get()] { last->Release(); };
+    WriteNode(server.Get(), ParseTree(R"(<node name="\Watched"/>)"), KV_WRITE_SUBTREE);
+    subscription = Subscribe(L"\\Watched", releasing.Get(), false, server.Get());
+    static_cast<void>(server.Detach());
+    ASSERT_EQ(subscription->Start(), S_OK);
+    for (int i = 0; i < 500 && (CLGetHostCounters(&counters), counters.threads != fixtureThreads); ++i)
+        Sleep(10);
+    EXPECT_EQ(counters.threads, fixtureThreads) << "the thread must end after the call that released the server";
 }

@@ -1,9 +1,10 @@
 // The node store through its C functions: handles, tree rules, attribute values and their
-// conversions, the size protocol, and its text form: exact round trips in every layout, malformed and
-// truncated text. (NodesTests check the readable layout through node dumps.)
+// conversions, the size protocol, use from many threads, and its text form: exact round trips in every
+// layout, malformed and truncated text. (NodesTests check the readable layout through node dumps.)
 #include "Common/Nodes/ParsedTree.h"
 #include "Support/TreeCompare.h"
 
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -21,6 +22,7 @@ TEST_F(NodestoreTests, HandlesTreeRulesAndPaths) {
     KvNodePtr root = ParseTree(R"(<node name="\"><node name="A"><node name="B"/></node><node name="C"/></node>)");
     KvNodePtr a = root.GetChild(0, true), b = a.GetChild(0, true), c = root.GetChild(1, true), with = KvNodePtr::Create(L"W", nullptr);
     IKvNode* found[5] = {};
+    const ULONGLONG handles = Counters().handles;
     EXPECT_EQ((std::vector<HRESULT>{KvnGetChildByIndex(root.Get(), 1, &found[0]), KvnGetChildByName(root.Get(), L"C", &found[1]),
                                     KvnDuplicateNodeHandle(c.Get(), &found[2]), KvnGetParent(b.Get(), &found[3]),
                                     KvnGetChildByIndex(root.Get(), 2, &found[4]), KvnGetChildByName(root.Get(), L"c", &found[4]),
@@ -29,6 +31,7 @@ TEST_F(NodestoreTests, HandlesTreeRulesAndPaths) {
         << "past the end, a name in another case, the parent of a root";
     EXPECT_TRUE(found[0] == c.Get() && found[1] == c.Get() && found[2] == c.Get() && found[3] == a.Get() && !found[4])
         << "one node, one handle value";
+    EXPECT_EQ(Counters().handles, handles + 4) << "every handle returned must count as open";
     for (IKvNode* handle : found)
         KvnCloseNodeHandle(handle);
     EXPECT_EQ((std::vector<HRESULT>{KvnAddChild(with.Get(), b.Get()), KvnAddChild(b.Get(), root.Get()), KvnAddChild(with.Get(), with.Get()),
@@ -51,7 +54,8 @@ TEST_F(NodestoreTests, HandlesTreeRulesAndPaths) {
     EXPECT_EQ(b.GetPath() + c.GetPath() + a.GetPath(), L"\\B\\C\\Config\\X");
     IKvNode* stale = c.Detach();
     KvnCloseNodeHandle(stale);
-    EXPECT_EQ(KvnAddChild(a.Get(), stale), KVN_E_HANDLE_CLOSED) << "C is still in its tree, without a holder";
+    EXPECT_TRUE(KvnAddChild(a.Get(), stale) == KVN_E_HANDLE_CLOSED && KvnCloseNodeHandle(nullptr) == E_HANDLE)
+        << "C is still in its tree, without a holder: its stale handle must be told apart from null";
     const ULONGLONG nodes = Counters().nodes;
     b.Reset();
     root.Reset();
@@ -88,8 +92,8 @@ TEST_F(NodestoreTests, NamesAreUniqueAndNeverEmptyBelowAParent) {
 TEST_F(NodestoreTests, ValuesConversionsAndSizes) {
     KvNodePtr node = ParseTree(R"(<node><attr name="Mask" code="3">4294967295</attr><attr name="Big" code="6">5000000000</attr>
         <attr name="Small" code="6">-7</attr><attr name="Yes" code="7">true</attr><attr name="Padded" code="2">007</attr>
-        <attr name="None" code="0"/><attr name="List" code="0x102"><item>-7</item></attr>
-        <attr name="Pair" code="0x102"><item>a</item><item>b</item></attr></node>)");
+        <attr name="None" code="0"/><attr name="List" code="0x102"><item>-7</item></attr><attr name="Empty" code="2"/>
+        <attr name="Pair" code="0x102"><item>a</item><item>b</item></attr><attr name="NoItems" code="0x102"/></node>)");
     const wchar_t text[] = L"ab\0c";
     const int32_t four = 4;
     const BYTE two = 2;
@@ -97,11 +101,14 @@ TEST_F(NodestoreTests, ValuesConversionsAndSizes) {
         return KvnSetAttribute(node.Get(), name, type, value, size);
     };
     EXPECT_EQ((std::vector<HRESULT>{set(5, &four, 4), set(KVN_TYPE_INT32, &four, 8), set(KVN_TYPE_BOOL, &two, 1), set(KVN_TYPE_STRING, text, 4),
-                                    set(KVN_TYPE_STRING, text, 10), set(KVN_TYPE_NONE, &four, 4), set(KVN_TYPE_STRING_LIST, text, 0),
-                                    set(KVN_TYPE_INT64, nullptr, 8), set(KVN_TYPE_INT32, &four, 4, L""), set(KVN_TYPE_UINT32, &four, 4, L"Mask")}),
-              (std::vector<HRESULT>{E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_POINTER,
-                                    E_INVALIDARG, S_OK}))
-        << "an unknown code or size, a boolean not 0 or 1, a string not ended or with a NUL, a value without a code, no bytes, no name";
+                                    set(KVN_TYPE_STRING, text, 10), set(KVN_TYPE_STRING, text, 5), set(KVN_TYPE_STRING_LIST, text, 4),
+                                    set(KVN_TYPE_NONE, &four, 4), set(KVN_TYPE_NONE, &four, 0), set(KVN_TYPE_STRING_LIST, text, 0),
+                                    set(KVN_TYPE_INT64, nullptr, 8), set(KVN_TYPE_INT32, &four, 4, L""), set(KVN_TYPE_INT32, &four, 4, nullptr),
+                                    KvnDeleteAttribute(node.Get(), L"Gone"), set(KVN_TYPE_UINT32, &four, 4, L"Mask")}),
+              (std::vector<HRESULT>{E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG,
+                                    E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_POINTER, E_INVALIDARG, E_POINTER, NotFound, S_OK}))
+        << "an unknown code or size, a boolean not 0 or 1, a string or list not ended, with a NUL or half a character, a value "
+           "without a code, bytes other than a null pointer, no bytes, no name; a missing attribute deleted";
     const std::string mismatch = "hr:" + std::to_string(KVN_E_TYPE_MISMATCH);
     const auto wide = [](const wchar_t* text, size_t characters) { return std::string(reinterpret_cast<const char*>(text), characters * 2); };
     const std::tuple<const wchar_t*, USHORT, std::string> reads[] = {
@@ -109,7 +116,9 @@ TEST_F(NodestoreTests, ValuesConversionsAndSizes) {
         {L"Small", KVN_TYPE_INT32, "\xF9\xFF\xFF\xFF"}, {L"Yes", KVN_TYPE_STRING, wide(L"true", 5)},
         {L"Yes", KVN_TYPE_INT64, std::string("\1\0\0\0\0\0\0\0", 8)}, {L"Padded", KVN_TYPE_INT32, mismatch}, // "007" would not come back
         {L"List", KVN_TYPE_INT64, std::string("\xF9\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8)}, {L"Pair", KVN_TYPE_STRING, mismatch},
-        {L"None", KVN_TYPE_STRING, mismatch}, {L"Gone", KVN_TYPE_STRING, "hr:" + std::to_string(NotFound)}};
+        {L"None", KVN_TYPE_STRING, mismatch}, {L"None", KVN_TYPE_NONE, ""}, {L"Gone", KVN_TYPE_STRING, "hr:" + std::to_string(NotFound)},
+        {L"Small", 5, "hr:" + std::to_string(E_INVALIDARG)}, {L"Padded", KVN_TYPE_STRING_LIST, wide(L"007\0", 5)}, // a list of one
+        {L"List", KVN_TYPE_STRING, wide(L"-7", 3)}, {L"Empty", KVN_TYPE_STRING, wide(L"", 1)}, {L"NoItems", KVN_TYPE_STRING_LIST, wide(L"", 1)}};
     for (auto [name, code, expected] : reads) {
         char buffer[16];
         ULONG size = sizeof buffer;
@@ -150,7 +159,41 @@ TEST_F(NodestoreTests, TextRoundTripsAndMalformedText) {
         {R"(<nr><node name="A"></nr>)", 19}, {R"(<nr><node name="A">)", 19}, {R"(<attr name="x" code="2"/>)", 0}, {R"(<node><attr name="x" code="5">1</attr></node>)", 6},
         {R"(<node><attr name="x" code="7">yes</attr></node>)", 6}, {R"(<node name="P"><node name="A"/><node name="A"/></node>)", 31},
         {R"(<node name="P"><node/></node>)", 15}, {"<node name=\"\xC0\x80\"/>", 12}, {R"(<node name="&foo;"/>)", 12},
-        {R"(<node name="a" name="b"/>)", 15}, {"<nr></nr>x", 9}, {std::string("<nr>\0</nr>", 10), 4}};
+        {R"(<node name="a" name="b"/>)", 15}, {"<nr></nr>x", 9}, {std::string("<nr>\0</nr>", 10), 4}, {R"(<node code="4"/>)", 0},
+        {R"(<node><attr name="x" code="3">4294967296</attr></node>)", 6}, {R"(<node><attr code="2">a</attr></node>)", 6},
+        {R"(<node><attr name="x" code="0">a</attr></node>)", 6}, {R"(<node name="&#0;"/>)", 12}, {R"(<node name="a<"/>)", 13},
+        {R"(<node><attr name="x" code="2">a</attr><attr name="x" code="2">b</attr></node>)", 38}, {"<node/></node>", 7},
+        {"<node name=\"\xED\xA0\x80\"/>", 12}, {R"(<node name="a"name="b"/>)", 14}};
     for (const auto& [text, offset] : cases)
         EXPECT_EQ(refusedAt(text), offset) << text;
+    // Every cut of a document before its end is refused at or before the cut.
+    const std::string document = TreeText({tree.Get()}, KVN_SERIALIZE_DOCUMENT);
+    ASSERT_EQ(document.back(), '\0') << "a document ends with a 0 byte";
+    for (size_t cut = 1; cut < document.rfind("</nr>") + 5; ++cut)
+        EXPECT_LE(refusedAt(document.substr(0, cut)), cut) << document.substr(0, cut);
+    KvnTextError error{};
+    IKvNode* nodes[2] = {};
+    ULONGLONG count = 2;
+    EXPECT_EQ(KvnParseText("<node>\r\n  <item/>\r\n</node>", 26, nodes, &count, &error), KVN_E_MALFORMED_TEXT);
+    EXPECT_EQ(std::pair(error.line, error.column), (std::pair<ULONG, ULONG>(2, 3)));
+    EXPECT_TRUE(KvnParseText("<node/><node/><node/>", 21, nodes, &count, nullptr) == SmallBuffer && count == 3 && !nodes[0])
+        << "too little room keeps no tree and tells the room needed";
+    EXPECT_TRUE(KvnParseText("", 0, nullptr, &count, nullptr) == S_OK && count == 0);
+}
+
+// Threads that write, attach, look up and drop handles on one node at the same time.
+TEST_F(NodestoreTests, ManyThreadsShareOneTree) {
+    KvNodePtr root = KvNodePtr::Create(L"Root", nullptr);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&root, t] {
+                for (int i = 0; i < 5000; ++i) {
+                    KvnSetAttribute(root.Get(), L"Value", KVN_TYPE_INT32, &i, 4);
+                    root.AddChild(KvNodePtr::Create((std::to_wstring(t) + L"." + std::to_wstring(i)).c_str(), nullptr));
+                    root.GetChild(i, false);
+                }
+            });
+    }
+    EXPECT_EQ(root.GetChildCount(), 40000u);
 }
