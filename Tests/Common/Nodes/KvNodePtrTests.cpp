@@ -5,13 +5,9 @@
 
 #include <tuple>
 
-namespace {
-
 constexpr HRESULT NotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
 class KvNodePtrTests : public NodeStoreTest {};
-
-} // namespace
 
 // Copies duplicate and moves transfer the handle; assigning the value held already does nothing, and
 // every other assignment closes what it replaces: the store's open handles tell.

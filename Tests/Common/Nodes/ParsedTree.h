@@ -5,8 +5,6 @@
 #include "Common/Nodes/NodeSerializer.h"
 #include "Support/NodeStoreTest.h"
 
-#include <initializer_list>
-
 // The one tree that text holds.
 inline KvNodePtr ParseTree(const std::string& text) {
     KvNodePtr tree;
@@ -15,16 +13,14 @@ inline KvNodePtr ParseTree(const std::string& text) {
     return tree;
 }
 
-// The store's text of nodes with their whole subtrees, on one line unless flags ask for a layout; "-"
-// when the first node is null.
-inline std::string TreeText(std::initializer_list<IKvNode*> list, ULONG flags = 0) {
-    std::string text;
-    if (list.size() == 0 || *list.begin() == nullptr)
-        return "-";
+// The store's text of a node with its whole subtree, on one line unless flags ask for a layout; "-" for
+// no node.
+inline std::string TreeText(const KvNodePtr& node, ULONG flags = 0) {
+    std::string text = node ? "" : "-";
+    IKvNode* const nodes[] = {node.Get()};
     CNodeSerializer serializer(KvnSerializationText, flags, text);
-    serializer.SerializeNodes(list.begin(), list.size(), KVN_DEPTH_ALL);
+    if (node)
+        serializer.SerializeNodes(nodes, 1, KVN_DEPTH_ALL);
     serializer.Finalize();
     return text;
 }
-
-inline std::string TreeText(const KvNodePtr& node) { return TreeText({node.Get()}); }

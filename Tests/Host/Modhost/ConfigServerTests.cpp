@@ -62,8 +62,8 @@ class ConfigServerTests : public NodeStoreTest {
 protected:
     void SetUp() override {
         NodeStoreTest::SetUp();
-        ASSERT_EQ(CLCreateConfigServer(&IID_IKvConfigProxy, m_proxy.PutVoid()), S_OK);
-        ASSERT_EQ(CLRegisterNamedInstance(ConfigServerProxyName, m_proxy.Get()), S_OK);
+        ASSERT_TRUE(CLCreateConfigServer(&IID_IKvConfigProxy, m_proxy.PutVoid()) == S_OK &&
+                    CLRegisterNamedInstance(ConfigServerProxyName, m_proxy.Get()) == S_OK);
     }
     void TearDown() override {
         EXPECT_EQ(CLRevokeNamedInstance(ConfigServerProxyName), S_OK);
@@ -94,10 +94,7 @@ protected:
         return subscription;
     }
     // The sink's subscription calls once the server has delivered everything it queued.
-    Lines Delivered(CSink* sink) const {
-        EXPECT_EQ(CLWaitForNotifications(m_proxy.Get(), 10000), S_OK);
-        return sink->Calls();
-    }
+    Lines Delivered(CSink* sink) const { return CLWaitForNotifications(m_proxy.Get(), 10000) == S_OK ? sink->Calls() : Lines{"(not delivered)"}; }
 
     InterfacePtr<IKvConfigProxy> m_proxy;
 };

@@ -7,13 +7,9 @@
 #include <thread>
 #include <tuple>
 
-namespace {
-
 constexpr HRESULT NotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND), SmallBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 
 class NodestoreTests : public NodeStoreTest {};
-
-} // namespace
 
 // One handle object per node with counted references; a handle keeps its node alive, and a stale one is
 // told apart from null. Attaching, renaming, copying and taking nodes out; a refused change leaves every
@@ -44,12 +40,12 @@ TEST_F(NodestoreTests, HandlesTreeRulesAndPaths) {
                                     KVN_E_PARENT_IN_SUBTREE, E_INVALIDARG}))
         << "a second parent, a parent in the child's tree or the child itself, no child; a path without a backslash or for an "
            "attached node, name kind 1; a root replaced, a replacement attached or holding the node; copy flags";
-    EXPECT_EQ(TreeText({root.Get(), with.Get()}), R"(<node name="\"><node name="A"><node name="B"/></node><node name="C"/></node><node name="W"/>)");
+    EXPECT_EQ(TreeText(root) + TreeText(with), R"(<node name="\"><node name="A"><node name="B"/></node><node name="C"/></node><node name="W"/>)");
     EXPECT_EQ(TreeText(a.Clone(0)), R"(<node name="\A"/>)") << "a copy to depth 0, named by the full path";
     // The replacement takes the node's place; the node becomes a detached root.
     ASSERT_EQ(KvnReplaceNode(a.Get(), with.Get()), S_OK);
     ASSERT_EQ(KvnReplaceNode(b.Get(), nullptr), S_OK);
-    EXPECT_EQ(TreeText({root.Get(), a.Get()}), R"(<node name="\"><node name="W"/><node name="C"/></node><node name="A"/>)");
+    EXPECT_EQ(TreeText(root) + TreeText(a), R"(<node name="\"><node name="W"/><node name="C"/></node><node name="A"/>)");
     a.SetName(KVN_NAME_PATH, L"\\Config\\X");
     EXPECT_EQ(b.GetPath() + c.GetPath() + a.GetPath(), L"\\B\\C\\Config\\X");
     IKvNode* stale = c.Detach();
@@ -145,7 +141,7 @@ TEST_F(NodestoreTests, TextRoundTripsAndMalformedText) {
     const KvNodePtr tree = ParseTree(text);
     EXPECT_EQ(TreeText(tree), text);
     for (const ULONG layout : {KVN_SERIALIZE_READABLE, KVN_SERIALIZE_DOCUMENT, KVN_SERIALIZE_LAYOUT})
-        EXPECT_TRUE(SameTree(ParseTree(TreeText({tree.Get()}, layout)), tree)) << TreeText({tree.Get()}, layout);
+        EXPECT_TRUE(SameTree(ParseTree(TreeText(tree, layout)), tree)) << TreeText(tree, layout);
     // Where a text is refused; ~0 when it was read.
     const auto refusedAt = [](const std::string& text) {
         KvnTextError error{~0ull, 0, 0, nullptr};
@@ -167,7 +163,7 @@ TEST_F(NodestoreTests, TextRoundTripsAndMalformedText) {
     for (const auto& [text, offset] : cases)
         EXPECT_EQ(refusedAt(text), offset) << text;
     // Every cut of a document before its end is refused at or before the cut.
-    const std::string document = TreeText({tree.Get()}, KVN_SERIALIZE_DOCUMENT);
+    const std::string document = TreeText(tree, KVN_SERIALIZE_DOCUMENT);
     ASSERT_EQ(document.back(), '\0') << "a document ends with a 0 byte";
     for (size_t cut = 1; cut < document.rfind("</nr>") + 5; ++cut)
         EXPECT_LE(refusedAt(document.substr(0, cut)), cut) << document.substr(0, cut);
@@ -184,16 +180,15 @@ TEST_F(NodestoreTests, TextRoundTripsAndMalformedText) {
 // Threads that write, attach, look up and drop handles on one node at the same time.
 TEST_F(NodestoreTests, ManyThreadsShareOneTree) {
     KvNodePtr root = KvNodePtr::Create(L"Root", nullptr);
-    {
-        std::vector<std::jthread> threads;
-        for (int t = 0; t < 8; ++t)
-            threads.emplace_back([&root, t] {
-                for (int i = 0; i < 5000; ++i) {
-                    KvnSetAttribute(root.Get(), L"Value", KVN_TYPE_INT32, &i, 4);
-                    root.AddChild(KvNodePtr::Create((std::to_wstring(t) + L"." + std::to_wstring(i)).c_str(), nullptr));
-                    root.GetChild(i, false);
-                }
-            });
-    }
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&root, t] {
+            for (int i = 0; i < 5000; ++i) {
+                KvnSetAttribute(root.Get(), L"Value", KVN_TYPE_INT32, &i, 4);
+                root.AddChild(KvNodePtr::Create((std::to_wstring(t) + L"." + std::to_wstring(i)).c_str(), nullptr));
+                root.GetChild(i, false);
+            }
+        });
+    threads.clear(); // joins them
     EXPECT_EQ(root.GetChildCount(), 40000u);
 }
