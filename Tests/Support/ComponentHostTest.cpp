@@ -22,22 +22,22 @@ const bool g_ownLogDirectory =
 
 } // namespace
 
+IComponentsModule* LoadRolewarden(HMODULE* dll) {
+    EXPECT_TRUE(g_ownLogDirectory);
+    const std::wstring exe = TestExecutablePath();
+    const HMODULE loaded = LoadLibraryW((exe.substr(0, exe.find_last_of(L'\\') + 1) + L"Rolewarden.dll").c_str());
+    const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
+        reinterpret_cast<void*>(loaded ? GetProcAddress(loaded, "GetComponentsModuleObject") : nullptr));
+    void* object = nullptr;
+    EXPECT_TRUE(get != nullptr && get(&object) == S_OK) << "Rolewarden.dll cannot be loaded: " << GetLastError();
+    if (dll != nullptr)
+        *dll = loaded;
+    return static_cast<IComponentsModule*>(object);
+}
+
 IComponentsModule* RolewardenModule() {
-    static IComponentsModule* const module = [] {
-        EXPECT_TRUE(g_ownLogDirectory);
-        const std::wstring exe = TestExecutablePath();
-        const std::wstring path = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"Rolewarden.dll";
-        // Loaded for the rest of the process, as a host keeps a module it uses.
-        const HMODULE dll = LoadLibraryW(path.c_str());
-        if (dll == nullptr)
-            ADD_FAILURE() << "LoadLibraryW(Rolewarden.dll) failed with " << GetLastError();
-        const auto get = reinterpret_cast<PFN_GetComponentsModuleObject>(
-            reinterpret_cast<void*>(GetProcAddress(dll, "GetComponentsModuleObject")));
-        void* object = nullptr;
-        if (get == nullptr || get(&object) != S_OK)
-            ADD_FAILURE() << "GetComponentsModuleObject failed";
-        return static_cast<IComponentsModule*>(object);
-    }();
+    // Loaded for the rest of the process, as a host keeps a module it uses.
+    static IComponentsModule* const module = LoadRolewarden();
     return module;
 }
 

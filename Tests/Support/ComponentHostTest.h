@@ -24,6 +24,9 @@
 #include <string>
 #include <vector>
 
+// Loads Rolewarden.dll from beside the test executable, as a host loads a module: its module object,
+// or none (and the test failed).
+IComponentsModule* LoadRolewarden(HMODULE* dll = nullptr);
 // The module object of Rolewarden.dll, loaded on first use for the rest of the process.
 IComponentsModule* RolewardenModule();
 

@@ -39,20 +39,12 @@ bool WaitFor(Done done, ULONGLONG timeoutMs = 60000) {
 class CLoadedModule {
 public:
     bool Load() {
-        const std::wstring exe = TestExecutablePath();
-        m_dll = LoadLibraryW((exe.substr(0, exe.find_last_of(L'\\') + 1) + L"Rolewarden.dll").c_str());
-        const auto get = m_dll ? reinterpret_cast<PFN_GetComponentsModuleObject>(
-                                     reinterpret_cast<void*>(GetProcAddress(m_dll, "GetComponentsModuleObject")))
-                               : nullptr;
-        void* object = nullptr;
-        if (get == nullptr || get(&object) != S_OK)
-            return false;
-        m_module = static_cast<IComponentsModule*>(object);
-        const auto* base = reinterpret_cast<const char*>(m_dll);
-        m_base = base;
-        m_size = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew)
-                     ->OptionalHeader.SizeOfImage;
-        return true;
+        m_module = LoadRolewarden(&m_dll);
+        const auto* base = reinterpret_cast<const char*>(m_base = m_dll);
+        m_size = m_dll ? reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew)
+                             ->OptionalHeader.SizeOfImage
+                       : 0;
+        return m_module != nullptr;
     }
     IComponentsModule& Module() const { return *m_module; }
     IComponentsModule* Get() const { return m_module; }
