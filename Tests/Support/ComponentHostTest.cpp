@@ -314,7 +314,7 @@ KvNodePtr ComponentHostTest::Query(const std::wstring& path) const {
 }
 
 void ComponentHostTest::Settle() const {
-    ASSERT_EQ(CLWaitForNotifications(m_server.Get(), 60000), S_OK);
+    ASSERT_EQ(CLWaitForNotifications(m_server.Get(), TestTimeoutMs()), S_OK);
 }
 
 bool ComponentHostTest::WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) const {

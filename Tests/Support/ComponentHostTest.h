@@ -15,6 +15,7 @@
 #include "Interfaces/ModhostHost.h"
 #include "Support/NodeStoreTest.h"
 #include "Support/TestObject.h"
+#include "Support/TestSupport.h"
 #include "Support/Watchdog.h"
 
 #include <atomic>
@@ -34,7 +35,7 @@ IComponentsModule* RolewardenModule();
 // of a component's worker that is under way when the component's last reference goes holds the
 // component, and its thread the module, until it returns. False after timeoutMs, which only a test
 // that went wrong reaches.
-bool WaitForUnlock(IComponentsModule& module, DWORD timeoutMs = 60000);
+bool WaitForUnlock(IComponentsModule& module, DWORD timeoutMs = TestTimeoutMs());
 
 // The one tree of a text in the store's text form; a malformed text fails the test and gives none.
 KvNodePtr ParseTree(const std::string& text);
@@ -79,7 +80,7 @@ public:
     std::atomic<int> lastWriteSequence{0};
 
     // Waits until failedCalls reaches count; false after timeoutMs, which only a broken test reaches.
-    bool WaitForFailures(int count, DWORD timeoutMs = 60000);
+    bool WaitForFailures(int count, DWORD timeoutMs = TestTimeoutMs());
 
     HRESULT STDMETHODCALLTYPE QueryInterface(const GUID* iid, void** out) override;
     HRESULT STDMETHODCALLTYPE BeginUpdate(IComponentBase** update) override;
@@ -159,7 +160,7 @@ protected:
     void Settle() const;
     // Checks done() now and after every transaction the server commits; false when it still does not
     // hold after timeoutMs. The limit only stops a test that went wrong; it is not a measure of speed.
-    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 60000) const;
+    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = TestTimeoutMs()) const;
     // Every node written to the server since the test started (or since the last ClearWrites), in
     // commit order; with a path prefix, only those at or below it.
     std::vector<SServerWrite> Writes(const std::wstring& under = L"") const;

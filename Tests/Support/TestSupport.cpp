@@ -80,6 +80,14 @@ std::wstring Hex16(const void* pointer) {
     return text;
 }
 
+DWORD TestTimeoutMs() {
+    static const DWORD timeout = [] {
+        const std::optional<std::wstring> seconds = GetEnvironment(L"RW_TEST_TIMEOUT_S");
+        return seconds ? static_cast<DWORD>(std::wcstoul(seconds->c_str(), nullptr, 10) * 1000) : 60000;
+    }();
+    return timeout;
+}
+
 std::wstring TestExecutablePath() {
     wchar_t path[MAX_PATH];
     return std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH));

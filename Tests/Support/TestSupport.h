@@ -42,6 +42,10 @@ struct SDebugOutputCapture {
 // A pointer as log records print it: 16 upper-case hexadecimal digits.
 std::wstring Hex16(const void* pointer);
 
+// How long a test waits for something that should happen before it fails: 60 s, or RW_TEST_TIMEOUT_S
+// seconds when set (the mutation run sets less, since most faults make some wait run out).
+DWORD TestTimeoutMs();
+
 std::wstring TestExecutablePath();
 // Copies this test executable and the DLLs beside it (the host stand-ins it imports) into directory
 // (ending with "\"); returns the copy's path.

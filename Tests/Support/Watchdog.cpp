@@ -1,6 +1,8 @@
 // The watchdog, thread labels, thread lists and gates.
 #include "Support/Watchdog.h"
 
+#include "Support/TestSupport.h"
+
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -148,7 +150,7 @@ void CGate::Arrive() {
 
 bool CGate::WaitArrivals(int count) {
     std::unique_lock guard(m_lock);
-    return m_changed.wait_for(guard, std::chrono::minutes(1), [&] { return m_arrivals >= count; });
+    return m_changed.wait_for(guard, std::chrono::milliseconds(TestTimeoutMs()), [&] { return m_arrivals >= count; });
 }
 
 void CGate::Open() {

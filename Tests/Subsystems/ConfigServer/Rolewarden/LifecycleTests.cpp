@@ -27,7 +27,7 @@ constexpr HRESULT AlreadyInitializedHr = HRESULT_FROM_WIN32(ERROR_ALREADY_INITIA
 
 // Checks done() every millisecond; false after timeoutMs, which only a test that went wrong reaches.
 template <class Done>
-bool WaitFor(Done done, ULONGLONG timeoutMs = 60000) {
+bool WaitFor(Done done, ULONGLONG timeoutMs = TestTimeoutMs()) {
     for (const ULONGLONG start = GetTickCount64(); !done(); Sleep(1)) {
         if (GetTickCount64() - start > timeoutMs)
             return false;
