@@ -37,9 +37,8 @@ TEST(GlobalSettingsTests, IntegerParse) {
 // comes before the files of their list; an empty INI value counts as missing, an empty environment
 // variable does not, and a value that is no integer lets an integer lookup go on to the next source.
 TEST(GlobalSettingsTests, SourcesAndTheirOrder) {
-    const std::vector<std::wstring> iniFiles = {L"C:\\h\\x.ini", L"C:\\h\\m.ini", L"C:\\h\\GlobalSettings.ini", L"C:\\m\\m.ini",
-                                                L"C:\\m\\GlobalSettings.ini"};
-    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\x.exe", L"C:\\m\\m.dll"), iniFiles);
+    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\x.exe", L"C:\\m\\m.dll"),
+              (std::vector<std::wstring>{L"C:\\h\\x.ini", L"C:\\h\\m.ini", L"C:\\h\\GlobalSettings.ini", L"C:\\m\\m.ini", L"C:\\m\\GlobalSettings.ini"}));
 
     STempDirectory directory;
     WriteFileBytes(directory.path + L"G.ini",

@@ -4,7 +4,6 @@
 #include "Common/Components/InterfacePtr.h"
 #include "Support/ModuleLogTail.h"
 
-#include <new>
 #include <tuple>
 
 namespace {

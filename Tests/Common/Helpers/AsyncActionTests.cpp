@@ -7,8 +7,6 @@
 #include "Support/ModuleLogTail.h"
 #include "Support/Raised.h"
 
-#include <atomic>
-#include <mutex>
 #include <thread>
 
 using namespace std::chrono;
@@ -78,15 +76,23 @@ TEST(AsyncActionTests, StopEndsTheWorkerWithoutARunAndBreaksPendingPromises) {
     EXPECT_EQ(runs.finished, 1);
 }
 
-// A period shortened while the worker waits takes effect at once, and no run starts before its deadline.
+// A period changed while the worker waits takes effect at once and is measured from the end of the
+// last run, so changes every 100 ms, each of which wakes the worker, must not push the run away. No
+// run starts before its deadline, not even one of more milliseconds than a 32-bit wait takes
+// (4294968 s is 704 ms past 2^32 ms).
 TEST(AsyncActionTests, PeriodChangeTakesEffectWhileWaitingAndNoRunStartsEarly) {
-    SRuns runs;
+    SRuns runs, late;
     const steady_clock::time_point start = steady_clock::now();
-    CAsyncAction action(3600s, 0s, [&] { runs.Run(); });
+    CAsyncAction action(3600s, 0s, [&] { runs.Run(); }), distant(seconds(4294968), seconds(4294968), [&] { late.Run(); }),
+        saturated(seconds::max(), seconds::max() - 1s, [&] { late.Run(); });
     ASSERT_TRUE(Reached(runs.finished, 1));
-    action.SetPeriod(1s);
-    ASSERT_TRUE(Reached(runs.started, 2)) << "SetPeriod did not shorten the wait";
+    for (int change = 0; change < 100 && runs.started < 2; ++change) {
+        action.SetPeriod(milliseconds(1000 + change % 2));
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(runs.started, 2) << "the period did not count from the end of the last run";
     EXPECT_GE(steady_clock::now() - start, 1s) << "a run started before its period had passed";
+    EXPECT_EQ(late.started, 0) << "a run started before its deadline";
 }
 
 TEST(AsyncActionTests, FailuresOfTheCallableAreLoggedAndTheScheduleGoesOn) {
