@@ -5,6 +5,7 @@
 
 #include "Common/DataDirectory.h"
 #include "Common/ModuleInfo.h"
+#include "Common/ScopeExit.h"
 #include "Support/TestSupport.h"
 
 #include <optional>
@@ -13,11 +14,6 @@ namespace {
 
 constexpr HRESULT NotFound = static_cast<HRESULT>(0x80070490);
 constexpr const wchar_t* TestKey = L"Software\\RolewardenTests\\Overrides";
-
-// Removes the test's override key, whatever the test did.
-struct SOverrideKeyCleanup {
-    ~SOverrideKeyCleanup() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RolewardenTests"); }
-};
 
 } // namespace
 
@@ -70,7 +66,7 @@ TEST(GlobalSettingsTests, SourcesAndTheirOrder) {
 TEST(DataDirectoryTests, ResolvePath) {
     const std::wstring module = DirectoryOf(TestExecutablePath()), longName(300, L'n'), hkcu = std::wstring(L"HKCU\\") + TestKey;
     const std::wstring versionKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
-    SOverrideKeyCleanup cleanup;
+    const CScopeExit cleanup([] { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RolewardenTests"); }); // whatever the test did
     const std::tuple<std::wstring, DWORD, std::wstring> overrides[] = {
         {L"", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\Data"}, {L"Logs", REG_SZ, L"D:\\L"}, {L"a\\b", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\AB\\"},
         {L"Rel", REG_SZ, L"relative"}, {longName, REG_SZ, L"E:\\Long"}, {L"Number", REG_DWORD, L"x"}}; // "x": four bytes, a DWORD

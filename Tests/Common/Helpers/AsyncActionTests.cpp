@@ -106,6 +106,7 @@ TEST(AsyncActionTests, FailuresOfTheCallableAreLoggedAndTheScheduleGoesOn) {
             throw std::runtime_error("not an HRX");
     });
     const std::shared_future<void> first = action.Trigger();
+    ASSERT_EQ(first.wait_for(60s), std::future_status::ready) << "Trigger started no run";
     EXPECT_EQ(Raised([&] { first.get(); }), E_ACCESSDENIED) << "the run's future holds what the callable threw";
     const std::shared_future<void> second = action.Trigger();
     EXPECT_THROW(second.get(), std::runtime_error);
