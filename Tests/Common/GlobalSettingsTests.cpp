@@ -1,39 +1,19 @@
-// The global settings and the data directory built from them. Data directories are built here from
-// settings put into this process's environment; the process's own instance stays as it is.
+// The global settings and the data directory built from them. Settings are put into this process's
+// environment and into INI files that GLOBAL_SETTINGS_INI names, both read at every lookup; data
+// directories are built here from those settings while the process's own instance stays as it is.
 #include "Common/GlobalSettings.h"
 
 #include "Common/DataDirectory.h"
 #include "Common/ModuleInfo.h"
+#include "Common/ScopeExit.h"
 #include "Support/TestSupport.h"
-
-#include <gtest/gtest.h>
 
 #include <optional>
 
 namespace {
 
 constexpr HRESULT NotFound = static_cast<HRESULT>(0x80070490);
-constexpr const wchar_t* PathVariable = L"GS_General_DataDirectoryPath";
-constexpr const wchar_t* KeyVariable = L"GS_General_DataDirectoryPathOverrideRegKey";
 constexpr const wchar_t* TestKey = L"Software\\RolewardenTests\\Overrides";
-
-void SetOverride(const std::wstring& name, DWORD type, const std::wstring& data) {
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, TestKey, name.c_str(), type, data.c_str(),
-                              static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))), 0);
-}
-
-// Removes the test's override key, whatever the test did.
-struct SOverrideKeyCleanup {
-    ~SOverrideKeyCleanup() { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RolewardenTests"); }
-};
-
-// Answers one key with E_ABORT and knows nothing else.
-class CAbortingSource final : public CStringSettingsSource {
-public:
-    HRESULT GetString(const wchar_t*, const wchar_t* key, std::wstring&) override {
-        return std::wstring(key) == L"Aborted" ? E_ABORT : NotFound;
-    }
-};
 
 } // namespace
 
@@ -48,127 +28,67 @@ TEST(GlobalSettingsTests, IntegerParse) {
     }
 }
 
-TEST(GlobalSettingsTests, IniFileList) {
-    using List = std::vector<std::wstring>;
-    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\x.exe", L"C:\\h\\x.exe"), (List{L"C:\\h\\x.ini", L"C:\\h\\GlobalSettings.ini"}));
-    EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\x.exe", L"C:\\h\\m.dll"),
-              (List{L"C:\\h\\x.ini", L"C:\\h\\m.ini", L"C:\\h\\GlobalSettings.ini"}));
+// The INI files next to the executable and next to the module, and the order of the sources: the most
+// recently registered one first, so the environment wins over the INI files, whose GLOBAL_SETTINGS_INI
+// comes before the files of their list; an empty INI value counts as missing, an empty environment
+// variable does not, and a value that is no integer lets an integer lookup go on to the next source.
+TEST(GlobalSettingsTests, SourcesAndTheirOrder) {
     EXPECT_EQ(CIniFileSource::DefaultFiles(L"C:\\h\\x.exe", L"C:\\m\\m.dll"),
-              (List{L"C:\\h\\x.ini", L"C:\\h\\m.ini", L"C:\\h\\GlobalSettings.ini", L"C:\\m\\m.ini", L"C:\\m\\GlobalSettings.ini"}));
-}
+              (std::vector<std::wstring>{L"C:\\h\\x.ini", L"C:\\h\\m.ini", L"C:\\h\\GlobalSettings.ini", L"C:\\m\\m.ini", L"C:\\m\\GlobalSettings.ini"}));
 
-// The chain as the process builds it, from INI files next to a copy of this executable, the file
-// named by GLOBAL_SETTINGS_INI and the environment.
-TEST(GlobalSettingsTests, ChainOrder) {
     STempDirectory directory;
-    const std::wstring executable = CopyTestExecutableTo(directory.path);
-    WriteFileBytes(directory.path + L"CommonTests.ini", "[RwTests]\r\nEnvWins=ini\r\nEmptyFirst=\r\nListed=list\r\nMixed=5\r\n"
-                                                        "EmptyEnv=7\r\nLong=" + std::string(1000, 'v') + "\r\n");
-    WriteFileBytes(directory.path + L"GlobalSettings.ini", "[RwTests]\r\nEmptyFirst=global\r\n[General]\r\nPlain=general\r\n");
-    WriteFileBytes(directory.path + L"First.ini", "[RwTests]\r\nListed=first\r\n");
-    ExpectChildPasses(executable, L"GlobalSettingsChild.ChainOrder",
-                      {{L"GLOBAL_SETTINGS_INI", directory.path + L"First.ini"}, {L"GS_RwTests_EnvWins", L"env"},
-                       {L"GS_RwTests_Mixed", L"12a"}, {L"GS_RwTests_Bad", L"12a"}, {L"GS_RwTests_EmptyEnv", L""}});
-}
+    WriteFileBytes(directory.path + L"G.ini",
+                   "[RwTests]\r\nEnvWins=ini\r\nListed=global\r\nMixed=5\r\nEmptyEnv=7\r\n[General]\r\nPlain=general\r\n");
+    WriteFileBytes(directory.path + L"A.ini", "[RwTests]\r\nListed=a\r\nEmptyFirst=\r\n");
+    WriteFileBytes(directory.path + L"B.ini", "[RwTests]\r\nEmptyFirst=b\r\nLong=" + std::string(1000, 'v') + "\r\n");
+    CScopedEnvironment global(L"GLOBAL_SETTINGS_INI", directory.path + L"G.ini"), envWins(L"GS_RwTests_EnvWins", L"env"),
+        mixed(L"GS_RwTests_Mixed", L"12a"), bad(L"GS_RwTests_Bad", L"12a"), emptyEnv(L"GS_RwTests_EmptyEnv", L"");
+    CIniFileSource files({directory.path + L"A.ini", directory.path + L"B.ini"});
+    // A long value must be read whole.
+    const std::pair<const wchar_t*, std::wstring> found[] = {
+        {L"Missing", L""}, {L"Listed", L"global"}, {L"EmptyFirst", L"b"}, {L"Long", std::wstring(1000, L'v')}};
+    std::wstring value;
+    for (const auto& [key, expected] : found)
+        EXPECT_TRUE(files.GetString(L"RwTests", key, value) == (expected.empty() ? NotFound : S_OK) && value == expected) << key;
 
-TEST(GlobalSettingsChild, ChainOrder) {
-    RW_CHILD_ONLY();
     EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"EnvWins", L""), L"env") << "the environment wins over the INI files";
-    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"EmptyFirst", L""), L"global") << "an empty INI value counts as missing";
-    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"Listed", L""), L"first") << "GLOBAL_SETTINGS_INI comes before the list";
-    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"Long", L""), std::wstring(1000, L'v')) << "a long value must be read whole";
     EXPECT_EQ(GetGlobalStringOr(nullptr, L"Plain", L""), L"general") << "a null section is General";
-    int value = 0;
-    EXPECT_TRUE(GetGlobalInt(L"RwTests", L"Mixed", value) == S_OK && value == 5) << "a non-integer in the environment falls through";
-    EXPECT_EQ(GetGlobalInt(L"RwTests", L"Bad", value), NotFound);
-    std::wstring text = L"unchanged";
-    EXPECT_TRUE(GetGlobalString(L"RwTests", L"EmptyEnv", text) == S_OK && text.empty()) << "an empty environment variable exists";
+    EXPECT_TRUE(GetGlobalString(L"RwTests", L"EmptyEnv", value) == S_OK && value.empty()) << "an empty environment variable exists";
     EXPECT_EQ(GetGlobalIntOr(L"RwTests", L"EmptyEnv", 0), 7) << "an empty variable is no integer";
+    int number = 0;
+    EXPECT_TRUE(GetGlobalInt(L"RwTests", L"Mixed", number) == S_OK && number == 5) << "a non-integer in the environment falls through";
+    EXPECT_EQ(GetGlobalInt(L"RwTests", L"Bad", number), NotFound);
 }
 
-TEST(GlobalSettingsTests, RegisteredSources) {
-    CScopedEnvironment aborted(L"GS_RwTests_Aborted", L"env");
-    CAbortingSource source;
-    CSettingsChain::Instance().RegisterSource(&source);
-    CSettingsChain::Instance().RegisterSource(&source);
-    std::wstring value;
-    EXPECT_EQ(GetGlobalString(L"RwTests", L"Aborted", value), E_ABORT) << "E_ABORT stops the walk";
-    EXPECT_FALSE(TryGetGlobalString(L"RwTests", L"Aborted", value));
-    CSettingsChain::Instance().UnregisterSource(&source);
-    EXPECT_EQ(GetGlobalStringOr(L"RwTests", L"Aborted", L""), L"env") << "every registration must be removed";
-}
-
-// Found values and missing keys stay cached until Invalidate or the expiry interval.
-TEST(GlobalSettingsTests, SectionCache) {
-    CScopedEnvironment key(L"GS_RwCache_Key", L"one"), number(L"GS_RwCache_Number", L"1"), missing(L"GS_RwCache_Missing", std::nullopt);
-    CSettingsSection section(L"RwCache"), expiring(L"RwCache", 50);
-    std::wstring value;
-    int integer = 0;
-    ASSERT_TRUE(section.GetString(L"Key", value) && section.GetInt(L"Number", integer) && expiring.GetString(L"Key", value));
-    EXPECT_FALSE(section.GetString(L"Missing", value));
-    SetEnvironmentVariableW(L"GS_RwCache_Key", L"two");
-    SetEnvironmentVariableW(L"GS_RwCache_Number", L"2");
-    SetEnvironmentVariableW(L"GS_RwCache_Missing", L"now");
-    EXPECT_TRUE(section.GetString(L"Key", value) && section.GetInt(L"Number", integer) && value == L"one" && integer == 1);
-    EXPECT_FALSE(section.GetString(L"Missing", value));
-    EXPECT_TRUE(section.GetString(L"Key", value, false) && value == L"two") << "useCache false asks the chain";
-
-    const DWORD generation = section.Generation();
-    section.Invalidate();
-    EXPECT_EQ(section.Generation(), generation + 1);
-    EXPECT_TRUE(section.GetString(L"Missing", value) && section.GetInt(L"Number", integer) && integer == 2);
-    Sleep(120);
-    EXPECT_TRUE(expiring.GetString(L"Key", value) && value == L"two") << "the cache must expire after its interval";
-}
-
-// In a test executable the module is the executable itself.
-TEST(DataDirectoryTests, ConfiguredPath) {
-    const std::wstring module = DirectoryOf(TestExecutablePath());
-    CScopedEnvironment key(KeyVariable, std::nullopt), root(L"RW_TEST_ROOT", L"C:\\root"), path(PathVariable, std::nullopt);
-    const CDataDirectory directory;
-    EXPECT_EQ(directory.Path(), module);
-    EXPECT_EQ(directory.ResolvePath(L"Logs\\"), module + L"Logs\\");
-    EXPECT_EQ(directory.ResolvePath(L"C:\\abs"), L"C:\\abs");
-    EXPECT_EQ(directory.ResolvePath(L"/abs\\x"), L"/abs\\x");
-    EXPECT_EQ(directory.ResolvePath(L"%RW_TEST_ROOT%\\y"), L"C:\\root\\y") << "paths are expanded first";
-    EXPECT_EQ(CDataDirectory::Instance().Path(), module);
-    SetEnvironmentVariableW(PathVariable, L"%RW_TEST_ROOT%\\X");
-    EXPECT_EQ(CDataDirectory().ResolvePath(L"a/b"), L"C:\\root\\X\\a/b");
-    SetEnvironmentVariableW(PathVariable, L"Data");
-    EXPECT_EQ(CDataDirectory().Path(), module + L"Data\\");
-}
-
-// Only "HKLM", "HKEY_LOCAL_MACHINE", "HKCU" and "HKEY_CURRENT_USER" name a hive; any other text is a
-// key path under HKEY_LOCAL_MACHINE. The system's own SystemRoot value there tells which key was read.
-TEST(DataDirectoryTests, RegistryOverrides) {
-    CScopedEnvironment path(PathVariable, std::nullopt), root(L"RW_TEST_ROOT", L"C:\\root");
-    SOverrideKeyCleanup cleanup;
-    const std::wstring longName(300, L'n');
-    SetOverride(L"", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\Data");
-    SetOverride(L"Logs", REG_SZ, L"D:\\L");
-    SetOverride(L"a\\b", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\AB\\");
-    SetOverride(L"Rel", REG_SZ, L"relative");
-    SetOverride(longName, REG_SZ, L"E:\\Long");
-    SetOverride(L"Number", REG_DWORD, L"x"); // four bytes of data: a valid DWORD
-    CScopedEnvironment keyPath(KeyVariable, std::wstring(L"HKCU\\") + TestKey);
-    const CDataDirectory directory;
-    EXPECT_EQ(directory.Path(), L"C:\\root\\Data\\") << "the default value replaces the data directory";
-    EXPECT_EQ(directory.ResolvePath(L"logs\\sub"), L"D:\\L\\sub") << "components compare without letter case";
-    EXPECT_EQ(directory.ResolvePath(L"LOGS"), L"D:\\L\\");
-    EXPECT_EQ(directory.ResolvePath(L"A/B/c/d"), L"C:\\root\\AB\\c\\d") << "the longest prefix wins";
-    EXPECT_EQ(directory.ResolvePath(L"a\\x"), L"C:\\root\\Data\\a\\x");
-    EXPECT_EQ(directory.ResolvePath(L"Rel\\x"), L"C:\\root\\Data\\relative\\x");
-    EXPECT_EQ(directory.ResolvePath(longName + L"\\f"), L"E:\\Long\\f") << "names longer than 260 characters count";
-    EXPECT_EQ(directory.ResolvePath(L"Number\\x"), L"C:\\root\\Data\\Number\\x") << "only string values override";
-
-    SetEnvironmentVariableW(KeyVariable, (std::wstring(L"HKEY_CURRENT_USER/") + TestKey).c_str());
-    EXPECT_EQ(CDataDirectory().ResolvePath(L"Logs"), L"D:\\L\\");
+// Data directories as DataDirectoryPath and the override key make them, in a test executable whose
+// module is the executable itself. Only "HKLM", "HKEY_LOCAL_MACHINE", "HKCU" and "HKEY_CURRENT_USER"
+// name a hive; the system's own SystemRoot value under HKEY_LOCAL_MACHINE tells which key was read.
+TEST(DataDirectoryTests, ResolvePath) {
+    const std::wstring module = DirectoryOf(TestExecutablePath()), longName(300, L'n'), hkcu = std::wstring(L"HKCU\\") + TestKey;
+    const std::wstring versionKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
+    const CScopeExit cleanup([] { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RolewardenTests"); }); // whatever the test did
+    const std::tuple<std::wstring, DWORD, std::wstring> overrides[] = {
+        {L"", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\Data"}, {L"Logs", REG_SZ, L"D:\\L"}, {L"a\\b", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\AB\\"},
+        {L"Rel", REG_SZ, L"relative"}, {longName, REG_SZ, L"E:\\Long"}, {L"Number", REG_DWORD, L"x"}}; // "x": four bytes, a DWORD
+    for (const auto& [name, type, data] : overrides)
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, TestKey, name.c_str(), type, data.c_str(), (data.size() + 1) * sizeof(wchar_t)), 0);
     wchar_t systemRoot[MAX_PATH];
     DWORD size = sizeof(systemRoot);
-    const std::wstring versionKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
     ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, versionKey.c_str(), L"SystemRoot", RRF_RT_REG_SZ, nullptr, systemRoot, &size), 0);
-    SetEnvironmentVariableW(KeyVariable, versionKey.c_str());
-    EXPECT_EQ(CDataDirectory().ResolvePath(L"systemroot\\x"), std::wstring(systemRoot) + L"\\x");
-    SetEnvironmentVariableW(KeyVariable, (L"hklm\\" + versionKey).c_str());
-    EXPECT_EQ(CDataDirectory().ResolvePath(L"SystemRoot\\x"), DirectoryOf(TestExecutablePath()) + L"SystemRoot\\x");
+
+    CScopedEnvironment root(L"RW_TEST_ROOT", L"C:\\root");
+    // DataDirectoryPath, the override key, a path and what it resolves to ("": the data directory).
+    const std::tuple<std::optional<std::wstring>, std::optional<std::wstring>, std::wstring, std::wstring> cases[] = {
+        {{}, {}, L"", module}, {{}, {}, L"Logs\\", module + L"Logs\\"}, {{}, {}, L"C:\\abs", L"C:\\abs"}, {{}, {}, L"/abs\\x", L"/abs\\x"},
+        {{}, {}, L"%RW_TEST_ROOT%\\y", L"C:\\root\\y"}, {L"%RW_TEST_ROOT%\\X", {}, L"a/b", L"C:\\root\\X\\a/b"},
+        {L"Data", {}, L"", module + L"Data\\"}, {{}, hkcu, L"", L"C:\\root\\Data\\"}, {{}, hkcu, L"logs\\sub", L"D:\\L\\sub"},
+        {{}, hkcu, L"LOGS", L"D:\\L\\"}, {{}, hkcu, L"A/B/c/d", L"C:\\root\\AB\\c\\d"}, {{}, hkcu, L"a\\x", L"C:\\root\\Data\\a\\x"},
+        {{}, hkcu, L"Rel\\x", L"C:\\root\\Data\\relative\\x"}, {{}, hkcu, longName + L"\\f", L"E:\\Long\\f"},
+        {{}, hkcu, L"Number\\x", L"C:\\root\\Data\\Number\\x"}, {{}, L"HKEY_CURRENT_USER/" + std::wstring(TestKey), L"Logs", L"D:\\L\\"},
+        {{}, versionKey, L"systemroot\\x", std::wstring(systemRoot) + L"\\x"},
+        {{}, L"hklm\\" + versionKey, L"SystemRoot\\x", module + L"SystemRoot\\x"}};
+    for (const auto& [dataPath, keyPath, path, expected] : cases) {
+        CScopedEnvironment data(L"GS_General_DataDirectoryPath", dataPath), key(L"GS_General_DataDirectoryPathOverrideRegKey", keyPath);
+        EXPECT_EQ(CDataDirectory().ResolvePath(path), expected) << "\"" << path << "\" with key " << keyPath.value_or(L"none");
+    }
 }

@@ -1,32 +1,22 @@
-// The log manager with its log statements and trace scopes, and the file logger. Settings that the
-// process reads once are tested in child processes.
+// The log manager with its log statements and trace scopes, and the file logger. Logger settings are
+// put into this process's environment and read by a logger configuration of the test's own, or by the
+// process's one once its cached Logger section has been dropped.
 #include "Common/FileLogger.h"
 #include "Common/Logging.h"
-#include "Common/ModuleInfo.h"
-#include "Common/ModuleLog.h"
-#include "Common/UniqueHandle.h"
+#include "Common/ScopeExit.h"
 
 #include "Support/TestSupport.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <regex>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
-// Keeps the lines it receives; registered with the log manager for its lifetime when asked to.
+// Keeps the lines it receives.
 struct SCaptureLogger final : ILogger {
-    explicit SCaptureLogger(bool registered = false) : registered(registered) {
-        EXPECT_TRUE(!registered || LogManager::Instance()->AddLogger(this));
-    }
-    ~SCaptureLogger() override {
-        if (registered)
-            LogManager::Instance()->RemoveLogger(this);
-    }
     void Write(const wchar_t* text, int length) noexcept override { lines.emplace_back(text, length); }
 
     // The messages, which start at column 83 for a source file name of at most 26 characters, with
@@ -39,7 +29,6 @@ struct SCaptureLogger final : ILogger {
         return messages;
     }
 
-    const bool registered;
     std::vector<std::wstring> lines;
 };
 
@@ -62,31 +51,27 @@ TEST(LogManagerTests, LineLayout) {
     ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) && SystemTimeToFileTime(&utc, &time));
     time.dwLowDateTime += 1234;
     const std::wstring date = L"2024-05-06 07:08:09.0101234 | ";
-
+    // A 26-character name leaves a line field of 4 and indentation stops at 30 levels; a longer name is cut
+    // to 26 characters, and a negative indentation prints nothing.
     EXPECT_EQ(LogManager::FormatLine(time, SevDbg2, 0x12345, 7, L"C:\\src\\Common\\Short.cpp", 42, 2, L"hello"),
               date + L"DBG2 | 9029     7 | Short.cpp:42" + std::wstring(19, L' ') + L"|     hello\r\n");
     EXPECT_EQ(LogManager::FormatLine(time, 9, 1, 65536, L"/src/x/RoleAssignmentsRefresh.cpp", 7, 40, L"m"),
-              date + L"     |    1     0 | RoleAssignmentsRefresh.cpp:7   | " + std::wstring(60, L' ') + L"m\r\n")
-        << "a 26-character name leaves a line field of 4; indentation stops at 30 levels";
+              date + L"     |    1     0 | RoleAssignmentsRefresh.cpp:7   | " + std::wstring(60, L' ') + L"m\r\n");
     EXPECT_EQ(LogManager::FormatLine(time, SevErr, 1, 1, L"CLocalGroupMembershipRefresher.cpp", 12345, -1, L""),
-              date + L"ERR  |    1     1 | CLocalGroupMembershipRefre:12345| \r\n")
-        << "a longer name is cut to 26 characters; a negative indentation prints nothing";
-
-    const wchar_t* tags[] = {L"", L"NONE", L"CRIT", L"ERR", L"WARN", L"INFO", L"DBG", L"DBG2", L"DBG3", L""};
-    for (int severity = -1; severity <= SevDbg3 + 1; ++severity)
-        EXPECT_STREQ(SeverityTag(severity), tags[severity + 1]);
+              date + L"ERR  |    1     1 | CLocalGroupMembershipRefre:12345| \r\n");
+    EXPECT_EQ(ElapsedTimeText(1234567), L" [1 234.567 ms]");
 }
 
+// Records up to the maximum severity, DBG by default, built only when enabled; nested trace scopes
+// indent what they contain, and the exit record sits at its entry record's indentation.
 TEST(LogManagerTests, LogStatementsAndTraceScopes) {
-    SCaptureLogger capture(true), target;
+    SCaptureLogger capture;
+    ASSERT_TRUE(LogManager::Instance()->AddLogger(&capture));
+    const CScopeExit remove([&] { LogManager::Instance()->RemoveLogger(&capture); });
     ASSERT_TRUE(IsLogEnabled(SevDbg) && !IsLogEnabled(SevDbg3) && !IsLogEnabled(SevNone)) << "the default maximum severity is DBG";
     int built = 0;
     RW_LOG_DBG3(L"never " << ++built);
-    EXPECT_EQ(built, 0) << "a disabled record must not be built";
-    const wchar_t* nullWide = nullptr;
-    const char* nullNarrow = nullptr;
-    const unsigned line = __LINE__ + 1;
-    RW_LOG_INFO(L"n=" << 42 << L" w=" << nullWide << L" a=" << nullNarrow << L" s=" << "narrow " << ++built);
+    RW_LOG_INFO(L"n=" << 42 << L" s=" << "narrow " << ++built);
     RW_LOG(SevErr, L"before " << SThrowsWhenPrinted{} << L" after");
     {
         RW_TRACE_SCOPE(SevDbg, L"Tests::Outer");
@@ -98,189 +83,75 @@ TEST(LogManagerTests, LogStatementsAndTraceScopes) {
         RW_TRACE_SCOPE(SevDbg3, L"Tests::Disabled");
     }
     ASSERT_THAT(capture.Messages(),
-                testing::ElementsAre(L"n=42 w=(null) a=(null) s=narrow 1", L"before ... (***EXCEPTION***)", L"Entering: Tests::Outer",
+                testing::ElementsAre(L"n=42 s=narrow 1", L"before ... (***EXCEPTION***)", L"Entering: Tests::Outer",
                                      L"  Entering: Tests::Inner", L"    inside", L"  Exiting: Tests::Inner [t]",
                                      L"  Entering: Tests::Throwing", L"  EXCEPTION at: Tests::Throwing [t]", L"Exiting: Tests::Outer [t]"));
     EXPECT_TRUE(capture.lines[0].substr(30, 4) == L"INFO" && capture.lines[1].substr(30, 4) == L"ERR ");
-    EXPECT_TRUE(capture.lines[0].substr(50).starts_with(L"LogManagerTests.cpp:" + std::to_wstring(line) + L" ")) << capture.lines[0];
-
-    try {
-        CTraceScope scope(SevDbg3, SevErr, L"Tests::Target", L"T.cpp", 1, &target);
-        throw std::runtime_error("failure");
-    } catch (const std::runtime_error&) {
-    }
-    ASSERT_THAT(target.Messages(), testing::ElementsAre(L"EXCEPTION at: Tests::Target [t]")) << "only the exception exit is enabled";
-    EXPECT_EQ(target.lines[0].substr(30, 4), L"ERR ");
-    EXPECT_EQ(ElapsedTimeText(1234567), L" [1 234.567 ms]");
-    EXPECT_EQ(ElapsedTimeText(7), L" [0.007 ms]");
-    EXPECT_EQ(ElapsedTimeText(1000000000), L" [1 000 000.000 ms]");
 }
 
+// The module log of this executable holds the first of the four slots; a record goes to every logger.
 TEST(LogManagerTests, LoggerSlots) {
     LogManager& manager = *LogManager::Instance();
     SCaptureLogger loggers[4];
-    // The module log of this executable holds the first slot.
     for (int i : {0, 1, 2, 1})
         EXPECT_TRUE(manager.AddLogger(&loggers[i])) << "a registered logger must not take a second slot";
-    {
-        SDebugOutputCapture output;
-        EXPECT_FALSE(manager.AddLogger(&loggers[3])) << "a fifth logger must be refused";
-        EXPECT_THAT(output.Messages(), testing::ElementsAre("LogManager: Too many loggers\n"));
-    }
+    SDebugOutputCapture output;
+    EXPECT_FALSE(manager.AddLogger(&loggers[3])) << "a fifth logger must be refused";
+    EXPECT_THAT(output.Messages(), testing::ElementsAre("LogManager: Too many loggers\n"));
     manager.WriteRecord(SevInfo, L"to all", L"x.cpp", 1, nullptr);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_THAT(loggers[i].Messages(), testing::ElementsAre(L"to all"));
-        manager.RemoveLogger(&loggers[i]);
+    for (SCaptureLogger& logger : loggers) {
+        EXPECT_EQ(logger.lines.size(), &logger == &loggers[3] ? 0u : 1u) << "a record must reach every registered logger once";
+        manager.RemoveLogger(&logger);
     }
-    EXPECT_TRUE(manager.AddLogger(&loggers[3])) << "removing must free the slots";
-    manager.RemoveLogger(&loggers[3]);
 }
 
-// The maximum severity as the settings give it when the process starts, in any letter case, and a
-// change of it while the process runs.
-TEST(LogManagerTests, MaxSeveritySetting) {
-    for (const auto& [setting, maximum] : {std::pair{L"dBg2", L"6"}, {L"NONE", L"0"}, {L"Verbose", L"5"}, {L"crit", L"1"}})
-        ExpectChildPasses(TestExecutablePath(), L"LogManagerChild.MaxSeverity",
-                          {{L"GS_Logger_MaxSeverity", setting}, {L"GS_RwTest_Maximum", maximum}});
-}
-
-TEST(LogManagerChild, MaxSeverity) {
-    RW_CHILD_ONLY();
-    const int maximum = GetGlobalIntOr(L"RwTest", L"Maximum", -1);
-    for (int severity = SevNone; severity <= SevDbg3 + 1; ++severity)
-        EXPECT_EQ(IsLogEnabled(severity), severity >= SevCrit && severity <= maximum) << "severity " << severity;
-    if (maximum != SevCrit)
-        return; // one child is enough for the wait
-    SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"DBG3");
-    EXPECT_FALSE(IsLogEnabled(SevDbg3)) << "the settings are read at most every 5 seconds";
-    const ULONGLONG start = GetTickCount64();
-    while (!IsLogEnabled(SevDbg3) && GetTickCount64() - start < 10000)
+// MaxSeverity in any letter case, a word that is no tag giving DBG, and a change read again within 5
+// seconds.
+TEST(LogManagerTests, LoggerSettings) {
+    for (const auto& [setting, maximum] : {std::pair{L"dBg2", 6u}, {L"NONE", 0u}, {L"Verbose", 5u}, {L"crit", 1u}}) {
+        CScopedEnvironment variable(L"GS_Logger_MaxSeverity", setting);
+        EXPECT_EQ(CLoggerConfig().MaxSeverity(), maximum) << setting;
+    }
+    CLoggerConfig config;
+    ASSERT_EQ(config.MaxSeverity(), 5u);
+    CScopedEnvironment variable(L"GS_Logger_MaxSeverity", L"DBG3");
+    EXPECT_EQ(config.MaxSeverity(), 5u) << "the settings are read at most every 5 seconds";
+    for (const ULONGLONG start = GetTickCount64(); config.MaxSeverity() != SevDbg3 && GetTickCount64() - start < 10000;)
         Sleep(100);
-    EXPECT_TRUE(IsLogEnabled(SevDbg3)) << "the new maximum severity was not read within 10 seconds";
+    EXPECT_EQ(config.MaxSeverity(), 7u) << "the new maximum severity was not read within 10 seconds";
 }
 
-// The module log in a configured directory and the size threshold, in a child process that reads
-// those settings afresh; KeepOpenInterval 0 opens the file for every record.
-TEST(FileLoggerTests, SettingsOfTheProcess) {
+// The file stays open for the keep-open interval, and with KeepOpenInterval 0 every record opens it; a
+// file of the size threshold is refused and one byte less is accepted; every new physical file, and
+// one emptied by somebody else, starts with the header, once; a file that cannot be opened is reported.
+TEST(FileLoggerTests, OpeningTheFile) {
+    const CScopeExit reread([] { LogManager::Instance()->Config().Section().Invalidate(); });
     STempDirectory directory;
-    ExpectChildPasses(TestExecutablePath(), L"FileLoggerChild.SettingsOfTheProcess",
-                      {{L"GS_Logger_Path", directory.path + L"a\\b/Logs"}, {L"GS_Logger_KeepOpenInterval", L"0"},
-                       {L"GS_Logger_LogFileSizeThresholdMB", L"1"}, {L"GS_RwTest_Directory", directory.path}});
-}
-
-TEST(FileLoggerChild, SettingsOfTheProcess) {
-    RW_CHILD_ONLY();
-    const std::wstring directory = LogManager::Instance()->GetLogDirectory(), path = directory + L"CommonTests.log";
-    // The banner of this executable's module log, which has no version resource.
-    const std::wstring executable = TestExecutablePath(), rule(100, L'*'), record = L"[^\r\n]*\\| ";
-    const std::wstring banner = rule + L"\r\n*** Module: " + executable + L" (Base: 0x" + Hex16(GetModuleHandleW(nullptr)) +
-                                L")\r\n*** Version: 0.0.0.0\r\n*** Module description: Rolewarden64\r\n*** Process: " + executable +
-                                L" (Pid: " + std::to_wstring(GetCurrentProcessId()) + L")\r\n*** Command line: " + GetCommandLineW() +
-                                L"\r\n" + rule + L"\r\n";
-    EXPECT_EQ(directory, GetGlobalStringOr(L"RwTest", L"Directory", L"") + L"a\\b\\Logs\\");
-    RW_LOG_INFO(L"first");
-    RW_LOG_INFO(L"second");
-    HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << "with KeepOpenInterval 0 the file must be closed after each record";
-    CloseHandle(exclusive);
-    std::wstring content = ReadWideFile(path);
-    EXPECT_TRUE(content.starts_with(banner) &&
-                std::regex_match(content.substr(banner.size()), std::wregex(record + L"first\r\n" + record + L"second\r\n")))
-        << "the banner and two records expected:\n" << content;
-    // A deleted file, and one emptied by somebody else, start with the banner again. Wine takes file ids
-    // from inode numbers, and ext4 gives the freed one to the next new file, so the new file has the
-    // identity of the old.
-    ASSERT_TRUE(DeleteFileW(path.c_str()));
-    RW_LOG_INFO(L"third");
-    content = ReadWideFile(path);
-    EXPECT_TRUE(content.starts_with(banner) && std::regex_match(content.substr(banner.size()), std::wregex(record + L"third\r\n")))
-        << "a new file must start with the banner:\n" << content;
-    std::filesystem::resize_file(path, 0);
-    RW_LOG_INFO(L"fourth");
-    RW_LOG_INFO(L"fifth");
-    content = ReadWideFile(path);
-    EXPECT_TRUE(content.starts_with(banner) &&
-                std::regex_match(content.substr(banner.size()), std::wregex(record + L"fourth\r\n" + record + L"fifth\r\n")))
-        << "an emptied file must start with the banner, once:\n" << content;
-
-    // The base of this executable has no hexadecimal letter; Rolewarden.dll's has, and it must print in
-    // upper case like every other address of the log.
-    const std::wstring dllPath = DirectoryOf(executable) + L"Rolewarden.dll";
-    const CModuleHandle dll(LoadLibraryW(dllPath.c_str()));
-    ASSERT_TRUE(dll) << "LoadLibraryW(Rolewarden.dll) failed with " << GetLastError();
-    const std::wstring base = Hex16(dll.Get());
-    ASSERT_NE(base.find_first_of(L"ABCDEF"), std::wstring::npos) << "the check needs a base with a hexadecimal letter: " << base;
-    EXPECT_NE(ModuleBanner(dll.Get()).find(L"\r\n*** Module: " + dllPath + L" (Base: 0x" + base + L")\r\n"), std::wstring::npos)
-        << ModuleBanner(dll.Get());
-
-    // Threshold 1 MiB: a file of 1 MiB less one byte still takes a record, one of 1 MiB does not.
-    const std::wstring big = directory + L"big.log";
-    const std::uintmax_t limit = 1 << 20;
-    FileLogger logger(big, L"header\r\n");
-    SDebugOutputCapture output;
-    WriteFileBytes(big, std::string(limit - 1, 'x'));
+    const std::wstring path = directory.path + L"file.log", unreachable = directory.path + L"missing\\x.log";
+    const auto isOpen = [&] { return !CFileHandle(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)); };
+    FileLogger logger(path, L"header\r\n"); // 16 bytes, and 6 for each record
     logger.Write(L"A\r\n", -1);
-    EXPECT_EQ(std::filesystem::file_size(big), limit - 1 + (8 + 3) * 2) << "one byte under the threshold takes the header and the record";
-    logger.Write(L"B\r\n", 3);
-    logger.Write(L"C\r\n", 3);
-    std::filesystem::resize_file(big, limit);
-    logger.Write(L"D\r\n", 3);
-    EXPECT_EQ(std::filesystem::file_size(big), limit) << "a file of the threshold's size must be refused";
-    const std::string tooBig = "FileLogger: log file '" + std::string(big.begin(), big.end()) + "' is too big (size=1MB threshold=1MB)\n";
-    EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig)) << "reported once while the file stays too big";
-    std::filesystem::resize_file(big, limit - 1);
-    logger.Write(L"E\r\n", 3);
-    logger.Write(L"F\r\n", 3);
-    EXPECT_EQ(std::filesystem::file_size(big), limit - 1 + 3 * 2);
-    EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig, tooBig)) << "a file that shrank is reported again";
-}
-
-// The file stays open for the keep-open interval; records from several threads at once arrive as
-// whole lines, none lost; a file that cannot be opened is reported.
-TEST(FileLoggerTests, AppendsWholeLines) {
-    STempDirectory directory;
-    const std::wstring path = directory.path + L"threads.log", unreachable = directory.path + L"missing\\x.log";
-    {
-        FileLogger logger(path, L"");
-        logger.Write(L"first\r\n", -1);
-        EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE)
-            << "the file must stay open for the keep-open interval";
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&logger, t] {
-                for (int i = 0; i < 500; ++i)
-                    WriteRecord(SevInfo, (L"thread " + std::to_wstring(t) + L":" + std::to_wstring(i)).c_str(), L"x.cpp", 1, &logger);
-            });
-        }
-        for (std::thread& thread : threads)
-            thread.join();
-    }
-    const std::wstring content = ReadWideFile(path);
-    const std::wregex line(L"[^\r\n]*\\| INFO \\|[^\r\n]*\\| thread \\d:\\d+\r\n");
-    EXPECT_EQ(std::distance(std::wsregex_iterator(content.begin(), content.end(), line), std::wsregex_iterator()), 2000);
-    EXPECT_EQ(std::regex_replace(content, line, L""), L"first\r\n") << "the file must hold whole lines only";
-
+    EXPECT_TRUE(isOpen()) << "the file must stay open for the keep-open interval";
+    CScopedEnvironment keepOpen(L"GS_Logger_KeepOpenInterval", L"0"), threshold(L"GS_Logger_LogFileSizeThresholdMB", L"1");
+    LogManager::Instance()->Config().Section().Invalidate();
     SDebugOutputCapture output;
-    FileLogger(unreachable, L"header").Write(L"lost\r\n", -1);
-    const std::string narrow(unreachable.begin(), unreachable.end());
-    EXPECT_THAT(output.Messages(), testing::ElementsAre("FileLogger: cannot open log file '" + narrow + "' (error: 0x80070003)\n"));
-}
-
-TEST(FileLoggerTests, ImpersonationRevertGuard) {
-    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
-    HANDLE token = nullptr;
-    {
-        ImpersonationRevertGuard guard;
-        EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) << "the impersonation must be reverted";
+    // The file's size before a record (Left as it is, or Deleted), and after it.
+    constexpr std::intmax_t Left = -1, Deleted = -2, MiB = 1 << 20;
+    const std::pair<std::intmax_t, std::intmax_t> steps[] = {{Left, 28}, {Deleted, 22}, {0, 22}, {Left, 28}, {MiB, MiB}, {Left, MiB},
+                                                             {MiB - 1, MiB + 5}, {Left, MiB + 5}};
+    for (const auto& [before, after] : steps) {
+        if (before == Deleted)
+            DeleteFileW(path.c_str());
+        else if (before != Left)
+            std::filesystem::resize_file(path, before);
+        logger.Write(L"B\r\n", 3);
+        EXPECT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(after)) << "a record with the file at " << before;
     }
-    EXPECT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) << "the impersonation must be restored";
-    CloseHandle(token);
-    RevertToSelf();
-}
-
-TEST(FileLoggerTests, ModuleVersion) {
-    std::array<WORD, 4> version = {};
-    ASSERT_TRUE(ReadFileVersion(DirectoryOf(TestExecutablePath()) + L"Rolewarden.dll", version));
-    EXPECT_THAT(version, testing::ElementsAre(RW_VERSION_PARTS));
-    EXPECT_FALSE(ReadFileVersion(TestExecutablePath(), version));
+    EXPECT_FALSE(isOpen()) << "with KeepOpenInterval 0 the file must be closed after each record";
+    EXPECT_EQ(ReadWideFile(path).substr(0, 11), L"header\r\nB\r\n") << "an emptied file must start with the header";
+    FileLogger(unreachable, L"header").Write(L"lost\r\n", -1);
+    const std::string tooBig = "FileLogger: log file '" + std::string(path.begin(), path.end()) + "' is too big (size=1MB threshold=1MB)\n";
+    EXPECT_THAT(output.Messages(), testing::ElementsAre(tooBig, tooBig, "FileLogger: cannot open log file '" +
+                                                          std::string(unreachable.begin(), unreachable.end()) + "' (error: 0x80070003)\n"))
+        << "a file that is too big must be reported once, and again after it has shrunk";
 }
