@@ -89,6 +89,7 @@ def run(command, limit=None, env=None):
     """The exit code and output of command; no code when it ran past limit seconds (its whole process
     group is then killed)."""
     process = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env,
+                               encoding="utf-8", errors="replace",
                                start_new_session=True)
     try:
         output, _ = process.communicate(timeout=limit)
