@@ -5,13 +5,11 @@
 
 #include <sddl.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <stdexcept>
-#include <utility>
 
 namespace {
 
@@ -37,11 +35,6 @@ bool Copy(const std::wstring& value, LPWSTR buffer, LPDWORD length) {
 BOOL Refuse(DWORD error) {
     SetLastError(error);
     return FALSE;
-}
-
-// A name's room in a member block, rounded up so that the SID after it stays aligned.
-size_t NameRoom(const std::wstring& name) {
-    return ((name.size() + 1) * sizeof(wchar_t) + 3) & ~size_t{3};
 }
 
 } // namespace
@@ -94,16 +87,15 @@ struct CFakeDirectory::SPlatform {
         return Copy(ComputerName, buffer, length) ? TRUE : Refuse(ERROR_MORE_DATA);
     }
 
+    // The module asks only whether the group exists: the information's name and comment stay null.
     static NET_API_STATUS WINAPI NetLocalGroupGetInfo(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer) {
-        CFakeDirectory& self = *g_instance;
         *buffer = nullptr;
-        if (const DWORD error = self.Enter(group, server == nullptr, level == 1))
+        if (const DWORD error = g_instance->Enter(group, server == nullptr, level == 1))
             return error;
-        std::lock_guard guard(self.m_lock);
-        if (self.m_groups.count(group) == 0)
+        std::lock_guard guard(g_instance->m_lock);
+        if (g_instance->m_groups.count(group) == 0)
             return NERR_GroupNotFound;
-        // The module asks only whether the group exists: name and comment stay null.
-        *buffer = self.Allocate(sizeof(LOCALGROUP_INFO_1));
+        *buffer = g_instance->Allocate(sizeof(LOCALGROUP_INFO_1));
         return NERR_Success;
     }
 
@@ -118,21 +110,22 @@ struct CFakeDirectory::SPlatform {
         const auto found = self.m_groups.find(group);
         if (found == self.m_groups.end())
             return NERR_GroupNotFound;
-        // One block, as the system hands it out: the entries, then each member's SID and name.
+        // One block, as the system hands it out: the entries, then each member's SID and name, the name
+        // rounded up to four bytes so that the next SID stays aligned.
         const std::vector<SMember>& members = found->second;
+        const auto room = [](const SMember& member) { return SidBytes(member.sid).size() + (((member.name.size() + 1) * sizeof(wchar_t) + 3) & ~size_t{3}); };
         size_t size = members.size() * sizeof(LOCALGROUP_MEMBERS_INFO_1);
         for (const SMember& member : members)
-            size += SidBytes(member.sid).size() + NameRoom(member.name);
+            size += room(member);
         auto* entries = reinterpret_cast<LOCALGROUP_MEMBERS_INFO_1*>(self.Allocate(size));
         BYTE* next = reinterpret_cast<BYTE*>(entries + members.size());
         for (size_t i = 0; i < members.size(); ++i) {
             std::vector<BYTE> sid = SidBytes(members[i].sid);
-            if (members[i].invalidSid)
-                sid[0] = 0xFF;
+            sid[0] = members[i].invalidSid ? 0xFF : sid[0];
             entries[i] = {next, members[i].use, reinterpret_cast<LPWSTR>(next + sid.size())};
             std::memcpy(next, sid.data(), sid.size());
             std::memcpy(next + sid.size(), members[i].name.c_str(), (members[i].name.size() + 1) * sizeof(wchar_t));
-            next += sid.size() + NameRoom(members[i].name);
+            next += room(members[i]);
         }
         *buffer = reinterpret_cast<LPBYTE>(entries);
         *read = *total = static_cast<DWORD>(members.size());
@@ -171,30 +164,22 @@ void CFakeDirectory::AddAccount(SAccount account) {
     std::lock_guard guard(m_lock);
     for (const std::wstring& name : {account.domain + L"\\" + account.name, account.name, account.name + L"@" + account.domain})
         m_logonNames[name] = account.sid;
-    const std::wstring sid = account.sid;
-    m_accounts[sid] = std::move(account);
+    m_accounts[account.sid] = account;
 }
 
-int CFakeDirectory::CountLocked(const std::wstring& subject) const {
-    return static_cast<int>(std::count(m_asked.begin(), m_asked.end(), subject));
-}
-
-bool CFakeDirectory::WaitFor(const std::wstring& subject, int calls, unsigned timeoutMs) const {
+bool CFakeDirectory::WaitFor(const std::wstring& subject, int calls) const {
     std::unique_lock guard(m_lock);
-    return m_called.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return CountLocked(subject) >= calls; });
+    return m_called.wait_for(guard, std::chrono::minutes(1), [&] { return CountLocked(subject) >= calls; });
 }
 
 DWORD CFakeDirectory::Enter(const std::wstring& subject, bool local, bool levelKnown) {
-    std::function<void()> action;
-    DWORD error = local ? (levelKnown ? ERROR_SUCCESS : ERROR_INVALID_LEVEL) : ERROR_BAD_NETPATH;
-    {
-        std::lock_guard guard(m_lock);
-        m_asked.push_back(subject);
-        if (const auto found = m_actions.find(subject); found != m_actions.end())
-            action = found->second;
-        if (const auto found = m_failures.find(subject); found != m_failures.end() && found->second != ERROR_SUCCESS)
-            error = found->second;
-    }
+    std::unique_lock guard(m_lock);
+    m_asked.push_back(subject);
+    const std::function<void()> action = m_actions.count(subject) ? m_actions[subject] : nullptr;
+    const DWORD error = m_failures.count(subject) && m_failures[subject] ? m_failures[subject]
+                        : local                                          ? (levelKnown ? ERROR_SUCCESS : ERROR_INVALID_LEVEL)
+                                                                         : ERROR_BAD_NETPATH;
+    guard.unlock();
     m_called.notify_all();
     if (action)
         action();

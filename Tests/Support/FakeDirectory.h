@@ -12,6 +12,7 @@
 
 #include "Subsystems/ConfigServer/Rolewarden/AccountsPlatform.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -61,8 +62,8 @@ public:
     int Calls(const std::wstring& subject) const { return Locked([&] { return CountLocked(subject); }); }
     // Network buffers not yet freed, plus frees of pointers the directory never handed out.
     int BufferFaults() const { return Locked([&] { return static_cast<int>(m_buffers.size()) + m_badFrees; }); }
-    // Waits until there were that many calls about subject; false after timeoutMs.
-    bool WaitFor(const std::wstring& subject, int calls, unsigned timeoutMs = 60000) const;
+    // Waits until there were that many calls about subject; false after a minute.
+    bool WaitFor(const std::wstring& subject, int calls) const;
 
 private:
     // The platform functions, in FakeDirectory.cpp.
@@ -74,7 +75,7 @@ private:
         std::lock_guard guard(m_lock);
         return f();
     }
-    int CountLocked(const std::wstring& subject) const;
+    int CountLocked(const std::wstring& subject) const { return static_cast<int>(std::count(m_asked.begin(), m_asked.end(), subject)); }
     // Records a call about subject and runs its action. Gives the error set for subject, else
     // ERROR_BAD_NETPATH for a remote call, ERROR_INVALID_LEVEL for an unknown level, else 0.
     DWORD Enter(const std::wstring& subject, bool local, bool levelKnown = true);

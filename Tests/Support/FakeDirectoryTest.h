@@ -2,8 +2,8 @@
 // they logged. Only code linked with the module's sources can put the directory in the system's
 // place, so these components are created through the test executable's own copy of the module (the
 // same sources and binary interfaces as Rolewarden.dll); their records go to
-// <test executable name>.log. On top of the component host checks, each test ends with that module
-// copy unlocked and every network buffer of the directory freed.
+// <test executable name>.log. On top of the component host checks, which here wait for that module
+// copy to be unlocked, each test ends with every network buffer of the directory freed.
 #pragma once
 
 #include "Common/Components/ComponentsModule.h"
@@ -13,24 +13,13 @@
 #include "Support/ModuleLogTail.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 class FakeDirectoryTest : public ComponentHostTest {
 protected:
+    IComponentsModule* Module() override { return &CComponentsModule::Instance(); }
     void TearDown() override {
-        EXPECT_TRUE(WaitForUnlock(CComponentsModule::Instance())) << "a component object or worker of the linked module is still alive";
-        EXPECT_EQ(m_directory.BufferFaults(), 0) << "network buffers not freed, or freed that were never handed out";
         ComponentHostTest::TearDown();
-    }
-
-    // A new component of the linked module copy, asked for interface I.
-    template <class I>
-    InterfacePtr<I> CreateLinkedComponent(const GUID& classId) {
-        InterfacePtr<I> component;
-        EXPECT_EQ(CComponentsModule::Instance().CreateInstance(&classId, &InterfaceId<I>::Value, component.PutVoid()), S_OK);
-        return component;
+        EXPECT_EQ(m_directory.BufferFaults(), 0) << "network buffers not freed, or freed that were never handed out";
     }
 
     CFakeDirectory m_directory;
@@ -54,14 +43,4 @@ inline std::vector<std::wstring> Records(const CModuleLogTail& log, std::initial
 // How many records (as Records gives them) read "<severity> <text>".
 inline ptrdiff_t Logged(const CModuleLogTail& log, const wchar_t* severity, const std::wstring& text) {
     return std::ranges::count(Records(log, {severity}), severity + (L" " + text));
-}
-
-// Waits until the log holds count such records. Nothing else tells when a worker's run that touches
-// neither the directory nor the server has ended; the limit only stops a test that went wrong.
-inline bool WaitLogged(const CModuleLogTail& log, const wchar_t* severity, const std::wstring& text, ptrdiff_t count) {
-    for (int wait = 0; wait < 600; ++wait, Sleep(100)) {
-        if (Logged(log, severity, text) >= count)
-            return true;
-    }
-    return false;
 }

@@ -13,12 +13,12 @@ namespace {
 constexpr const wchar_t* AliceSid = L"S-1-5-21-10-20-30-1001";
 constexpr const wchar_t* JdoeSid = L"S-1-5-21-10-20-30-1002";
 
+// CORP\alice and CORP\jdoe, and a machine that cannot map CORP\jdoe, only the principal name.
 class FakeAccountsTest : public ::testing::Test {
 protected:
     FakeAccountsTest() {
         directory.AddAccount({AliceSid, L"CORP", L"alice"});
         directory.AddAccount({JdoeSid, L"CORP", L"jdoe"});
-        // This machine cannot map CORP\jdoe, only the principal name.
         directory.Fail(L"CORP\\jdoe", ERROR_NONE_MAPPED);
     }
     ~FakeAccountsTest() override { EXPECT_EQ(directory.BufferFaults(), 0) << "network buffers not released"; }
@@ -41,8 +41,7 @@ TEST(AccountsTests, SubjectIdentifierForms) {
 }
 
 TEST_F(FakeAccountsTest, NameLookupsAndTheirRewriting) {
-    const CSid jdoe = LookupSidByAccountName(L"CORP\\jdoe");
-    EXPECT_EQ(jdoe.ToString(), JdoeSid);
+    EXPECT_EQ(LookupSidByAccountName(L"CORP\\jdoe").ToString(), JdoeSid);
     EXPECT_EQ(directory.Asked(), (std::vector<std::wstring>{L"CORP\\jdoe", L"jdoe@CORP"}));
     // Not rewritten: a local or empty domain, a name that already has "@", a name without domain.
     for (const wchar_t* name : {L".\\nobody", L"\\nobody", L"nobody@CORP\\x", L"nobody"}) {
@@ -78,15 +77,16 @@ TEST_F(FakeAccountsTest, NamesBySidAndTheComputerName) {
 
 TEST_F(FakeAccountsTest, LocalGroupsAndFailingNetworkCalls) {
     directory.AddAccount({L"S-1-5-21-1-2-3-1010", CFakeDirectory::ComputerName, L"Admins", SidTypeAlias});
-    directory.SetGroup(L"Admins", {{AliceSid, SidTypeUser, L"CORP\\alice"},
-                                   {L"S-1-5-21-1-2-3-1011", SidTypeGroup, L"FAKEPC\\Nested"},
-                                   {L"S-1-1-0", SidTypeWellKnownGroup, L"Everyone"}});
+    const std::vector<CFakeDirectory::SMember> admins = {{AliceSid, SidTypeUser, L"CORP\\alice"},
+                                                         {L"S-1-5-21-1-2-3-1011", SidTypeGroup, L"FAKEPC\\Nested"},
+                                                         {L"S-1-1-0", SidTypeWellKnownGroup, L"Everyone"}};
+    directory.SetGroup(L"Admins", admins);
     EXPECT_EQ(GetLocalGroupSid(L"Admins").ToString(), L"S-1-5-21-1-2-3-1010");
     EXPECT_EQ(directory.Asked().back(), CFakeDirectory::ComputerName + std::wstring(L"\\Admins")) << "not asked as computer\\group";
     const std::vector<SMemberInfo> members = GetLocalGroupMembers(L"Admins");
-    ASSERT_EQ(members.size(), 3u);
-    EXPECT_TRUE(members[0].Sid.ToString() == AliceSid && members[0].Usage == SidTypeUser && members[0].Name == L"CORP\\alice");
-    EXPECT_TRUE(members[2].Sid.ToString() == L"S-1-1-0" && members[2].Usage == SidTypeWellKnownGroup && members[2].Name == L"Everyone");
+    ASSERT_EQ(members.size(), admins.size());
+    for (size_t i = 0; i < admins.size(); ++i)
+        EXPECT_TRUE(members[i].Sid.ToString() == admins[i].sid && members[i].Usage == admins[i].use && members[i].Name == admins[i].name) << i;
 
     directory.Fail(L"Down", ERROR_NETWORK_UNREACHABLE);
     for (const auto& [group, error] : {std::pair{L"Missing", DWORD{NERR_GroupNotFound}}, {L"Down", DWORD{ERROR_NETWORK_UNREACHABLE}}}) {
