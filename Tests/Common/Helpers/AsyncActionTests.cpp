@@ -117,3 +117,20 @@ TEST(AsyncActionTests, FailuresOfTheCallableAreLoggedAndTheScheduleGoesOn) {
     ASSERT_EQ(failures.size(), 2u) << "one ERR record for each failed run";
     EXPECT_TRUE(failures[0].substr(30).starts_with(L"0x80070005 ") && failures[1].substr(30) == L"not an HRX") << failures[0];
 }
+
+// An action without owner destroyed by its own run ends its thread there instead of waiting for it.
+TEST(AsyncActionTests, DestroyedByItsOwnRun) {
+    std::mutex assigning;
+    std::unique_lock hold(assigning);
+    std::atomic<int> destroyed{0};
+    std::unique_ptr<CAsyncAction> action;
+    action = std::make_unique<CAsyncAction>(0s, 0s, [&] {
+        {
+            std::lock_guard assigned(assigning);
+            action.reset();
+        }
+        ++destroyed;
+    });
+    hold.unlock();
+    EXPECT_TRUE(Reached(destroyed, 1)) << "the destructor waited for its own thread";
+}
