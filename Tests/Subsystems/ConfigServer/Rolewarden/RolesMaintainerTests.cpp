@@ -268,6 +268,7 @@ TEST_F(RolesMaintainerSinkTests, ModifiedPathsMarkTheSourcesTheyTouch) {
         EXPECT_EQ(readsAfter({{KV_CHANGE_DELETED, L"\\Config"}, {KV_CHANGE_MODIFIED, L"\\Config\\TreeX"}}, 0), 0)
             << "a rolled-back transaction reads nothing";
         EXPECT_EQ(readsAfter({}, 1), 0) << "the marks of a rolled-back transaction are gone";
+        EXPECT_EQ(readsAfter({{KV_CHANGE_MODIFIED, L"\\Config\\TreeX"}}, 1), 0) << "\\Config\\TreeX lies beside \\Config\\Tree, not below it";
         EXPECT_EQ(readsAfter({{KV_CHANGE_MODIFIED, L"\\Config\\Tree\\Finance"}, {KV_CHANGE_MODIFIED, L"\\Config\\TreeX"}}, 1), 1);
         EXPECT_EQ(sink->OnModified(nullptr), E_POINTER);
 
