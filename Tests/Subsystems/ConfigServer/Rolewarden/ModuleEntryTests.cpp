@@ -186,18 +186,29 @@ TEST(ModuleEntryTests, ModifyRecordLayout) {
     struct alignas(8) SRecord {
         unsigned char bytes[16] = {};
     };
-    const auto notify = [&](ULONG mask, const wchar_t* path) {
+    const auto notify = [&](ULONG mask, const wchar_t* path, int apply = 1) {
         SRecord record;
         std::memcpy(record.bytes, &mask, 4);
         std::memcpy(record.bytes + 8, &path, sizeof(path));
         EXPECT_EQ(Slot<HRESULT>(storage.sink, 4, &record), S_OK);
-        EXPECT_EQ(Slot<HRESULT>(storage.sink, 6, 1), S_OK);
+        EXPECT_EQ(Slot<HRESULT>(storage.sink, 6, apply), S_OK);
     };
     notify(4, L"\\Other");
     EXPECT_EQ(storage.queries, 1) << "a path that is not the source's";
+    notify(4, L"\\S", 0);
+    EXPECT_EQ(storage.queries, 1) << "a rolled-back transaction reads nothing";
     notify(4, L"\\S");
     EXPECT_EQ(storage.queries, 2) << "the source's path at offset 8";
+    // Once the roles maintainer is gone (its weak reference resolves to nothing), the storage's
+    // notifications reach nobody and succeed.
+    void *source = nullptr, *weak = nullptr, *strong = nullptr;
+    ASSERT_TRUE(Query(maintainer, WeakSource, &source) == S_OK && Slot<HRESULT>(source, 3, &weak) == S_OK);
+    Release(source);
     Release(maintainer);
+    while (Slot<HRESULT>(weak, 3, &ComponentBase, &strong) == S_OK)
+        Release(strong);
+    Release(weak);
+    EXPECT_EQ(Slot<HRESULT>(storage.sink, 6, 1), S_OK) << "a notification after the roles maintainer is gone";
     KvnCloseNodeHandle(config);
     KvnCloseNodeHandle(storage.node);
     Release(storage.sink);
