@@ -42,17 +42,8 @@ IComponentsModule* RolewardenModule() {
 }
 
 bool WaitForUnlock(IComponentsModule& module, DWORD timeoutMs) {
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        BOOL locked = TRUE;
-        if (module.IsLocked(&locked) != S_OK)
-            return false;
-        if (!locked)
-            return true;
-        if (GetTickCount64() - start >= timeoutMs)
-            return false;
-        Sleep(1);
-    }
+    BOOL locked = TRUE;
+    return WaitFor([&] { return module.IsLocked(&locked) != S_OK || !locked; }, timeoutMs) && !locked;
 }
 
 KvNodePtr ParseTree(const std::string& text) {

@@ -46,6 +46,17 @@ std::wstring Hex16(const void* pointer);
 // seconds when set (the mutation run sets less, since most faults make some wait run out).
 DWORD TestTimeoutMs();
 
+// Checks done() every millisecond until it holds; false after timeoutMs, which only a test that went
+// wrong reaches. For what no event tells (thread ends, counters of other threads, the module's lock).
+template <class Done>
+bool WaitFor(Done done, ULONGLONG timeoutMs = TestTimeoutMs()) {
+    for (const ULONGLONG start = GetTickCount64(); !done(); Sleep(1)) {
+        if (GetTickCount64() - start > timeoutMs)
+            return false;
+    }
+    return true;
+}
+
 std::wstring TestExecutablePath();
 // Copies this test executable and the DLLs beside it (the host stand-ins it imports) into directory
 // (ending with "\"); returns the copy's path.

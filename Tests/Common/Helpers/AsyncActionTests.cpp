@@ -6,6 +6,7 @@
 
 #include "Support/ModuleLogTail.h"
 #include "Support/Raised.h"
+#include "Support/TestSupport.h"
 
 #include <thread>
 
@@ -26,11 +27,9 @@ struct SRuns {
     }
 };
 
-// True once counter has reached count; false after a minute, which only a broken test reaches.
+// True once counter has reached count.
 bool Reached(const std::atomic<int>& counter, int count) {
-    for (int wait = 0; wait < 60000 && counter < count; ++wait)
-        std::this_thread::sleep_for(1ms);
-    return counter >= count;
+    return WaitFor([&] { return counter >= count; });
 }
 
 } // namespace

@@ -25,15 +25,6 @@ const bool g_infoLog = GetEnvironmentVariableW(L"GS_Logger_MaxSeverity", nullptr
 
 constexpr HRESULT AlreadyInitializedHr = HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
 
-// Checks done() every millisecond; false after timeoutMs, which only a test that went wrong reaches.
-template <class Done>
-bool WaitFor(Done done, ULONGLONG timeoutMs = TestTimeoutMs()) {
-    for (const ULONGLONG start = GetTickCount64(); !done(); Sleep(1)) {
-        if (GetTickCount64() - start > timeoutMs)
-            return false;
-    }
-    return true;
-}
 
 // Rolewarden.dll, loaded by a test and unloaded as a host unloads a module.
 class CLoadedModule {
