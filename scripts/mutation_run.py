@@ -17,6 +17,8 @@ place. A fault marked "survives" is expected to pass every test and says why.
     mutation_run.py --check              checks that every fault applies, without building
     mutation_run.py [--only ID ...]      runs the faults (all, or those named) in build/
     mutation_run.py --list               lists the faults
+    mutation_run.py --tests REGEX ...    runs only the test executables that match REGEX (a quick check
+                                         while tests are reshaped; the result is not the run's)
 """
 import argparse
 import glob
@@ -117,6 +119,7 @@ def main():
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--only", nargs="*")
+    parser.add_argument("--tests")
     arguments = parser.parse_args()
     faults = read_faults()
     if arguments.only:
@@ -167,9 +170,10 @@ def main():
                 outcome, by = "stillborn", "does not build"
             else:
                 run(["rm", "-rf", os.path.join(BUILD, "bin", "Logs")])
-                code, output = run(["ctest", "--preset", "default", "--stop-on-failure", "-E", SLOW], limit=TEST_LIMIT_S, env=env)
-                if code == 0:
-                    code, output = run(["ctest", "--preset", "default", "--stop-on-failure", "-R", SLOW], limit=TEST_LIMIT_S, env=env)
+                first, then = (["-R", arguments.tests], None) if arguments.tests else (["-E", SLOW], ["-R", SLOW])
+                code, output = run(["ctest", "--preset", "default", "--stop-on-failure"] + first, limit=TEST_LIMIT_S, env=env)
+                if code == 0 and then:
+                    code, output = run(["ctest", "--preset", "default", "--stop-on-failure"] + then, limit=TEST_LIMIT_S, env=env)
                 if code is None:
                     outcome, by = "killed", "hang"
                 elif code != 0:
@@ -189,7 +193,7 @@ def main():
     considered = sum(1 for _, outcome, _ in results if outcome != "stillborn")
     lines = ["Mutation run of %s, %s, %d faults, %.0f min" % (
         run(["git", "rev-parse", "--short", "HEAD"])[1].strip(), time.strftime("%Y-%m-%d"), len(results),
-        (time.time() - started) / 60)]
+        (time.time() - started) / 60) + (", only tests matching %s" % arguments.tests if arguments.tests else "")]
     lines.append("killed %d of %d (%.1f%%); stillborn %d" % (
         killed, considered, 100.0 * killed / max(considered, 1), len(results) - considered))
     for fault, outcome, _ in results:
