@@ -119,8 +119,6 @@ bool CFaultyProxy::WaitForFailures(int count, DWORD timeoutMs) {
 
 HRESULT CFaultyProxy::BeginUpdate(IComponentBase** update) {
     ++beginUpdates;
-    if (beforeBeginUpdate)
-        beforeBeginUpdate();
     return Call([&](IKvConfigProxy* server) { return server->BeginUpdate(update); });
 }
 
@@ -131,8 +129,6 @@ HRESULT CFaultyProxy::WriteNodes(IComponentBase* context, ULONG mode, IKvNode* c
     if (TakeFault(failWrites))
         return failure.load();
     const HRESULT hr = Call([&](IKvConfigProxy* server) { return server->WriteNodes(context, mode, nodes, count); });
-    if (hr >= 0)
-        Passed(passedWrites);
     if (dropServerAfterWrite) {
         InterfacePtr<IKvConfigProxy> dropped;
         {

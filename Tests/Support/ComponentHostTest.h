@@ -69,10 +69,8 @@ public:
 
     std::atomic<int> failWrites{0}, failQueries{0};
     std::atomic<HRESULT> failure{E_FAIL};
-    // Runs on the caller's thread at every BeginUpdate, before the server's; set before the proxy is used.
-    std::function<void()> beforeBeginUpdate;
-    // Calls that were failed, writes and queries that went through, and BeginUpdate calls.
-    std::atomic<int> failedCalls{0}, passedWrites{0}, passedQueries{0}, beginUpdates{0};
+    // Calls that were failed, queries that went through, and BeginUpdate calls.
+    std::atomic<int> failedCalls{0}, passedQueries{0}, beginUpdates{0};
     CGate writes, queries, subscribes, afterDrop;
     std::atomic<bool> dropServerAfterWrite{false};
     // The last WriteNodes call: its thread and its NextTestSequence number.

@@ -34,6 +34,14 @@ R Slot(void* object, int index, A... args) {
     void** table = *static_cast<void***>(object);
     return reinterpret_cast<R(STDMETHODCALLTYPE*)(void*, A...)>(table[index])(object, args...);
 }
+// Rolewarden.dll from beside this executable, as a host loads it, and its one export; none when either is missing.
+using GetModule = HRESULT(STDMETHODCALLTYPE*)(void**);
+GetModule LoadModule(HMODULE* dll) {
+    wchar_t exe[MAX_PATH];
+    const std::wstring path(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
+    *dll = LoadLibraryW((path.substr(0, path.find_last_of(L'\\') + 1) + L"Rolewarden.dll").c_str());
+    return *dll ? reinterpret_cast<GetModule>(reinterpret_cast<void*>(GetProcAddress(*dll, "GetComponentsModuleObject"))) : nullptr;
+}
 ULONG Release(void* object) { return Slot<ULONG>(object, 1); }
 HRESULT Query(void* object, const GUID& iid, void** out) { return Slot<HRESULT>(object, 2, &iid, out); }
 
@@ -88,14 +96,9 @@ void* const SyncSlots[] = {reinterpret_cast<void*>(&SStorage::Count), reinterpre
 } // namespace
 
 TEST(ModuleEntryTests, BinaryContractFromOutside) {
-    wchar_t exe[MAX_PATH];
-    const std::wstring exePath(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
-    const std::wstring path = exePath.substr(0, exePath.find_last_of(L'\\') + 1) + L"Rolewarden.dll";
-    const HMODULE dll = LoadLibraryW(path.c_str());
-    ASSERT_NE(dll, nullptr) << "LoadLibraryW failed with " << GetLastError();
-    using GetModule = HRESULT(STDMETHODCALLTYPE*)(void**);
-    const auto getModule = reinterpret_cast<GetModule>(reinterpret_cast<void*>(GetProcAddress(dll, "GetComponentsModuleObject")));
-    ASSERT_NE(getModule, nullptr);
+    HMODULE dll = nullptr;
+    const GetModule getModule = LoadModule(&dll);
+    ASSERT_NE(getModule, nullptr) << "Rolewarden.dll or its export is missing: " << GetLastError();
     EXPECT_EQ(getModule(nullptr), static_cast<HRESULT>(0x80070057));
     void *module = nullptr, *again = nullptr, *out = nullptr;
     ASSERT_EQ(getModule(&module), S_OK);
@@ -173,11 +176,9 @@ TEST(ModuleEntryTests, ModifyRecordLayout) {
                              "<node name=\"S\" type=\"SecurityMappingSource\"><attr name=\"SourcePath\" code=\"2\">\\S</attr></node></node>";
     ULONGLONG count = 1;
     ASSERT_EQ(KvnParseText(text.data(), text.size(), &config, &count, nullptr), S_OK);
-    wchar_t exe[MAX_PATH];
-    const std::wstring exePath(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
-    const HMODULE dll = LoadLibraryW((exePath.substr(0, exePath.find_last_of(L'\\') + 1) + L"Rolewarden.dll").c_str());
-    using GetModule = HRESULT(STDMETHODCALLTYPE*)(void**);
-    ASSERT_EQ(reinterpret_cast<GetModule>(reinterpret_cast<void*>(GetProcAddress(dll, "GetComponentsModuleObject")))(&module), S_OK);
+    HMODULE dll = nullptr;
+    const GetModule getModule = LoadModule(&dll);
+    ASSERT_TRUE(getModule != nullptr && getModule(&module) == S_OK);
     const GUID classId = Id(L"{5F8A40F7-6A13-4A63-90EE-B3BD6A2BAE20}");
     ASSERT_EQ(Slot<HRESULT>(module, 8, &classId, &Configurable, &maintainer), S_OK);
     ASSERT_EQ(Slot<HRESULT>(maintainer, 3, config), S_OK);

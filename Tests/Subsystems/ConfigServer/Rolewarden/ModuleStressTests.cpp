@@ -10,7 +10,7 @@
 #include "Common/Nodes/NodeSerializer.h"
 #include "Support/ComponentHostTest.h"
 #include "Support/ModuleLogTail.h"
-#include "Support/SampleTrees.h"
+#include "Support/DataTrees.h"
 #include "Support/TestSupport.h"
 #include "Support/TransformedSources.h"
 #include "Support/TreeCompare.h"
@@ -156,8 +156,23 @@ private:
     std::mt19937 m_random;
 };
 
-class ModuleStressTests : public SampleHostTest {
+class ModuleStressTests : public ComponentHostTest {
 protected:
+    void SetUp() override {
+        ComponentHostTest::SetUp();
+        // The configuration of each component of the sample's host file, by class name; the refreshers
+        // run every second.
+        for (const KvNodePtr& component : DataTrees(L"SampleHost.tree").at(0).GetChildren()) {
+            KvNodePtr config = component.GetChild(0, true).Clone();
+            if (config.TryGetAttribute(L"RefreshIntervalS", nullptr, nullptr, nullptr, nullptr))
+                config.SetUInt32(L"RefreshIntervalS", 1);
+            m_configs.emplace(component.GetString(L"ClassName"), std::move(config));
+        }
+    }
+    void TearDown() override {
+        m_configs.clear();
+        ComponentHostTest::TearDown();
+    }
     InterfacePtr<IConfigurableComponent> Sample(const GUID& classId, const wchar_t* className) {
         InterfacePtr<IConfigurableComponent> component = CreateComponent<IConfigurableComponent>(classId);
         EXPECT_EQ(component->Configure(m_configs.at(className).Get()), S_OK);
@@ -190,6 +205,8 @@ protected:
                    IsSameTree(Query(path), expected.at(path));
         });
     }
+
+    std::map<std::wstring, KvNodePtr> m_configs;
 };
 
 } // namespace
