@@ -8,8 +8,6 @@
 #include "Support/TestSupport.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 
 namespace {
@@ -94,27 +92,17 @@ HRESULT CFaultyProxy::QueryInterface(const GUID* iid, void** out) {
 }
 
 bool CFaultyProxy::TakeFault(std::atomic<int>& counter) {
-    int left = counter.load();
-    while (left > 0) {
+    for (int left = counter.load(); left > 0;) {
         if (counter.compare_exchange_weak(left, left - 1)) {
-            Passed(failedCalls);
+            ++failedCalls;
             return true;
         }
     }
     return false;
 }
 
-void CFaultyProxy::Passed(std::atomic<int>& counter) {
-    {
-        std::lock_guard guard(m_lock);
-        ++counter;
-    }
-    m_called.notify_all();
-}
-
 bool CFaultyProxy::WaitForFailures(int count, DWORD timeoutMs) {
-    std::unique_lock guard(m_lock);
-    return m_called.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return failedCalls >= count; });
+    return WaitFor([&] { return failedCalls >= count; }, timeoutMs);
 }
 
 HRESULT CFaultyProxy::BeginUpdate(IComponentBase** update) {
@@ -149,7 +137,7 @@ HRESULT CFaultyProxy::QueryNodes(IKvNode* filter, ULONGLONG reserved, IKvNode** 
         return failure.load();
     const HRESULT hr = Call([&](IKvConfigProxy* server) { return server->QueryNodes(filter, reserved, nodes, maxCount, count); });
     if (hr >= 0)
-        Passed(passedQueries);
+        ++passedQueries;
     return hr;
 }
 
@@ -177,53 +165,23 @@ class ComponentHostTest::CWriteWatcher final : public CTestObject<INodeModifySin
 public:
     HRESULT STDMETHODCALLTYPE OnBeginModifications() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord* record) override {
-        std::lock_guard guard(m_lock);
-        m_pending.push_back({record->mask, record->path});
+        std::lock_guard guard(lock);
+        pending.push_back({record->mask, record->path});
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnEndModifications() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnFinish(int apply) override {
-        {
-            std::lock_guard guard(m_lock);
-            if (apply)
-                m_committed.insert(m_committed.end(), m_pending.begin(), m_pending.end());
-            m_pending.clear();
-            ++m_generation;
-        }
-        m_changed.notify_all();
+        std::lock_guard guard(lock);
+        if (apply)
+            committed.insert(committed.end(), pending.begin(), pending.end());
+        pending.clear();
+        ++transactions;
         return S_OK;
     }
 
-    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            uint64_t seen;
-            {
-                std::lock_guard guard(m_lock);
-                seen = m_generation;
-            }
-            // Outside the lock: done() reads the server, whose commits call OnFinish.
-            if (done())
-                return true;
-            std::unique_lock guard(m_lock);
-            if (!m_changed.wait_until(guard, deadline, [&] { return m_generation != seen; }))
-                return false;
-        }
-    }
-    std::vector<SServerWrite> Committed() {
-        std::lock_guard guard(m_lock);
-        return m_committed;
-    }
-    void Clear() {
-        std::lock_guard guard(m_lock);
-        m_committed.clear();
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<SServerWrite> m_pending, m_committed;
-    uint64_t m_generation = 0;
+    std::mutex lock;
+    std::vector<SServerWrite> pending, committed;
+    std::atomic<uint64_t> transactions{0};
 };
 
 ComponentHostTest::ComponentHostTest() = default;
@@ -305,11 +263,23 @@ void ComponentHostTest::Settle() const {
 }
 
 bool ComponentHostTest::WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) const {
-    return m_watcher->WaitUntil(done, timeoutMs);
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        // Read before done(), so that a transaction committed while done() runs makes it run again.
+        const uint64_t seen = m_watcher->transactions;
+        if (done())
+            return true;
+        if (!WaitFor([&] { return m_watcher->transactions != seen; }, deadline - std::min(deadline, GetTickCount64())))
+            return false;
+    }
 }
 
 std::vector<SServerWrite> ComponentHostTest::Writes(const std::wstring& under) const {
-    std::vector<SServerWrite> writes = m_watcher->Committed();
+    std::vector<SServerWrite> writes;
+    {
+        std::lock_guard guard(m_watcher->lock);
+        writes = m_watcher->committed;
+    }
     std::erase_if(writes, [&](const SServerWrite& write) {
         return write.path.compare(0, under.size(), under) != 0 ||
                (write.path.size() > under.size() && !under.empty() && under.back() != L'\\' && write.path[under.size()] != L'\\');
@@ -318,5 +288,6 @@ std::vector<SServerWrite> ComponentHostTest::Writes(const std::wstring& under) c
 }
 
 void ComponentHostTest::ClearWrites() {
-    m_watcher->Clear();
+    std::lock_guard guard(m_watcher->lock);
+    m_watcher->committed.clear();
 }

@@ -19,7 +19,6 @@
 #include "Support/Watchdog.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -100,7 +99,6 @@ private:
     ~CFaultyProxy() override { --s_live; }
     // True when this call is to fail: takes one from the counter while it is positive.
     bool TakeFault(std::atomic<int>& counter);
-    void Passed(std::atomic<int>& counter);
     // body(server), or ERROR_INVALID_STATE once the server is gone.
     template <class Body>
     HRESULT Call(Body body) {
@@ -114,7 +112,6 @@ private:
 
     static inline std::atomic<int> s_live{0};
     std::mutex m_lock;
-    std::condition_variable m_called;
     InterfacePtr<IKvConfigProxy> m_server;
 };
 
