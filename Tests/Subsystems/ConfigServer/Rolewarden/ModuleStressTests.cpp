@@ -78,22 +78,17 @@ public:
             const std::wstring name = Pick(g_attributeNames);
             const bool secret = name == L"Password" || (name == L"Secret" && node.GetType() == L"RoleAssignment");
             const std::wstring value = secret ? SecretMark + std::to_wstring(Next(1000)) : std::wstring(Pick(g_values));
-            switch (Next(6)) {
-            case 0:
+            const unsigned kind = Next(6);
+            if (kind == 0)
                 node.SetStringList(name.c_str(), {value, Pick(g_values)});
-                break;
-            case 1:
+            else if (kind == 1)
                 node.SetUInt32(name.c_str(), Next(4) == 0 ? 0xFFFFFFFF : Next(100));
-                break;
-            case 2:
+            else if (kind == 2)
                 node.SetBool(name.c_str(), Next(2) == 1);
-                break;
-            case 3:
+            else if (kind == 3)
                 node.SetEmpty(name.c_str());
-                break;
-            default:
+            else
                 node.SetString(name.c_str(), value);
-            }
         }
         for (unsigned i = depth > 0 ? Next(5) : 0; i > 0; --i) {
             KvNodePtr child = KvNodePtr::Create(Pick(g_nodeNames), Pick(g_types));
@@ -114,36 +109,28 @@ public:
     KvNodePtr Config(const KvNodePtr& valid) {
         KvNodePtr config = valid.Clone();
         const std::vector<std::wstring> names = config.GetAttributeNames();
-        switch (Next(6)) {
-        case 0:
+        const unsigned change = Next(6);
+        if (change == 0)
             return Tree(L"Config", 3);
-        case 1:
-            if (!names.empty())
-                config.DeleteAttribute(names[Next(static_cast<unsigned>(names.size()))].c_str(), true);
-            return config;
-        case 2:
+        if (change == 1 && !names.empty())
+            config.DeleteAttribute(names[Next(static_cast<unsigned>(names.size()))].c_str(), true);
+        else if (change == 2)
             Fill(config, 2);
-            return config;
-        case 3:
+        else if (change == 3)
             return Mutated(config);
-        default:
-            return config;
-        }
+        return config;
     }
     KvNodePtr Mutated(const KvNodePtr& tree) {
         std::string text = SerializeNodeToString(tree, KVN_DEPTH_ALL);
         for (unsigned edits = 1 + Next(4); edits > 0 && !text.empty(); --edits) {
             const size_t at = Next(static_cast<unsigned>(text.size()));
-            switch (Next(3)) {
-            case 0:
+            const unsigned edit = Next(3);
+            if (edit == 0)
                 text[at] = static_cast<char>(Next(256));
-                break;
-            case 1:
+            else if (edit == 1)
                 text.erase(at, Next(20));
-                break;
-            default:
+            else
                 text.insert(at, text.substr(at, Next(30)));
-            }
         }
         KvNodePtr node;
         ULONGLONG count = 1;
