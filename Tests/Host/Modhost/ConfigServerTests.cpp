@@ -122,36 +122,38 @@ TEST_F(ConfigServerTests, WriteModesAndQueries) {
 // What the server refuses, each with its own result; a refused call changes nothing.
 TEST_F(ConfigServerTests, RefusedCalls) {
     ASSERT_EQ(Apply(KV_WRITE_SUBTREE, R"(<node name="\A"><node name="B"/></node>)"), S_OK);
-    KvNodePtr noPath = CreateFilterByPath(L"\\A"), parent = CreateFilterByPath(L"\\A"), out;
-    const KvNodePtr good = CreateFilterByPath(L"\\A"), relative = CreateFilterByPath(L"A");
+    KvNodePtr noPath = CreateFilterByPath(L"\\A"), parent = CreateFilterByPath(L"\\A");
+    const KvNodePtr good = CreateFilterByPath(L"\\A"), request = CreateSubscribeConfig();
     noPath.DeleteAttribute(L"NodePath", true);
     parent.SetBool(L"IsParent", true);
-    IKvNode* nodes[] = {good.Get(), nullptr};
-    ULONG count = 0;
-    IKvModifySubscription* none = nullptr;
     const auto subscriptions = m_proxy.Query<IKvSubscriptionSource>();
-    const KvNodePtr request = CreateSubscribeConfig();
     auto sink = CSink::New();
     InterfacePtr<IComponentBase> update;
     InterfacePtr<IKvConfigProxy> other;
     ASSERT_TRUE(m_proxy->BeginUpdate(update.Put()) == S_OK && CLCreateConfigServer(&IID_IKvConfigProxy, other.PutVoid()) == S_OK);
-    EXPECT_EQ((std::vector<HRESULT>{
-                  m_proxy->WriteNodes(nullptr, 0, nullptr, 1), m_proxy->WriteNodes(nullptr, 0, nodes + 1, 1), m_proxy->WriteNodes(nullptr, 0, nodes, 0),
-                  m_proxy->WriteNodes(nullptr, 0, nodes, 2), m_proxy->WriteNodes(nullptr, 1, nodes, 1), m_proxy->WriteNodes(nullptr, 4, nodes, 1),
-                  m_proxy->QueryNodes(noPath.Get(), 0, out.Put(), 1, &count), m_proxy->QueryNodes(parent.Get(), 0, out.Put(), 1, &count),
-                  m_proxy->QueryNodes(relative.Get(), 0, out.Put(), 1, &count), m_proxy->QueryNodes(good.Get(), 1, out.Put(), 1, &count),
-                  m_proxy->QueryNodes(good.Get(), 0, out.Put(), 0, &count), m_proxy->QueryNodes(nullptr, 0, out.Put(), 1, &count),
-                  subscriptions->Subscribe(CreateFilterByPath(L"\\").Get(), request.Get(), sink.Get(), &none),
-                  subscriptions->Subscribe(good.Get(), nullptr, sink.Get(), &none), subscriptions->Subscribe(good.Get(), request.Get(), nullptr, &none),
-                  m_proxy->EndUpdate(nullptr), m_proxy->EndUpdate(m_proxy.Get()),
-                  other->EndUpdate(update.Get()), m_proxy.Query<IKvSyncModifySource>()->UnregisterSink(&GUID_NULL),
-                  Raised([] { GetProxyInstance(L"Nobody"); }), CLRegisterNamedInstance(ConfigServerProxyName, m_proxy.Get())}),
-              (std::vector<HRESULT>{E_POINTER, E_POINTER, KVCFG_E_COUNT_NOT_ONE, KVCFG_E_COUNT_NOT_ONE, KVCFG_E_UNKNOWN_WRITE_MODE,
-                                    KVCFG_E_UNKNOWN_WRITE_MODE, KVCFG_E_FILTER_NO_NODE_PATH, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG,
-                                    E_POINTER, E_INVALIDARG, E_POINTER, E_POINTER, E_POINTER, E_INVALIDARG, E_INVALIDARG,
-                                    NotFoundHr, NotFoundHr, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)}))
-        << "writes: no array or node, none or two, modes 1 and 4; queries: no path, the parent, relative, reserved, no room, no filter; "
-           "subscriptions: the root, no request or sink; updates: none, not an update, another server's; unknown names";
+    // The calls of the table: a write of count nodes (node, then none), a query with its reserved argument
+    // and room, a subscription.
+    const auto write = [this](int mode, IKvNode* node, ULONG count, bool array = true) {
+        return [=, this] { IKvNode* nodes[] = {node, nullptr}; return m_proxy->WriteNodes(nullptr, mode, array ? nodes : nullptr, count); };
+    };
+    const auto query = [this](KvNodePtr filter, int reserved = 0, ULONG room = 1) {
+        return [=, this] { KvNodePtr out; ULONG count = 0; return m_proxy->QueryNodes(filter.Get(), reserved, out.Put(), room, &count); };
+    };
+    const auto subscribe = [&](KvNodePtr filter, KvNodePtr config, IKvModifySink* to) {
+        return [=] { IKvModifySubscription* none = nullptr; return subscriptions->Subscribe(filter.Get(), config.Get(), to, &none); };
+    };
+    ExpectCalls({{write(0, good.Get(), 1, false), E_POINTER, "no array"}, {write(0, nullptr, 1), E_POINTER, "no node"},
+                 {write(0, good.Get(), 0), KVCFG_E_COUNT_NOT_ONE}, {write(0, good.Get(), 2), KVCFG_E_COUNT_NOT_ONE},
+                 {write(1, good.Get(), 1), KVCFG_E_UNKNOWN_WRITE_MODE}, {write(4, good.Get(), 1), KVCFG_E_UNKNOWN_WRITE_MODE},
+                 {query(noPath), KVCFG_E_FILTER_NO_NODE_PATH}, {query(parent), E_INVALIDARG, "the parent"}, {query({}), E_POINTER, "no filter"},
+                 {query(CreateFilterByPath(L"A")), E_INVALIDARG, "relative"}, {query(good, 1), E_INVALIDARG, "reserved"}, {query(good, 0, 0), E_INVALIDARG, "no room"},
+                 {subscribe(CreateFilterByPath(L"\\"), request, sink.Get()), E_INVALIDARG, "the root"},
+                 {subscribe(good, {}, sink.Get()), E_POINTER, "no request"}, {subscribe(good, request, nullptr), E_POINTER, "no sink"},
+                 {[&] { return m_proxy->EndUpdate(nullptr); }, E_POINTER}, {[&] { return m_proxy->EndUpdate(m_proxy.Get()); }, E_INVALIDARG, "not an update"},
+                 {[&] { return other->EndUpdate(update.Get()); }, E_INVALIDARG, "another server's update"},
+                 {[&] { return m_proxy.Query<IKvSyncModifySource>()->UnregisterSink(&GUID_NULL); }, NotFoundHr, "an unknown cookie"},
+                 {[] { return Raised([] { GetProxyInstance(L"Nobody"); }); }, NotFoundHr, "an unknown name"},
+                 {[&] { return CLRegisterNamedInstance(ConfigServerProxyName, m_proxy.Get()); }, HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)}});
     update.Reset();
     auto subscription = Subscribe(L"\\Z", sink.Get());
     EXPECT_EQ(subscription->Start(), InvalidStateHr) << "Start is once";
