@@ -26,13 +26,6 @@ IErrorInfo* SetThreadErrorInfo(const wchar_t* description, const GUID& guid = GU
     return info;
 }
 
-// A failure taken with the thread's error information, as a component takes a callee's failure.
-HRES Received(HRESULT hr) {
-    HRES holder;
-    holder = hr;
-    return holder;
-}
-
 std::wstring LocationOf(const HRES& error) {
     return L"0x" + Hex16(error.ReturnAddress(0)) + L",0x" + Hex16(error.ReturnAddress(1));
 }
@@ -75,7 +68,8 @@ TEST(ErrorHandlingTests, TextsAndRecordsFromErrorInformation) {
         {L"Foreign text [0x9]", GUID_NULL, L"Foreign text [0x9]", L""}};
     for (const auto& [text, guid, description, location] : cases) {
         SetThreadErrorInfo(text, guid);
-        const HRES error = Received(E_FAIL);
+        HRES error; // takes the thread's error information, as a component takes a callee's failure
+        error = E_FAIL;
         EXPECT_EQ(ToString(error), L"0x80004005 " + description + L" [" + location + LocationOf(error) + L"]") << text;
     }
 }
@@ -85,7 +79,8 @@ TEST(ErrorHandlingTests, TextsAndRecordsFromErrorInformation) {
 TEST(ErrorHandlingTests, FailureAcrossTwoComponents) {
     CModuleLogTail log;
     const auto innerCall = [] { return CallBoundary(L"CInner::Run", [] { SetThreadErrorInfo(L"Disk on fire"), ThrowIfFailed(E_FAIL); }); };
-    const HRES received = Received(CallBoundary(L"COuter::Run", [&] { ThrowIfFailed(innerCall()); }));
+    HRES received;
+    received = CallBoundary(L"COuter::Run", [&] { ThrowIfFailed(innerCall()); });
     const std::wstring text = ToString(received);
     std::wsmatch chains;
     const std::wregex expected(LR"(0x80004005 Disk on fire \[((0x\w{16},0x\w{16});0x\w{16},0x\w{16});)" + LocationOf(received) + L"\\]");

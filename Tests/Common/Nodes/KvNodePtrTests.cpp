@@ -27,24 +27,20 @@ TEST_F(KvNodePtrTests, OwnershipCopyMoveAndAttach) {
     EXPECT_EQ(Raised([&] { empty.GetChildCount(); }), E_HANDLE);
 }
 
+// Child lookups, and FindNode from a start node (cases in Data/FindNode.cases).
 TEST_F(KvNodePtrTests, StructureAndFindNode) {
     KvNodePtr root = ParseTree(R"(<node name="\"><node name="Config" type="Component"><node name="Roles">
         <node name="R1"/></node><node name="Users"><node name="U1"/></node></node></node>)");
     const KvNodePtr config = root.GetChild(0, true), roles = config.GetChildByName(L"Roles", true);
     EXPECT_TRUE(config.GetChildren().size() == 2 && !config.GetChild(2, false) && !root.GetParent());
     EXPECT_EQ(Raised([&] { config.GetChild(2, true); }), NotFound);
-    // From Roles (\Config\Roles) or the root (\): the full path of the node found, "" for none, or the
-    // HRESULT raised.
-    const std::tuple<const KvNodePtr*, const wchar_t*, ULONG, std::wstring> finds[] = {
-        {&roles, L"\\Config\\Roles\\R1", 0, L"\\Config\\Roles\\R1"}, {&roles, L"\\Config\\Users\\U1", 0, L"\\Config\\Users\\U1"},
-        {&roles, L"\\Config", 0, L"\\Config"}, {&roles, L"", 0, L"\\Config\\Roles"}, {&roles, L"\\Config\\Roles", 0, L"\\Config\\Roles"},
-        {&roles, L"R1", KvNodePtr::FindBelowOnly, L"\\Config\\Roles\\R1"}, {&roles, L"\\Config\\Users\\U1", KvNodePtr::FindBelowOnly, L""},
-        {&roles, L"\\Other\\X", 0, L""}, {&roles, L"R1\\Missing", 0, L""}, {&root, L"\\", 0, L""}, {&root, L"\\Config", 0, L""},
-        {&roles, L"\\Other\\X", KvNodePtr::FindRequired, std::to_wstring(NotFound)}, {&roles, nullptr, 0, std::to_wstring(E_POINTER)}};
-    for (const auto& [from, path, flags, expected] : finds) {
+    for (const auto& row : ReadCases("FindNode.cases")) {
+        const KvNodePtr& from = row[0] == "\\" ? root : roles;
+        const std::wstring path(row.at(1).begin(), row.at(1).end());
         std::wstring found;
-        const HRESULT hr = Raised([&] { found = from->FindNode(path, flags) ? from->FindNode(path, flags).GetPath() : L""; });
-        EXPECT_EQ(hr == S_OK ? found : std::to_wstring(hr), expected) << (path ? path : L"null") << " with flags " << flags;
+        const HRESULT hr = Raised([&] { const KvNodePtr node = from.FindNode(path.c_str(), std::stoul(row.at(2))); found = node ? node.GetPath() : L""; });
+        EXPECT_EQ(hr == S_OK ? std::string(found.begin(), found.end()) : HrText(hr), row.at(3))
+            << row[1] << " from " << row[0] << " with flags " << row[2];
     }
 }
 
@@ -79,15 +75,8 @@ TEST_F(KvNodePtrTests, AttributeReadsAndWrites) {
 // same children in the same order, each compared by its own name; node types do not count.
 TEST_F(KvNodePtrTests, CompareNodes) {
     const std::string a = R"(<node name="\C"><attr name="A" code="2">a</attr><node name="R"><attr name="N" code="4">5</attr></node><node name="U"/></node>)";
-    const auto changed = [&a](const std::string& from, const std::string& to) { return std::string(a).replace(a.find(from), from.size(), to); };
-    const std::pair<std::string, bool> others[] = {
-        {a, true}, {changed(R"(\C")", R"(\C" type="Y")"), true}, {changed(R"(\C")", R"(\D")"), false},
-        {changed(R"("4">5)", R"("3">5)"), false}, {changed(R"("4">5)", R"("4">6)"), false},
-        {changed("</attr><node", R"(</attr><attr name="E" code="0"/><node)"), false},
-        {changed(R"(<node name="R"><attr name="N" code="4">5</attr></node><node name="U"/>)",
-                 R"(<node name="U"/><node name="R"><attr name="N" code="4">5</attr></node>)"), false}};
-    for (const auto& [other, equal] : others)
-        EXPECT_EQ(KvNodePtr::CompareNodes(ParseTree(a), ParseTree(other)), equal) << other;
+    for (const auto& row : ReadCases("CompareNodes.cases"))
+        EXPECT_EQ(KvNodePtr::CompareNodes(ParseTree(a), ParseTree(row.at(1))), row[0] == "1") << row[1];
     const KvNodePtr parent = ParseTree(a), child = parent.GetChild(0, true);
     const KvNodePtr alone = ParseTree(R"(<node name="R"><attr name="N" code="4">5</attr></node>)");
     EXPECT_FALSE(KvNodePtr::CompareNodes(child, alone)) << "at \\C\\R and at \\R";

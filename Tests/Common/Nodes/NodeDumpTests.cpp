@@ -34,14 +34,20 @@ TEST_F(NodeDumpTests, MasksListedAttributesOnACopy) {
     }
 }
 
-// A dump is the node's handle and the store's readable text of it without the wrapper, in UTF-16.
-TEST_F(NodeDumpTests, Text) {
-    const std::string body = "<node name=\"Settings\" type=\"Component\">\r\n"
-                             "  <attr name=\"Text\" code=\"2\">a&lt;b &amp; &quot;c&quot;&#xD;&#xA;</attr>\r\n"
-                             "  <node name=\"Child\"/>\r\n"
-                             "</node>";
+// The texts made of a node: the store's readable document without its final 0 byte, and a dump: the
+// node's handle and that document's body, in UTF-16.
+TEST_F(NodeDumpTests, Texts) {
+    const std::string body = "<node name=\"S\" type=\"Component\">\r\n  <attr name=\"Text\" code=\"2\">a&lt;b &amp; &quot;c&quot;&#xD;&#xA;</attr>\r\n"
+                             "  <node name=\"C\"/>\r\n</node>";
     const KvNodePtr node = ParseTree(body);
-    EXPECT_EQ(CKvNodeLogView(node, KVN_DEPTH_ALL, {}).ToString(), L"KvNode[0x" + Hex16(node.Get()) + L"]:\r\n" + std::wstring(body.begin(), body.end()));
-    EXPECT_EQ(CKvNodeLogView(KvNodePtr(), KVN_DEPTH_ALL, {}).ToString(), L"KvNode[<null>]");
-    EXPECT_EQ(CKvNodeLogView::TextBody(L"<node/> \t\r\n"), L"<node/>") << "text without the wrapper is kept whole";
+    const auto wide = [](const std::string& text) { return std::wstring(text.begin(), text.end()); };
+    const std::pair<std::wstring, std::wstring> texts[] = {
+        {wide(SerializeNodeToString(node, KVN_DEPTH_ALL)), wide("<nr>\r\n" + body + "\r\n</nr>\r\n")},
+        {wide(SerializeNodeToString(node, 0)), L"<nr>\r\n<node name=\"S\" type=\"Component\">\r\n  <attr name=\"Text\" code=\"2\">a&lt;b &amp; "
+                                              L"&quot;c&quot;&#xD;&#xA;</attr>\r\n</node>\r\n</nr>\r\n"}, // depth 0: without children
+        {CKvNodeLogView(node, KVN_DEPTH_ALL, {}).ToString(), L"KvNode[0x" + Hex16(node.Get()) + L"]:\r\n" + wide(body)},
+        {CKvNodeLogView(KvNodePtr(), KVN_DEPTH_ALL, {}).ToString(), L"KvNode[<null>]"},
+        {CKvNodeLogView::TextBody(L"<node/> \t\r\n"), L"<node/>"}}; // text without the wrapper is kept whole
+    for (const auto& [text, expected] : texts)
+        EXPECT_EQ(text, expected);
 }
