@@ -5,6 +5,7 @@
 
 #include <sddl.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -161,12 +162,18 @@ void CFakeDirectory::AddAccount(SAccount account) {
     m_accounts[account.sid] = account;
 }
 
+bool CFakeDirectory::WaitFor(const std::wstring& subject, int calls) const {
+    std::unique_lock guard(m_lock);
+    return m_called.wait_for(guard, std::chrono::minutes(1), [&] { return std::ranges::count(m_asked, subject) >= calls; });
+}
+
 DWORD CFakeDirectory::Enter(const std::wstring& subject, bool local, bool levelKnown) {
     std::unique_lock guard(m_lock);
     m_asked.push_back(subject);
     const std::function<void()> action = m_actions[subject];
     const DWORD error = m_failures[subject] ? m_failures[subject] : !local ? ERROR_BAD_NETPATH : levelKnown ? ERROR_SUCCESS : ERROR_INVALID_LEVEL;
     guard.unlock();
+    m_called.notify_all();
     if (action)
         action();
     return error;

@@ -13,6 +13,7 @@
 #include "Subsystems/ConfigServer/Rolewarden/AccountsPlatform.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -60,6 +61,8 @@ public:
     int Calls(const std::wstring& subject) const { return Lock(), static_cast<int>(std::ranges::count(m_asked, subject)); }
     // Network buffers not yet freed, plus frees of pointers the directory never handed out.
     int BufferFaults() const { return Lock(), static_cast<int>(m_buffers.size()) + m_badFrees; }
+    // Waits until there were that many calls about subject; false after a minute.
+    bool WaitFor(const std::wstring& subject, int calls) const;
 
 private:
     // The platform functions, in FakeDirectory.cpp.
@@ -73,6 +76,7 @@ private:
 
     const SAccountsPlatform* m_replaced;
     mutable std::mutex m_lock;
+    mutable std::condition_variable m_called;
     // By SID string, and the SID strings by logon name.
     std::map<std::wstring, SAccount> m_accounts;
     std::map<std::wstring, std::wstring> m_logonNames;

@@ -39,7 +39,7 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedOnlyWhenItChanges) 
 
     // Each run asks for Operators twice, its information and its members: the third call starts the
     // second run, so the first has ended.
-    ASSERT_TRUE(WaitFor([&] { return m_directory.Calls(L"Operators") >= 3; }));
+    ASSERT_TRUE(m_directory.WaitFor(L"Operators", 3));
     EXPECT_TRUE(Writes().empty()) << "the stored document differs from the built one, or another component wrote: "
                                   << TreeText(Query(TargetPath));
     EXPECT_EQ(m_directory.Calls(L"Lonely"), 0) << "a failed or empty configuration must leave nothing running";
@@ -51,7 +51,7 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedOnlyWhenItChanges) 
     ASSERT_EQ(refresher->Configure(RefresherConfig(L"Groups").Get()), S_OK);
     // A run of the replaced worker asks for Operators at most twice more, so after five more calls the
     // new worker has ended its first run.
-    ASSERT_TRUE(WaitFor([&] { return m_directory.Calls(L"Operators") >= beforeConfigure + 5; }));
+    ASSERT_TRUE(m_directory.WaitFor(L"Operators", beforeConfigure + 5));
     EXPECT_EQ(Writes(TargetPath), (std::vector<SServerWrite>{{2, TargetPath}})) << "the new worker read the deleted document again";
     m_directory.SetGroup(L"Auditors", {{carol, SidTypeUser, L"FAKEPC\\carol"}});
     const KvNodePtr erinLeft = DataTree(L"LocalGroups.erinleft.expected.tree");
@@ -68,7 +68,7 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedOnlyWhenItChanges) 
             cancel->Cancel();
         }
     });
-    ASSERT_TRUE(WaitFor([&] { return m_directory.Calls(L"Auditors") >= canceledAt; }));
+    ASSERT_TRUE(m_directory.WaitFor(L"Auditors", canceledAt));
     const int operators = m_directory.Calls(L"Operators");
     const std::wstring run = L"Entering: CLocalGroupMembershipRefresher::Refresh";
     const ptrdiff_t runs = Logged(log, L"DBG", run) + 2;

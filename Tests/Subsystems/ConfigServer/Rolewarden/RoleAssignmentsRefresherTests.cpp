@@ -90,7 +90,7 @@ TEST_F(RoleAssignmentsRefresherTest, EditsFailuresAndCancelAcrossRuns) {
         }
     });
     ASSERT_EQ(refresher->Configure(RefresherConfig(L"Assignments").Get()), S_OK);
-    ASSERT_TRUE(WaitFor([&] { return m_directory.Calls(AliceSid) >= 5; }));
+    ASSERT_TRUE(m_directory.WaitFor(AliceSid, 5));
     cancel->Cancel();
     canceled.set_value();
     refresher.Reset();
