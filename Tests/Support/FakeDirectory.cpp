@@ -42,14 +42,13 @@ BOOL Refuse(DWORD error) {
 struct CFakeDirectory::SPlatform {
     static BOOL WINAPI LookupAccountNameW(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain,
                                           LPDWORD domainLength, PSID_NAME_USE use) {
-        CFakeDirectory& self = *g_instance;
-        if (const DWORD error = self.Enter(name, system == nullptr))
+        if (const DWORD error = g_instance->Enter(name, system == nullptr))
             return Refuse(error);
-        std::lock_guard guard(self.m_lock);
-        const auto found = self.m_logonNames.find(name);
-        if (found == self.m_logonNames.end())
+        const auto guard = g_instance->Lock();
+        const auto found = g_instance->m_logonNames.find(name);
+        if (found == g_instance->m_logonNames.end())
             return Refuse(ERROR_NONE_MAPPED);
-        const SAccount& account = self.m_accounts.at(found->second);
+        const SAccount& account = g_instance->m_accounts.at(found->second);
         const std::vector<BYTE> bytes = SidBytes(account.sid);
         const DWORD needed = account.reportedSidSize != 0 ? account.reportedSidSize : static_cast<DWORD>(bytes.size());
         const bool sidFits = *sidSize >= needed;
@@ -63,16 +62,15 @@ struct CFakeDirectory::SPlatform {
 
     static BOOL WINAPI LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD nameLength, LPWSTR domain,
                                          LPDWORD domainLength, PSID_NAME_USE use) {
-        CFakeDirectory& self = *g_instance;
         LPWSTR text = nullptr;
         if (sid == nullptr || !IsValidSid(sid) || !ConvertSidToStringSidW(sid, &text))
             return Refuse(ERROR_INVALID_SID);
         const CLocalMemory owner(text);
-        if (const DWORD error = self.Enter(text, system == nullptr))
+        if (const DWORD error = g_instance->Enter(text, system == nullptr))
             return Refuse(error);
-        std::lock_guard guard(self.m_lock);
-        const auto found = self.m_accounts.find(text);
-        if (found == self.m_accounts.end())
+        const auto guard = g_instance->Lock();
+        const auto found = g_instance->m_accounts.find(text);
+        if (found == g_instance->m_accounts.end())
             return Refuse(ERROR_NONE_MAPPED);
         // Both lengths are set, as the system sets them.
         if (!Copy(found->second.name, name, nameLength) | !Copy(found->second.domain, domain, domainLength))
@@ -87,37 +85,25 @@ struct CFakeDirectory::SPlatform {
         return Copy(ComputerName, buffer, length) ? TRUE : Refuse(ERROR_MORE_DATA);
     }
 
-    // The module asks only whether the group exists: the information's name and comment stay null.
-    static NET_API_STATUS WINAPI NetLocalGroupGetInfo(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer) {
+    // The group's information, or its members as one block the way the system hands it out: the
+    // entries, then each member's SID and name, the name rounded up to four bytes so that the next SID
+    // stays aligned. The module asks only whether the group exists: the information stays zero.
+    static NET_API_STATUS Group(LPCWSTR server, LPCWSTR group, bool levelKnown, bool withMembers, LPBYTE* buffer, DWORD& count) {
         *buffer = nullptr;
-        if (const DWORD error = g_instance->Enter(group, server == nullptr, level == 1))
+        count = 0;
+        if (const DWORD error = g_instance->Enter(group, server == nullptr, levelKnown))
             return error;
-        std::lock_guard guard(g_instance->m_lock);
-        if (g_instance->m_groups.count(group) == 0)
+        const auto guard = g_instance->Lock();
+        const auto found = g_instance->m_groups.find(group);
+        if (found == g_instance->m_groups.end())
             return NERR_GroupNotFound;
-        *buffer = g_instance->Allocate(sizeof(LOCALGROUP_INFO_1));
-        return NERR_Success;
-    }
-
-    static NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer,
-                                                         DWORD maxLength, LPDWORD read, LPDWORD total, PDWORD_PTR resume) {
-        CFakeDirectory& self = *g_instance;
-        *buffer = nullptr;
-        *read = *total = 0;
-        if (const DWORD error = self.Enter(group, server == nullptr, level == 1 && maxLength == MAX_PREFERRED_LENGTH && !resume))
-            return error;
-        std::lock_guard guard(self.m_lock);
-        const auto found = self.m_groups.find(group);
-        if (found == self.m_groups.end())
-            return NERR_GroupNotFound;
-        // One block, as the system hands it out: the entries, then each member's SID and name, the name
-        // rounded up to four bytes so that the next SID stays aligned.
-        const std::vector<SMember>& members = found->second;
+        const std::vector<SMember> members = withMembers ? found->second : std::vector<SMember>();
         const auto room = [](const SMember& member) { return SidBytes(member.sid).size() + (((member.name.size() + 1) * sizeof(wchar_t) + 3) & ~size_t{3}); };
-        size_t size = members.size() * sizeof(LOCALGROUP_MEMBERS_INFO_1);
+        size_t size = !withMembers ? sizeof(LOCALGROUP_INFO_1) : members.size() * sizeof(LOCALGROUP_MEMBERS_INFO_1);
         for (const SMember& member : members)
             size += room(member);
-        auto* entries = reinterpret_cast<LOCALGROUP_MEMBERS_INFO_1*>(self.Allocate(size));
+        auto* entries = static_cast<LOCALGROUP_MEMBERS_INFO_1*>(std::calloc(1, size));
+        g_instance->m_buffers.insert(*buffer = reinterpret_cast<LPBYTE>(entries));
         BYTE* next = reinterpret_cast<BYTE*>(entries + members.size());
         for (size_t i = 0; i < members.size(); ++i) {
             std::vector<BYTE> sid = SidBytes(members[i].sid);
@@ -127,13 +113,22 @@ struct CFakeDirectory::SPlatform {
             std::memcpy(next + sid.size(), members[i].name.c_str(), (members[i].name.size() + 1) * sizeof(wchar_t));
             next += room(members[i]);
         }
-        *buffer = reinterpret_cast<LPBYTE>(entries);
-        *read = *total = static_cast<DWORD>(members.size());
+        count = static_cast<DWORD>(members.size());
         return NERR_Success;
+    }
+    static NET_API_STATUS WINAPI NetLocalGroupGetInfo(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer) {
+        DWORD count = 0;
+        return Group(server, group, level == 1, false, buffer, count);
+    }
+    static NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer,
+                                                         DWORD maxLength, LPDWORD read, LPDWORD total, PDWORD_PTR resume) {
+        const NET_API_STATUS status = Group(server, group, level == 1 && maxLength == MAX_PREFERRED_LENGTH && !resume, true, buffer, *read);
+        *total = *read;
+        return status;
     }
 
     static NET_API_STATUS WINAPI NetApiBufferFree(LPVOID buffer) {
-        std::lock_guard guard(g_instance->m_lock);
+        const auto guard = g_instance->Lock();
         if (buffer != nullptr && g_instance->m_buffers.erase(static_cast<LPBYTE>(buffer)) == 0) {
             ++g_instance->m_badFrees;
             return ERROR_INVALID_PARAMETER;
@@ -161,7 +156,7 @@ CFakeDirectory::~CFakeDirectory() {
 }
 
 void CFakeDirectory::AddAccount(SAccount account) {
-    std::lock_guard guard(m_lock);
+    const auto guard = Lock();
     for (const std::wstring& name : {account.domain + L"\\" + account.name, account.name, account.name + L"@" + account.domain})
         m_logonNames[name] = account.sid;
     m_accounts[account.sid] = account;
@@ -169,27 +164,17 @@ void CFakeDirectory::AddAccount(SAccount account) {
 
 bool CFakeDirectory::WaitFor(const std::wstring& subject, int calls) const {
     std::unique_lock guard(m_lock);
-    return m_called.wait_for(guard, std::chrono::minutes(1), [&] { return CountLocked(subject) >= calls; });
+    return m_called.wait_for(guard, std::chrono::minutes(1), [&] { return std::ranges::count(m_asked, subject) >= calls; });
 }
 
 DWORD CFakeDirectory::Enter(const std::wstring& subject, bool local, bool levelKnown) {
     std::unique_lock guard(m_lock);
     m_asked.push_back(subject);
-    const std::function<void()> action = m_actions.count(subject) ? m_actions[subject] : nullptr;
-    const DWORD error = m_failures.count(subject) && m_failures[subject] ? m_failures[subject]
-                        : local                                          ? (levelKnown ? ERROR_SUCCESS : ERROR_INVALID_LEVEL)
-                                                                         : ERROR_BAD_NETPATH;
+    const std::function<void()> action = m_actions[subject];
+    const DWORD error = m_failures[subject] ? m_failures[subject] : !local ? ERROR_BAD_NETPATH : levelKnown ? ERROR_SUCCESS : ERROR_INVALID_LEVEL;
     guard.unlock();
     m_called.notify_all();
     if (action)
         action();
     return error;
-}
-
-LPBYTE CFakeDirectory::Allocate(size_t size) {
-    auto* buffer = static_cast<LPBYTE>(std::calloc(1, size));
-    if (buffer == nullptr)
-        throw std::bad_alloc();
-    m_buffers.insert(buffer);
-    return buffer;
 }

@@ -19,7 +19,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 class CFakeDirectory {
@@ -51,17 +50,17 @@ public:
     // Again for the same SID replaces the account (a rename); its earlier names stay accepted.
     void AddAccount(SAccount account);
     // Every call about subject (a SID string, a name as asked, a group name) fails with error; 0 ends it.
-    void Fail(const std::wstring& subject, DWORD error) { Locked([&] { m_failures[subject] = error; }); }
+    void Fail(const std::wstring& subject, DWORD error) { Lock(), m_failures[subject] = error; }
     // A local group with its members in order; again for the same name replaces them.
-    void SetGroup(const std::wstring& name, std::vector<SMember> members) { Locked([&] { m_groups[name] = std::move(members); }); }
+    void SetGroup(const std::wstring& name, std::vector<SMember> members) { Lock(), m_groups[name] = std::move(members); }
     // Runs action on the calling thread at every call about subject, before the directory answers.
-    void OnCall(const std::wstring& subject, std::function<void()> action) { Locked([&] { m_actions[subject] = std::move(action); }); }
+    void OnCall(const std::wstring& subject, std::function<void()> action) { Lock(), m_actions[subject] = std::move(action); }
 
     // The subjects of every call so far, in order, and how many calls were about subject.
-    std::vector<std::wstring> Asked() const { return Locked([&] { return m_asked; }); }
-    int Calls(const std::wstring& subject) const { return Locked([&] { return CountLocked(subject); }); }
+    std::vector<std::wstring> Asked() const { return Lock(), m_asked; }
+    int Calls(const std::wstring& subject) const { return Lock(), static_cast<int>(std::ranges::count(m_asked, subject)); }
     // Network buffers not yet freed, plus frees of pointers the directory never handed out.
-    int BufferFaults() const { return Locked([&] { return static_cast<int>(m_buffers.size()) + m_badFrees; }); }
+    int BufferFaults() const { return Lock(), static_cast<int>(m_buffers.size()) + m_badFrees; }
     // Waits until there were that many calls about subject; false after a minute.
     bool WaitFor(const std::wstring& subject, int calls) const;
 
@@ -69,17 +68,11 @@ private:
     // The platform functions, in FakeDirectory.cpp.
     struct SPlatform;
 
-    // What f gives, run under the directory's lock.
-    template <class F>
-    std::invoke_result_t<F&> Locked(F f) const {
-        std::lock_guard guard(m_lock);
-        return f();
-    }
-    int CountLocked(const std::wstring& subject) const { return static_cast<int>(std::count(m_asked.begin(), m_asked.end(), subject)); }
+    // Holds the directory's lock to the end of the full expression it is made in.
+    std::lock_guard<std::mutex> Lock() const { return std::lock_guard(m_lock); }
     // Records a call about subject and runs its action. Gives the error set for subject, else
     // ERROR_BAD_NETPATH for a remote call, ERROR_INVALID_LEVEL for an unknown level, else 0.
     DWORD Enter(const std::wstring& subject, bool local, bool levelKnown = true);
-    LPBYTE Allocate(size_t size);
 
     const SAccountsPlatform* m_replaced;
     mutable std::mutex m_lock;

@@ -44,3 +44,8 @@ inline std::vector<std::wstring> Records(const CModuleLogTail& log, std::initial
 inline ptrdiff_t Logged(const CModuleLogTail& log, const wchar_t* severity, const std::wstring& text) {
     return std::ranges::count(Records(log, {severity}), severity + (L" " + text));
 }
+
+// A refresher configuration of Data/RefresherConfigs.tree, by name.
+inline KvNodePtr RefresherConfig(const wchar_t* name) {
+    return DataTree(L"RefresherConfigs.tree").GetChildByName(name, true);
+}

@@ -5,22 +5,7 @@
 #include "Support/FakeDirectoryTest.h"
 #include "Support/TreeCompare.h"
 
-namespace {
-
 constexpr const wchar_t* TargetPath = L"\\Config\\Security\\LocalGroups";
-
-// A configuration with these groups (none: no GroupsToResolve) and target path (null: none).
-KvNodePtr RefresherConfig(std::optional<std::vector<std::wstring>> groups, const wchar_t* target = TargetPath) {
-    KvNodePtr config = KvNodePtr::Create(L"Config", L"Component");
-    if (target != nullptr)
-        config.SetString(L"TargetMappingNodePath", target);
-    if (groups)
-        config.SetStringList(L"GroupsToResolve", *groups);
-    config.SetUInt32(L"RefreshIntervalS", 1);
-    return config;
-}
-
-} // namespace
 
 using LocalGroupMembershipRefresherTest = FakeDirectoryTest;
 
@@ -42,16 +27,15 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedOnlyWhenItChanges) 
     Write(DataTree(L"LocalGroups.expected.tree"));
     ClearWrites();
     const CModuleLogTail log;
-    const std::vector<std::wstring> groups = {L"Operators", L"Missing", L"Broken", L"Auditors"};
     const auto failing = CreateComponent<IConfigurableComponent>(CLSID_LocalGroupMembershipRefresher);
     EXPECT_EQ(failing->Configure(nullptr), E_POINTER);
-    EXPECT_EQ(failing->Configure(RefresherConfig({{L"Lonely"}}, nullptr).Get()), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
-    EXPECT_EQ(failing->Configure(RefresherConfig(std::nullopt).Get()), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(failing->Configure(RefresherConfig(L"GroupsWithoutTarget").Get()), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+    EXPECT_EQ(failing->Configure(RefresherConfig(L"GroupsWithoutList").Get()), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
     EXPECT_EQ(Logged(log, L"ERR", L"CLocalGroupMembershipRefresher::Configure failed: 0x80070490"), 2);
     const auto idle = CreateComponent<IConfigurableComponent>(CLSID_LocalGroupMembershipRefresher);
-    EXPECT_EQ(idle->Configure(RefresherConfig(std::vector<std::wstring>{}).Get()), S_OK);
+    EXPECT_EQ(idle->Configure(RefresherConfig(L"NoGroups").Get()), S_OK);
     const auto refresher = CreateComponent<IConfigurableComponent>(CLSID_LocalGroupMembershipRefresher);
-    ASSERT_EQ(refresher->Configure(RefresherConfig(groups).Get()), S_OK);
+    ASSERT_EQ(refresher->Configure(RefresherConfig(L"Groups").Get()), S_OK);
 
     // Each run asks for Operators twice, its information and its members: the third call starts the
     // second run, so the first has ended.
@@ -64,7 +48,7 @@ TEST_F(LocalGroupMembershipRefresherTest, MembershipPublishedOnlyWhenItChanges) 
         EXPECT_GE(Logged(log, L"DBG", debug), 1) << "not logged: " << testing::PrintToString(debug);
     Delete(TargetPath);
     const int beforeConfigure = m_directory.Calls(L"Operators");
-    ASSERT_EQ(refresher->Configure(RefresherConfig(groups).Get()), S_OK);
+    ASSERT_EQ(refresher->Configure(RefresherConfig(L"Groups").Get()), S_OK);
     // A run of the replaced worker asks for Operators at most twice more, so after five more calls the
     // new worker has ended its first run.
     ASSERT_TRUE(m_directory.WaitFor(L"Operators", beforeConfigure + 5));

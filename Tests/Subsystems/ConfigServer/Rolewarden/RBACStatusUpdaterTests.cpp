@@ -1,53 +1,39 @@
 // The RBAC status updater of Rolewarden.dll against the configuration server. Data/RBACStatusUpdater.tree
 // holds its configuration and the folder trees written one after the other (none: the tree deleted), each
 // with the status, the count of status writes so far and the updater's records it must give.
-#include "Common/ErrorHandling.h"
 #include "Support/ComponentHostTest.h"
 #include "Support/DataTrees.h"
 #include "Support/ModifyRecords.h"
 #include "Support/ModuleLogTail.h"
 #include "Support/TestSupport.h"
 
-#include <filesystem>
-#include <fstream>
-
 namespace {
 
 const std::wstring StatusPath = L"\\Config\\Security\\RBACStatus", TreePath = L"\\Config\\FolderTree";
 
-// The updater's records since the tail began without trace scopes, cut before a node dump or the
-// addresses of a failure.
+// The updater's records since the tail began without trace scopes, cut before a node dump, and a
+// failure's text after its HRESULT, since descriptions and addresses vary.
 std::vector<std::wstring> UpdaterRecords(const CModuleLogTail& log) {
     std::vector<std::wstring> messages;
     for (const CModuleLogTail::SRecord& record : log.Records()) {
-        const std::wstring message = record.message.substr(record.message.find_first_not_of(L' '));
+        std::wstring message = record.message.substr(record.message.find_first_not_of(L' '));
+        const size_t failed = message.find(L" failed: 0x");
+        message.resize(std::min({message.size(), message.find(L"KvNode["), failed == std::wstring::npos ? failed : failed + 19}));
         if (record.source == L"RBACStatusUpdater.cpp" && !message.starts_with(L"Entering: ") && !message.starts_with(L"Exiting: ") &&
             !message.starts_with(L"EXCEPTION at: "))
-            messages.push_back(message.substr(0, std::min(message.find(L"KvNode["), message.find(L" [0x"))));
+            messages.push_back(message);
     }
     return messages;
-}
-
-std::wstring Failed(const wchar_t* operation, HRESULT hr) {
-    return operation + std::wstring(L" failed: ") + ToString(SErrorRecord{hr, GetErrorDescription(hr), L""});
-}
-
-bool Unlocked() {
-    BOOL locked = TRUE;
-    return RolewardenModule()->IsLocked(&locked) == S_OK && !locked;
 }
 
 } // namespace
 
 class RBACStatusUpdaterTests : public ComponentHostTest {
 protected:
-    void TearDown() override {
-        m_updater.Reset();
-        ComponentHostTest::TearDown();
-    }
-    HRESULT Configure(const KvNodePtr& config) {
-        m_updater = CreateComponent<IConfigurableComponent>(CLSID_RBACStatusUpdater);
-        return m_updater->Configure(config.Get());
+    InterfacePtr<IConfigurableComponent> Updater(const KvNodePtr& config, HRESULT expected = S_OK) {
+        auto updater = CreateComponent<IConfigurableComponent>(CLSID_RBACStatusUpdater);
+        EXPECT_EQ(updater->Configure(config.Get()), expected) << TreeText(config);
+        return updater;
     }
     // The folder tree of a step, named by its server path.
     KvNodePtr TreeOf(const std::wstring& step) const {
@@ -66,35 +52,29 @@ protected:
 
     const KvNodePtr m_scenario = DataTree(L"RBACStatusUpdater.tree");
     const KvNodePtr m_config = m_scenario.GetChildByName(L"Config", true);
-    InterfacePtr<IConfigurableComponent> m_updater;
 };
 
 // The updater writes through a fault proxy, which fails the writes of the steps with "FailWrites".
+// Then the host's release ends the subscription while the server lives on.
 TEST_F(RBACStatusUpdaterTests, ClassifiesRoleAssignmentsAndWritesChangedStatus) {
     const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
     proxy->failure = KVCFG_E_NODE_NO_PATH;
     AddName(L"ConfigServer.Proxy", proxy.Get());
-    ASSERT_EQ(Configure(m_config), S_OK);
+    auto updater = Updater(m_config);
     for (const KvNodePtr& step : m_scenario.GetChildren()) {
         if (step.Get() == m_config.Get())
             continue;
         const CModuleLogTail log(L"Rolewarden");
         int32_t failWrites = 0;
-        step.TryGetInt32(L"FailWrites", failWrites);
-        proxy->failWrites = failWrites;
-        if (step.GetChildCount() == 0)
-            Delete(TreePath);
-        else
-            Write(TreeOf(step.GetName()));
+        proxy->failWrites = step.TryGetInt32(L"FailWrites", failWrites) ? failWrites : 0;
+        step.GetChildCount() == 0 ? Delete(TreePath) : Write(TreeOf(step.GetName()));
         Settle();
         EXPECT_EQ(Status(), step.GetString(L"Status")) << step.GetName();
         EXPECT_EQ(Writes(StatusPath).size(), static_cast<size_t>(step.GetInt32(L"Writes"))) << step.GetName();
         EXPECT_EQ(UpdaterRecords(log), step.GetStringList(L"Records", false)) << step.GetName();
     }
-
-    // The host's release ends the subscription while the server lives on.
-    m_updater.Reset();
-    EXPECT_TRUE(Unlocked()) << "the released updater is still alive";
+    updater.Reset();
+    EXPECT_TRUE(WaitForUnlock(*RolewardenModule(), 0)) << "the released updater is still alive";
     Write(TreeOf(L"DefaultDeleted"));
     Settle();
     EXPECT_EQ(Writes(StatusPath).size(), 6u) << "the released updater still writes";
@@ -102,9 +82,8 @@ TEST_F(RBACStatusUpdaterTests, ClassifiesRoleAssignmentsAndWritesChangedStatus) 
 
 // Records that come together in one call are each taken in order; one without content is skipped.
 TEST_F(RBACStatusUpdaterTests, SeveralRecordsInOneCall) {
-    ASSERT_EQ(Configure(m_config), S_OK);
     const auto record = [&](const wchar_t* step) { return Record(TreePath, TreeOf(step)); };
-    EXPECT_EQ(Notify(m_updater.Query<IKvModifySink>().Get(), {record(L"ExactDefaults"), Record(TreePath), record(L"DefaultDeleted")}), S_OK);
+    EXPECT_EQ(Notify(Updater(m_config).Query<IKvModifySink>().Get(), {record(L"ExactDefaults"), Record(TreePath), record(L"DefaultDeleted")}), S_OK);
     EXPECT_EQ(Status(), L"assigned ever");
     EXPECT_EQ(Writes(StatusPath).size(), 2u) << "one status for the first record and one for the last";
 }
@@ -113,21 +92,16 @@ TEST_F(RBACStatusUpdaterTests, BadInputFailsAndLeavesNothingSubscribed) {
     const CModuleLogTail log(L"Rolewarden");
     for (const wchar_t* key : {L"FoldersTreeNodePath", L"RBACStatusNodePath", L"DefaultAssigments"}) {
         KvNodePtr config = m_config.Clone();
-        if (config.GetChildByName(key, false))
-            config.GetChildByName(key, true).SetName(KVN_NAME_OWN, L"DefaultAssignments");
-        else
-            config.DeleteAttribute(key, true);
-        EXPECT_EQ(Configure(config), HRESULT_FROM_WIN32(ERROR_NOT_FOUND)) << key;
-        m_updater.Reset();
-        EXPECT_TRUE(Unlocked()) << "an updater without " << key << " is still subscribed";
+        config.GetChildByName(key, false) ? config.GetChildByName(key, true).SetName(KVN_NAME_OWN, L"DefaultAssignments")
+                                          : config.DeleteAttribute(key, true);
+        Updater(config, HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+        EXPECT_TRUE(WaitForUnlock(*RolewardenModule(), 0)) << "an updater without " << key << " is still subscribed";
     }
-    ASSERT_EQ(Configure(m_config), S_OK);
-    EXPECT_EQ(m_updater->Configure(nullptr), E_POINTER);
-    EXPECT_EQ(m_updater->Configure(m_config.Get()), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
-    EXPECT_EQ(m_updater.Query<IKvModifySink>()->OnTriggered(nullptr, 1, nullptr), E_POINTER);
-    const std::wstring config = L"Config: ", notFound = Failed(L"CRBACStatusUpdater::Configure", HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
-    EXPECT_EQ(UpdaterRecords(log), (std::vector<std::wstring>{config, notFound, config, notFound, config, notFound, config,
-                                                              Failed(L"CRBACStatusUpdater::Configure", E_POINTER), config,
-                                                              Failed(L"CRBACStatusUpdater::Configure", HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED)),
-                                                              Failed(L"CRBACStatusUpdater::OnTriggered", E_POINTER)}));
+    const auto updater = Updater(m_config);
+    EXPECT_EQ(updater->Configure(nullptr), E_POINTER);
+    EXPECT_EQ(updater->Configure(m_config.Get()), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
+    EXPECT_EQ(updater.Query<IKvModifySink>()->OnTriggered(nullptr, 1, nullptr), E_POINTER);
+    const std::wstring config = L"Config: ", failed = L"CRBACStatusUpdater::Configure failed: ", notFound = failed + L"0x80070490";
+    EXPECT_EQ(UpdaterRecords(log), (std::vector<std::wstring>{config, notFound, config, notFound, config, notFound, config, failed + L"0x80004003",
+                                                              config, failed + L"0x800704DF", L"CRBACStatusUpdater::OnTriggered failed: 0x80004003"}));
 }

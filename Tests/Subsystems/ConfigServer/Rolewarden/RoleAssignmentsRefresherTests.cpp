@@ -16,13 +16,6 @@ constexpr const wchar_t* AliceSid = L"S-1-5-21-10-20-30-1001";
 constexpr const wchar_t* BobSid = L"S-1-5-21-10-20-30-1002";
 constexpr const wchar_t* DaveSid = L"S-1-5-21-10-20-30-1004";
 
-KvNodePtr RefresherConfig(const std::wstring& treePath) {
-    KvNodePtr config = KvNodePtr::Create(L"Config", L"Component");
-    config.SetString(L"FoldersTreeNodePath", treePath);
-    config.SetUInt32(L"RefreshIntervalS", 1);
-    return config;
-}
-
 } // namespace
 
 using RoleAssignmentsRefresherTest = FakeDirectoryTest;
@@ -44,8 +37,8 @@ TEST_F(RoleAssignmentsRefresherTest, RefreshRulesOverAFolderTree) {
     const CModuleLogTail log;
     {
         const auto refresher = CreateComponent<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
-        ASSERT_EQ(refresher->Configure(RefresherConfig(L"\\Config\\Other").Get()), S_OK);
-        ASSERT_EQ(refresher->Configure(RefresherConfig(TreePath).Get()), S_OK) << "a second Configure replaces the worker";
+        ASSERT_EQ(refresher->Configure(RefresherConfig(L"OtherAssignments").Get()), S_OK);
+        ASSERT_EQ(refresher->Configure(RefresherConfig(L"Assignments").Get()), S_OK) << "a second Configure replaces the worker";
         const std::vector<KvNodePtr> firstRun = DataTrees(L"RefresherFolderTree.firstrun.expected.tree");
         ASSERT_TRUE(WaitUntil([&] { return IsSameTree(Query(TreePath), firstRun.at(0)); })) << TreeText(Query(TreePath));
         std::vector<SServerWrite> written;
@@ -74,11 +67,9 @@ TEST_F(RoleAssignmentsRefresherTest, RefreshRulesOverAFolderTree) {
 TEST_F(RoleAssignmentsRefresherTest, EditsFailuresAndCancelAcrossRuns) {
     m_directory.AddAccount({AliceSid, L"CORP", L"alice"});
     m_directory.AddAccount({BobSid, L"CORP", L"bob"});
-    Write(R"(<node name="\Config\FolderTree"><node name="RoleAssignments">
-          <node name="A" type="RoleAssignment"><attr name="SubjectId" code="2">win:sid=S-1-5-21-10-20-30-1001</attr>
-            <attr name="SubjectDisplayName" code="2">old</attr></node>
-          <node name="B" type="RoleAssignment"><attr name="SubjectId" code="2">win:sid=S-1-5-21-10-20-30-1002</attr>
-            <attr name="SubjectDisplayName" code="2">old</attr></node></node></node>)");
+    // The folder tree of these runs, and the edit.
+    const std::vector<KvNodePtr> trees = DataTrees(L"RefresherRuns.tree");
+    Write(trees.at(0));
     ClearWrites();
     const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
     AddName(L"ConfigServer.Proxy", proxy.Get());
@@ -92,14 +83,13 @@ TEST_F(RoleAssignmentsRefresherTest, EditsFailuresAndCancelAcrossRuns) {
     const std::shared_future<void> resume = canceled.get_future().share();
     m_directory.OnCall(AliceSid, [&, resume] {
         if (m_directory.Calls(AliceSid) == 2) {
-            Write(R"(<node name="\Config\FolderTree\RoleAssignments\B" type="RoleAssignment">
-                     <attr name="SubjectDisplayName" code="2">edited</attr></node>)", KV_WRITE_MERGE);
+            Write(trees.at(1), KV_WRITE_MERGE);
         } else if (m_directory.Calls(AliceSid) == 5) {
             m_directory.AddAccount({BobSid, L"CORP", L"robert"});
             resume.wait();
         }
     });
-    ASSERT_EQ(refresher->Configure(RefresherConfig(TreePath).Get()), S_OK);
+    ASSERT_EQ(refresher->Configure(RefresherConfig(L"Assignments").Get()), S_OK);
     ASSERT_TRUE(m_directory.WaitFor(AliceSid, 5));
     cancel->Cancel();
     canceled.set_value();
@@ -118,33 +108,23 @@ TEST_F(RoleAssignmentsRefresherTest, EditsFailuresAndCancelAcrossRuns) {
 }
 
 // Rolewarden.dll resolves on the system's accounts: BUILTIN\Administrators by name and by SID in a
-// non-canonical form, and the account the tests run under, named with the local domain "."; and its
-// Configure fails without a configuration or a folder tree path.
+// non-canonical form; and its Configure fails without a configuration or a folder tree path.
 using RoleAssignmentsRefresherDllTest = ComponentHostTest;
 TEST_F(RoleAssignmentsRefresherDllTest, SystemAccountsAndConfigureFailures) {
-    wchar_t user[256];
-    DWORD userLength = 256;
-    ASSERT_TRUE(GetUserNameW(user, &userLength));
-    KvNodePtr tree = ParseTree(R"(<node name="\Config\FolderTree"><node name="Admins" type="RoleAssignment">
+    Write(R"(<node name="\Config\FolderTree"><node name="Admins" type="RoleAssignment">
         <attr name="SubjectId" code="0x102"><item>win:sid=S-1-5-32-0544</item><item>win:name=BUILTIN\Administrators</item></attr>
-        <attr name="PreprocessedSubjectId" code="2">stale</attr></node><node name="Own" type="RoleAssignment"/></node>)");
-    tree.GetChildByName(L"Own", true).SetString(SubjectIdAttribute, MakeNameSubjectId(std::wstring(L".\\") + user));
-    Write(tree);
+        <attr name="PreprocessedSubjectId" code="2">stale</attr></node></node>)");
     const CModuleLogTail log(L"Rolewarden");
     const auto refresher = CreateComponent<IConfigurableComponent>(CLSID_RoleAssignmentsRefresher);
     EXPECT_EQ(refresher->Configure(nullptr), E_POINTER);
     EXPECT_EQ(refresher->Configure(KvNodePtr::Create(L"Config", nullptr).Get()), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
     EXPECT_EQ(Records(log), (std::vector<std::wstring>{L"ERR CRoleAssignmentsRefresher::Configure failed: 0x80004003",
                                                        L"ERR CRoleAssignmentsRefresher::Configure failed: 0x80070490"}));
-    ASSERT_EQ(refresher->Configure(RefresherConfig(TreePath).Get()), S_OK);
-    ASSERT_TRUE(WaitUntil([&] { return HasAttribute(Query(TreePath).FindNode(L"Own"), PreprocessedSubjectIdAttribute); }));
-    // What the account functions of this executable give on the system's own table.
-    const CSid own = LookupSidByAccountName(GetLocalComputerName() + L"\\" + user);
+    ASSERT_EQ(refresher->Configure(RefresherConfig(L"Assignments").Get()), S_OK);
     const std::wstring administrators = LookupAccountNameBySid(SidFromString(L"S-1-5-32-544"));
-    const KvNodePtr admins = Query(TreePath).FindNode(L"Admins"), ownAssignment = Query(TreePath).FindNode(L"Own");
+    ASSERT_TRUE(WaitUntil([&] { return HasAttribute(Query(TreePath).FindNode(L"Admins"), SubjectDisplayNameAttribute); }));
+    const KvNodePtr admins = Query(TreePath).FindNode(L"Admins");
     EXPECT_EQ(admins.GetString(SubjectDisplayNameAttribute), administrators + L"; " + administrators);
     EXPECT_EQ(admins.GetStringList(PreprocessedSubjectIdAttribute, true),
               (std::vector<std::wstring>{L"win:sid=S-1-5-32-544", L"win:sid=S-1-5-32-544"}));
-    EXPECT_EQ(ownAssignment.GetString(SubjectDisplayNameAttribute), LookupAccountNameBySid(own));
-    EXPECT_EQ(ownAssignment.GetString(PreprocessedSubjectIdAttribute), MakeSidSubjectId(own));
 }
