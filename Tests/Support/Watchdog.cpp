@@ -8,15 +8,10 @@
 
 namespace {
 
-using QueryThread = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-using NextThread = LONG(WINAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, HANDLE*);
 // ThreadQuerySetWin32StartAddress: the address a thread was started at.
 constexpr int ThreadStartAddressClass = 9;
 
-template <class Function>
-Function Ntdll(const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
-}
+void* Ntdll(const char* name) { return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)); }
 
 } // namespace
 
@@ -26,8 +21,7 @@ CWatchdog::CWatchdog(int seconds, std::string what) : m_what(std::move(what)) {
         std::fflush(stdout);
         TerminateProcess(GetCurrentProcess(), 3);
     };
-    if (!CreateTimerQueueTimer(&m_timer, nullptr, bite, this, static_cast<DWORD>(seconds) * 1000, 0, WT_EXECUTEONLYONCE))
-        m_timer = nullptr;
+    EXPECT_TRUE(CreateTimerQueueTimer(&m_timer, nullptr, bite, this, static_cast<DWORD>(seconds) * 1000, 0, WT_EXECUTEONLYONCE));
 }
 
 CWatchdog::~CWatchdog() {
@@ -38,8 +32,8 @@ CWatchdog::~CWatchdog() {
 // NtGetNextThread walks this process's threads only; a snapshot of the whole system costs a hundred
 // times more under Wine.
 std::vector<DWORD> ThreadsStartedIn(const void* base, size_t size) {
-    static const auto next = Ntdll<NextThread>("NtGetNextThread");
-    static const auto query = Ntdll<QueryThread>("NtQueryInformationThread");
+    static const auto next = reinterpret_cast<LONG(WINAPI*)(HANDLE, HANDLE, ACCESS_MASK, ULONG, ULONG, HANDLE*)>(Ntdll("NtGetNextThread"));
+    static const auto query = reinterpret_cast<LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*)>(Ntdll("NtQueryInformationThread"));
     std::vector<DWORD> found;
     const auto* first = static_cast<const char*>(base);
     HANDLE current = nullptr, following = nullptr;
@@ -75,25 +69,8 @@ bool CGate::WaitArrivals(int count) {
     return m_changed.wait_for(guard, std::chrono::milliseconds(TestTimeoutMs()), [&] { return m_arrivals >= count; });
 }
 
-void CGate::Open() {
-    {
-        std::lock_guard guard(m_lock);
-        m_open = true;
-    }
-    m_changed.notify_all();
-}
+void CGate::Open() { std::lock_guard guard(m_lock); m_open = true; m_changed.notify_all(); }
 
-void CGate::Close() {
-    std::lock_guard guard(m_lock);
-    m_open = false;
-}
-
-int CGate::Arrivals() {
-    std::lock_guard guard(m_lock);
-    return m_arrivals;
-}
-
-int CGate::Crowds() {
-    std::lock_guard guard(m_lock);
-    return m_crowds;
-}
+void CGate::Close() { std::lock_guard guard(m_lock); m_open = false; }
+int CGate::Arrivals() { std::lock_guard guard(m_lock); return m_arrivals; }
+int CGate::Crowds() { std::lock_guard guard(m_lock); return m_crowds; }

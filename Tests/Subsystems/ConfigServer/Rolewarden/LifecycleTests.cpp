@@ -9,8 +9,6 @@
 #include "Common/UniqueHandle.h"
 #include "Support/ComponentHostTest.h"
 #include "Support/ComponentTrees.h"
-#include "Support/TestSupport.h"
-#include "Support/Watchdog.h"
 
 #include <algorithm>
 #include <optional>
@@ -31,14 +29,11 @@ class CLoadedModule {
 public:
     bool Load() {
         m_module = LoadRolewarden(&m_dll);
-        const auto* base = reinterpret_cast<const char*>(m_dll);
-        m_base = base;
-        m_size = m_dll ? reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew)
-                             ->OptionalHeader.SizeOfImage
-                       : 0;
+        const auto* image = reinterpret_cast<const char*>(m_base = m_dll);
+        const auto* headers = m_dll ? reinterpret_cast<const IMAGE_NT_HEADERS*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew) : nullptr;
+        m_size = headers ? headers->OptionalHeader.SizeOfImage : 0;
         return m_module != nullptr;
     }
-    IComponentsModule& Module() const { return *m_module; }
     IComponentsModule* Get() const { return m_module; }
     bool Locked() const {
         BOOL locked = TRUE;
@@ -80,10 +75,9 @@ public:
 // from inside the next storage write or notification it hears (or when the server lets it go).
 class CReleasingSink final : public CTestObject<INodeModifySink, IKvModifySink> {
 public:
-    ~CReleasingSink() override { ReleaseHeld(); }
     void Hold(IComponentBase* object) {
         std::lock_guard guard(m_lock);
-        m_held.push_back(object);
+        m_held.emplace_back(object, true);
     }
     HRESULT STDMETHODCALLTYPE OnBeginModifications() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord*) override { return S_OK; }
@@ -92,18 +86,17 @@ public:
     HRESULT STDMETHODCALLTYPE OnTriggered(IKvModifySubscription*, int, IKvNodeModifyEnum*) override { return ReleaseHeld(); }
 
 private:
+    // The releases run after the lock: a component's destruction may take a while.
     HRESULT ReleaseHeld() {
-        std::vector<IComponentBase*> held;
+        std::vector<InterfacePtr<IComponentBase>> held;
         {
             std::lock_guard guard(m_lock);
             held.swap(m_held);
         }
-        for (IComponentBase* object : held)
-            object->Release();
         return S_OK;
     }
     std::mutex m_lock;
-    std::vector<IComponentBase*> m_held;
+    std::vector<InterfacePtr<IComponentBase>> m_held;
 };
 
 class LifecycleTest : public ComponentHostTest {
@@ -112,8 +105,6 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(g_infoLog);
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_watchdog.emplace(120, std::string(test->test_suite_name()) + "." + test->name());
         ASSERT_TRUE(m_module.Load()) << "Rolewarden.dll cannot be loaded";
         ComponentHostTest::SetUp();
         WriteTrees();
@@ -123,7 +114,6 @@ protected:
         // A host unloads the module once it answers IsLocked with FALSE, which the fixture waits for.
         ComponentHostTest::TearDown();
         m_module.Unload();
-        m_watchdog.reset();
     }
 
     // The trees in the server, which is also "Storage".
@@ -133,61 +123,11 @@ protected:
         Write(ComponentTree(L"\\Config\\Tree"));
     }
 
-    // A roles maintainer that reports through reports and has reported the user mapping of the folder
-    // tree, every notification delivered; from then on it reports only new changes. observer hears of
-    // its destruction, and reported is what reports has seen so far.
-    InterfacePtr<IConfigurableComponent> ReportingMaintainer(bool local, const InterfacePtr<CFaultyProxy>& reports,
-                                                            InterfacePtr<CDestructionObserver>& observer, int& reported) {
-        AddName(L"ConfigServer.Proxy", reports.Get());
-        InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
-        EXPECT_EQ(maintainer->Configure(MaintainerConfig(local, false).Get()), S_OK);
-        EXPECT_TRUE(WaitUntil([&] { return TreeText(Query(L"\\Maps\\Users")).find("win:sid=S-1-1-0") != std::string::npos; }))
-            << "the user mapping was never reported";
-        Settle();
-        reported = reports->writes.Arrivals();
-        observer = InterfacePtr<CDestructionObserver>(new CDestructionObserver(), true);
-        InterfacePtr<IWeakReference> weak;
-        EXPECT_EQ(maintainer.Query<IWeakReferenceSource>()->GetWeakReference(weak.Put()), S_OK);
-        EXPECT_EQ(weak->AddObserver(observer.Get()), S_OK);
-        return maintainer;
-    }
-
+    const CWatchdog m_watchdog{120, ::testing::UnitTest::GetInstance()->current_test_info()->name()};
     CLoadedModule m_module;
-    std::optional<CWatchdog> m_watchdog;
 };
 
 } // namespace
-
-// Local storage: the host's last reference goes while a storage write holds the roles maintainer (its
-// sink call reads a source) and the worker's report waits for that write to end. The write must end,
-// and the roles maintainer goes on its own worker once the run is over.
-TEST_F(LifecycleTest, ReleasedInsideAStorageWriteThatTheWorkerWaitsFor) {
-    const InterfacePtr<CFaultyProxy> storage = CFaultyProxy::New(m_server.Get()), reports = CFaultyProxy::New(m_server.Get());
-    AddName(L"Storage", storage.Get());
-    InterfacePtr<CDestructionObserver> observer;
-    int reported = 0;
-    InterfacePtr<IConfigurableComponent> maintainer = ReportingMaintainer(true, reports, observer, reported);
-
-    reports->writes.Close();
-    Write(TreeWithSubject(L"win:name=bob"));
-    ASSERT_TRUE(reports->writes.WaitArrivals(reported + 1)) << "the change of the folder tree was never reported";
-    storage->queries.Close();
-    const int queries = storage->queries.Arrivals();
-    DWORD writerThread = 0;
-    std::thread writer([&] {
-        writerThread = GetCurrentThreadId();
-        Write(TreeWithSubject(L"win:name=carol"));
-    });
-    ASSERT_TRUE(storage->queries.WaitArrivals(queries + 1));
-    maintainer.Reset();
-    reports->writes.Open();
-    storage->queries.Open();
-    writer.join();
-    // The storage keeps the sink proxy, and with it the module locked, until the server goes.
-    ASSERT_TRUE(WaitFor([&] { return observer->thread != 0; })) << "the roles maintainer was never destroyed";
-    EXPECT_NE(observer->thread, writerThread) << "destroyed inside the storage write";
-    EXPECT_EQ(observer->thread, reports->lastWriteThread) << "destroyed elsewhere than on its worker after the run";
-}
 
 // Remote storage: the worker holds the server's last reference in the first of two reports of one run,
 // so the server's teardown, which releases the subscriptions and with them the host's roles maintainer,
@@ -197,9 +137,18 @@ TEST_F(LifecycleTest, ReleasedInsideAStorageWriteThatTheWorkerWaitsFor) {
 // harms nobody.
 TEST_F(LifecycleTest, ServerTeardownOnTheWorkerThenUnloadedTheMomentItIsUnlocked) {
     const InterfacePtr<CFaultyProxy> reports = CFaultyProxy::New(m_server.Get());
-    InterfacePtr<CDestructionObserver> observer;
-    int reported = 0;
-    InterfacePtr<IConfigurableComponent> maintainer = ReportingMaintainer(false, reports, observer, reported);
+    AddName(L"ConfigServer.Proxy", reports.Get());
+    InterfacePtr<IConfigurableComponent> maintainer = CreateComponent<IConfigurableComponent>(CLSID_RolesMaintainer);
+    ASSERT_EQ(maintainer->Configure(MaintainerConfig(false, false).Get()), S_OK);
+    // Once the user mapping is reported and every notification delivered, only new changes are reported.
+    ASSERT_TRUE(WaitUntil([&] { return TreeText(Query(L"\\Maps\\Users")).find("win:sid=S-1-1-0") != std::string::npos; }));
+    Settle();
+    const int reported = reports->writes.Arrivals();
+    const InterfacePtr<CDestructionObserver> observer(new CDestructionObserver(), true);
+    InterfacePtr<IWeakReference> weak;
+    ASSERT_EQ(maintainer.Query<IWeakReferenceSource>()->GetWeakReference(weak.Put()), S_OK);
+    ASSERT_EQ(weak->AddObserver(observer.Get()), S_OK);
+    weak.Reset(); // an object of the module, which would keep it locked
     // A new tag changes the role and the user mappings: two reports in one run.
     reports->writes.Close();
     Write(RolesWithAdminTag(L"stag:Admin2"));
@@ -224,22 +173,17 @@ TEST_F(LifecycleTest, ServerTeardownOnTheWorkerThenUnloadedTheMomentItIsUnlocked
 // Two threads configure one component at once: while the first Configure is held in the server, the
 // second fails at once and never gets that far; the first one's configuration works.
 TEST_F(LifecycleTest, SecondConfigureFailsWhileTheFirstRuns) {
-    struct SCase {
-        const char* name;
-        GUID classId;
-        const wchar_t* config; // none: the roles maintainer's, local when gated at queries
-        bool gateQueries;      // local storage reads each source during Configure; the others subscribe
-        const wchar_t* output;
-        const char* written;
-    };
+    // config: none for the roles maintainer's, local when Configure is held at its queries (local storage
+    // reads each source during Configure; the others subscribe). output: where it writes what.
+    struct SCase { GUID classId; const wchar_t* config; bool gateQueries; const wchar_t* output; const char* written; };
     const SCase cases[] = {
-        {"local roles maintainer", CLSID_RolesMaintainer, nullptr, true, L"\\Maps\\Users", "user0"},
-        {"remote roles maintainer", CLSID_RolesMaintainer, nullptr, false, L"\\Maps\\Users", "user1"},
-        {"RBAC status updater", CLSID_RBACStatusUpdater, L"Status", false, L"\\Config\\Status", "UserRolesAssigned"},
+        {CLSID_RolesMaintainer, nullptr, true, L"\\Maps\\Users", "user0"},
+        {CLSID_RolesMaintainer, nullptr, false, L"\\Maps\\Users", "user1"},
+        {CLSID_RBACStatusUpdater, L"Status", false, L"\\Config\\Status", "UserRolesAssigned"},
     };
     for (size_t row = 0; row < std::size(cases); ++row) {
         const SCase& c = cases[row];
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(row);
         const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get(), true);
         AddName(L"ConfigServer.Proxy", proxy.Get());
         AddName(L"Storage", proxy.Get());
@@ -288,7 +232,7 @@ TEST_F(LifecycleTrackingTest, NoRunStartsForARefresherBeingDestroyed) {
                                   nullptr, OPEN_ALWAYS, 0, nullptr));
     ASSERT_TRUE(log) << "the log file cannot be held";
     const SDebugOutputCapture capture;
-    std::thread dumper([&] { m_module.Module().DumpAliveObjects(); });
+    std::thread dumper([&] { m_module.Get()->DumpAliveObjects(); });
     // The first record has failed: the dump is under way, and holds the tracker.
     ASSERT_TRUE(WaitFor([&] { return !capture.Messages().empty(); }));
     std::thread releaser([&] { refresher.Reset(); });
@@ -354,7 +298,7 @@ TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
                 Write(TreeWithSubject(L"win:name=user" + std::to_wstring(cycle * 3 + i)));
         });
         std::vector<std::thread> callers;
-        std::vector<IComponentBase*> onHostThread;
+        std::vector<InterfacePtr<IConfigurableComponent>> onHostThread;
         for (InterfacePtr<IConfigurableComponent>& component : components) {
             const unsigned way = random() % 5;
             if (way == 0)
@@ -362,7 +306,7 @@ TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
             else if (way == 1)
                 inNotification->Hold(component.Detach());
             else if (way != 2)
-                onHostThread.push_back(component.Detach());
+                onHostThread.push_back(std::move(component));
             else // On a thread of its own after a call: GetSecurityMapping, or Cancel of a refresher.
                 callers.emplace_back([component = std::move(component)] {
                     InterfacePtr<ISecurityMappingProvider> provider;
@@ -381,19 +325,15 @@ TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
         // The sinks release what they hold at the next write or notification, or when the server goes.
         const bool serverFirst = random() % 2 == 0;
         if (!serverFirst) {
-            for (IComponentBase* component : onHostThread)
-                component->Release();
+            onHostThread.clear();
             Write(TreeWithSubject(L"win:name=last"));
         }
         EXPECT_EQ(m_server.Query<IKvSyncModifySource>()->UnregisterSink(&cookie), S_OK);
         StopServer();
-        if (serverFirst) {
-            for (IComponentBase* component : onHostThread)
-                component->Release();
-        }
+        onHostThread.clear();
         inWrite.Reset();
         inNotification.Reset();
-        ASSERT_TRUE(WaitForUnlock(m_module.Module(), 20000)) << "the module stayed locked";
+        ASSERT_TRUE(WaitForUnlock(*m_module.Get(), 20000)) << "the module stayed locked";
         ASSERT_TRUE(WaitFor([&] { return m_module.Threads().empty(); })) << "a worker thread is left";
         CLHostCounters counters{};
         ASSERT_EQ(CLGetHostCounters(&counters), S_OK);
