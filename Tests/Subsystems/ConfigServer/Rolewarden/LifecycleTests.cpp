@@ -255,7 +255,6 @@ TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
                                                      {CLSID_RoleAssignmentsRefresher, L"Assignments"},
                                                      {CLSID_LocalGroupMembershipRefresher, L"Groups"}};
     for (int cycle = 0; cycle < 2000; ++cycle) {
-        const CWatchdog watchdog(20, "cycle " + std::to_string(cycle));
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         std::mt19937 random(cycle);
         StartServer();
