@@ -1,6 +1,5 @@
 // Tools of the tests that prove threads never hang: a watchdog that turns a hang into a failure naming
-// every thread of the process and what it was doing, labels by which test threads say what they are
-// waiting for, gates that hold a thread at a chosen point until the test opens them, and the list of
+// what hung, gates that hold a thread at a chosen point until the test opens them, and the list of
 // threads that started inside a module.
 #pragma once
 
@@ -10,51 +9,21 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
-// One per process. While armed, the steps of a test must end before the deadline; otherwise the
-// watchdog prints "[  FAILED  ]" with what was due, each thread of the process with its label (test
-// threads) or the module its code started in, and ends the process, since a hung test cannot be
-// unwound.
+// While it lives, what must end within seconds; otherwise it prints "[  FAILED  ] hang: " with what and
+// ends the process, since a hung test cannot be unwound. Watchdogs may nest.
 class CWatchdog {
 public:
-    static CWatchdog& Instance();
-    // What is armed now: its text and deadline (0: nothing).
-    struct SArmed {
-        std::string what;
-        ULONGLONG deadline = 0;
-    };
-
-    // What must end within seconds; replaces what was armed before, which it returns.
-    SArmed Arm(int seconds, std::string what);
-    // Puts back what Arm returned.
-    void Restore(SArmed armed);
-    void Disarm() { Restore({}); }
+    CWatchdog(int seconds, std::string what);
+    ~CWatchdog();
+    CWatchdog(const CWatchdog&) = delete;
+    CWatchdog& operator=(const CWatchdog&) = delete;
 
 private:
-    CWatchdog();
-    [[noreturn]] void Bite(const std::string& what);
-
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    SArmed m_armed;
+    std::string m_what;
+    HANDLE m_timer = nullptr;
 };
-
-// Arms the watchdog for a scope, and puts back what was armed before at its end.
-class CWatchdogScope {
-public:
-    CWatchdogScope(int seconds, std::string what) : m_previous(CWatchdog::Instance().Arm(seconds, std::move(what))) {}
-    ~CWatchdogScope() { CWatchdog::Instance().Restore(std::move(m_previous)); }
-    CWatchdogScope(const CWatchdogScope&) = delete;
-    CWatchdogScope& operator=(const CWatchdogScope&) = delete;
-
-private:
-    CWatchdog::SArmed m_previous;
-};
-
-// What the calling thread does now, for the watchdog's report; an empty text removes the label.
-void LabelThread(std::string what);
 
 // The threads of this process whose start address lies in [base, base + size).
 std::vector<DWORD> ThreadsStartedIn(const void* base, size_t size);
@@ -68,7 +37,7 @@ public:
 
     // Counts the arrival and waits while the gate is closed.
     void Arrive();
-    // Waits until count threads have arrived; false after a minute, which only a broken test reaches.
+    // Waits until count threads have arrived; false after TestTimeoutMs(), which only a broken test reaches.
     bool WaitArrivals(int count);
     void Open();
     void Close();
