@@ -93,18 +93,6 @@ std::wstring TestExecutablePath() {
     return std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
 }
 
-std::wstring CopyTestExecutableTo(const std::wstring& directory) {
-    const std::filesystem::path executable(TestExecutablePath());
-    for (const auto& entry : std::filesystem::directory_iterator(executable.parent_path())) {
-        if (_wcsicmp(entry.path().extension().c_str(), L".dll") == 0)
-            std::filesystem::copy_file(entry.path(), std::filesystem::path(directory) / entry.path().filename(),
-                                       std::filesystem::copy_options::overwrite_existing);
-    }
-    const std::wstring copy = directory + executable.filename().wstring();
-    std::filesystem::copy_file(executable, copy, std::filesystem::copy_options::overwrite_existing);
-    return copy;
-}
-
 std::wstring ReadWideFile(const std::wstring& path) {
     std::ifstream file(std::filesystem::path(path), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -58,9 +58,6 @@ bool WaitFor(Done done, ULONGLONG timeoutMs = TestTimeoutMs()) {
 }
 
 std::wstring TestExecutablePath();
-// Copies this test executable and the DLLs beside it (the host stand-ins it imports) into directory
-// (ending with "\"); returns the copy's path.
-std::wstring CopyTestExecutableTo(const std::wstring& directory);
 std::wstring ReadWideFile(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& content);
 
