@@ -19,6 +19,8 @@ place. A fault marked "survives" is expected to pass every test and says why.
     mutation_run.py --list               lists the faults
     mutation_run.py --tests REGEX ...    runs only the test executables that match REGEX (a quick check
                                          while tests are reshaped; the result is not the run's)
+    mutation_run.py --without REGEX ...  runs every test executable but those that match REGEX (do the
+                                         others still catch these faults?)
 """
 import argparse
 import glob
@@ -120,6 +122,7 @@ def main():
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--only", nargs="*")
     parser.add_argument("--tests")
+    parser.add_argument("--without")
     arguments = parser.parse_args()
     faults = read_faults()
     if arguments.only:
@@ -171,6 +174,8 @@ def main():
             else:
                 run(["rm", "-rf", os.path.join(BUILD, "bin", "Logs")])
                 first, then = (["-R", arguments.tests], None) if arguments.tests else (["-E", SLOW], ["-R", SLOW])
+                if arguments.without:
+                    first, then = ["-E", arguments.without], None
                 code, output = run(["ctest", "--preset", "default", "--stop-on-failure"] + first, limit=TEST_LIMIT_S, env=env)
                 if code == 0 and then:
                     code, output = run(["ctest", "--preset", "default", "--stop-on-failure"] + then, limit=TEST_LIMIT_S, env=env)
@@ -193,7 +198,8 @@ def main():
     considered = sum(1 for _, outcome, _ in results if outcome != "stillborn")
     lines = ["Mutation run of %s, %s, %d faults, %.0f min" % (
         run(["git", "rev-parse", "--short", "HEAD"])[1].strip(), time.strftime("%Y-%m-%d"), len(results),
-        (time.time() - started) / 60) + (", only tests matching %s" % arguments.tests if arguments.tests else "")]
+        (time.time() - started) / 60) + (", only tests matching %s" % arguments.tests if arguments.tests else "") + (
+        ", without tests matching %s" % arguments.without if arguments.without else "")]
     lines.append("killed %d of %d (%.1f%%); stillborn %d" % (
         killed, considered, 100.0 * killed / max(considered, 1), len(results) - considered))
     for fault, outcome, _ in results:
