@@ -193,6 +193,17 @@ TEST_F(ConfigServerTests, SubscriptionRecords) {
     ASSERT_EQ(m_proxy->EndUpdate(update.Get()), S_OK);
     EXPECT_EQ(Delivered(both.Get()), Lines{R"(1 \P <node name="\P"><node name="X"/></node> | 1 \Q <node name="\Q"><node name="Y"/></node>)"});
     EXPECT_EQ(other->Calls(), Lines{R"(1 \Q <node name="\Q"><node name="Y"/></node>)"}) << "every other sink gets its own call";
+    // A subscription hears only the changes its ChangesMask names: here, deletions.
+    KvNodePtr deletions = CreateSubscribeConfig();
+    deletions.SetUInt32(L"ChangesMask", KV_CHANGE_DELETED);
+    const auto deleted = CSink::New();
+    InterfacePtr<IKvModifySubscription> deletionsOnly;
+    ASSERT_EQ(m_proxy.Query<IKvSubscriptionSource>()->Subscribe(CreateFilterByPath(L"\\P\\Z").Get(), deletions.Get(), deleted.Get(), deletionsOnly.Put()), S_OK);
+    ASSERT_EQ(deletionsOnly->Start(), S_OK);
+    for (const char* text : {R"(<node name="\P\Z"/>)", R"(<node name="\P\Z"><attr name="V" code="2">1</attr></node>)"})
+        ASSERT_EQ(Apply(KV_WRITE_MERGE, text), S_OK);
+    ASSERT_EQ(Apply('D', R"(\P\Z)"), S_OK);
+    EXPECT_EQ(Delivered(deleted.Get()), Lines{"2 \\P\\Z -"});
 }
 
 // A transaction is the calling thread's, one at a time; its writes are seen together at its commit.
