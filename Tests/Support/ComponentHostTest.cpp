@@ -44,22 +44,6 @@ bool WaitForUnlock(IComponentsModule& module, DWORD timeoutMs) {
     return WaitFor([&] { return module.IsLocked(&locked) != S_OK || !locked; }, timeoutMs) && !locked;
 }
 
-KvNodePtr ParseTree(const std::string& text) {
-    KvNodePtr node;
-    ULONGLONG count = 1;
-    KvnTextError error{};
-    const HRESULT hr = KvnParseText(text.data(), text.size(), node.Put(), &count, &error);
-    EXPECT_TRUE(hr == S_OK && count == 1) << "cannot read the tree (line " << error.line << ", column " << error.column
-                                          << "):\n" << text;
-    if (hr != S_OK || count != 1)
-        static_cast<void>(node.Detach());
-    return node;
-}
-
-std::string TreeText(const KvNodePtr& node) {
-    return node ? SerializeNodeToString(node, KVN_DEPTH_ALL) : "(none)";
-}
-
 // ---- CFaultyProxy
 
 int NextTestSequence() {

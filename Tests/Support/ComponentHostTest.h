@@ -14,6 +14,7 @@
 #include "Interfaces/ComponentInterfaces.h"
 #include "Interfaces/ModhostHost.h"
 #include "Support/NodeStoreTest.h"
+#include "Support/ParsedTree.h"
 #include "Support/TestObject.h"
 #include "Support/TestSupport.h"
 #include "Support/Watchdog.h"
@@ -35,11 +36,6 @@ IComponentsModule* RolewardenModule();
 // component, and its thread the module, until it returns. False after timeoutMs, which only a test
 // that went wrong reaches.
 bool WaitForUnlock(IComponentsModule& module, DWORD timeoutMs = TestTimeoutMs());
-
-// The one tree of a text in the store's text form; a malformed text fails the test and gives none.
-KvNodePtr ParseTree(const std::string& text);
-// The store's text form of a node, for messages; "(none)" for an empty pointer.
-std::string TreeText(const KvNodePtr& node);
 
 // One node written to the server: the synchronous sink's mask and full path.
 struct SServerWrite {

@@ -25,17 +25,12 @@ protected:
     CFakeDirectory m_directory;
 };
 
-// The records of the severities as "<severity> <message>", without the indentation of the trace
-// scopes around them, a failure's text cut after its HRESULT ("... failed: 0x80070534"), since
-// descriptions and addresses vary.
+// The records of the severities as "<severity> <stable message>" (CModuleLogTail::StableMessage).
 inline std::vector<std::wstring> Records(const CModuleLogTail& log, std::initializer_list<const wchar_t*> severities = {L"WARN", L"ERR"}) {
     std::vector<std::wstring> records;
     for (const CModuleLogTail::SRecord& record : log.Records()) {
-        std::wstring message = record.message.substr(std::min(record.message.find_first_not_of(L' '), record.message.size()));
-        if (const size_t failed = message.find(L" failed: 0x"); failed != std::wstring::npos)
-            message.resize(std::min(message.size(), failed + 19));
         if (std::find(severities.begin(), severities.end(), record.severity) != severities.end())
-            records.push_back(record.severity + L" " + message);
+            records.push_back(record.severity + L" " + CModuleLogTail::StableMessage(record.message));
     }
     return records;
 }

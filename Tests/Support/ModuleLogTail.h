@@ -16,6 +16,15 @@
 
 class CModuleLogTail {
 public:
+    // A message as tests compare it: without the indentation of the trace scopes around it, and a
+    // failure's text cut after its HRESULT ("... failed: 0x80070534"), since descriptions and addresses vary.
+    static std::wstring StableMessage(const std::wstring& message) {
+        std::wstring stable = message.substr(std::min(message.find_first_not_of(L' '), message.size()));
+        if (const size_t failed = stable.find(L" failed: 0x"); failed != std::wstring::npos)
+            stable.resize(std::min(stable.size(), failed + 19));
+        return stable;
+    }
+
     struct SRecord {
         std::wstring severity, source, message; // source: the file name as the line shows it
     };

@@ -88,11 +88,6 @@ DWORD TestTimeoutMs() {
     return timeout;
 }
 
-std::wstring TestExecutablePath() {
-    wchar_t path[MAX_PATH];
-    return std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-}
-
 std::wstring ReadWideFile(const std::wstring& path) {
     std::ifstream file(std::filesystem::path(path), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -57,7 +57,10 @@ bool WaitFor(Done done, ULONGLONG timeoutMs = TestTimeoutMs()) {
     return true;
 }
 
-std::wstring TestExecutablePath();
+inline std::wstring TestExecutablePath() {
+    wchar_t path[MAX_PATH];
+    return std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+}
 std::wstring ReadWideFile(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& content);
 

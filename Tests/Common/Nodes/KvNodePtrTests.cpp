@@ -1,6 +1,6 @@
 // KvNodePtr against the real node store: ownership, structure, attribute reads and writes, the deep
 // comparison and path lookup.
-#include "ParsedTree.h"
+#include "Support/ParsedTree.h"
 #include "Support/Raised.h"
 
 #include <tuple>

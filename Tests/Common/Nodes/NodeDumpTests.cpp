@@ -1,7 +1,7 @@
 // Node dumps against the real node store: the hidden-attribute settings, masking on a copy, and the
 // text of a dump.
 #include "Common/Nodes/NodeDump.h"
-#include "ParsedTree.h"
+#include "Support/ParsedTree.h"
 #include "Support/Raised.h"
 #include "Support/TestSupport.h"
 

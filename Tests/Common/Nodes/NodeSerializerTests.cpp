@@ -1,6 +1,6 @@
 // CNodeSerializer and SerializeNodeToString against the real node store, and the store's
 // serialization contexts behind them.
-#include "ParsedTree.h"
+#include "Support/ParsedTree.h"
 #include "Support/Raised.h"
 
 class NodeSerializerTests : public NodeStoreTest {};

@@ -1,7 +1,7 @@
 // The request nodes of the module's proxy helpers, exactly. ModhostTests drive the real server through
 // the same helpers.
 #include "Common/Nodes/ProxyAccess.h"
-#include "ParsedTree.h"
+#include "Support/ParsedTree.h"
 #include "Support/Raised.h"
 
 class ProxyAccessTests : public NodeStoreTest {};

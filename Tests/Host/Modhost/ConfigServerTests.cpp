@@ -1,7 +1,7 @@
 // The configuration server of Modhost.dll, driven through its binary interfaces and the module's proxy
 // helpers. Each test gets a fresh server registered as "ConfigServer.Proxy" and checks afterwards that
 // no host object, notification thread, sink or node handle is left.
-#include "Common/Nodes/ParsedTree.h"
+#include "Support/ParsedTree.h"
 #include "Common/Nodes/ProxyAccess.h"
 #include "Common/UniqueHandle.h"
 #include "Interfaces/ModhostHost.h"

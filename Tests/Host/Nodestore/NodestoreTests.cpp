@@ -1,7 +1,7 @@
 // The node store through its C functions, as call tables: handles, tree rules, attribute values and
 // their conversions, the size protocol and its text form (the texts and values
 // are cases in Data/). NodesTests check the readable layout through node dumps.
-#include "Common/Nodes/ParsedTree.h"
+#include "Support/ParsedTree.h"
 #include "Support/TreeCompare.h"
 
 constexpr HRESULT NotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND), SmallBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);

@@ -11,14 +11,13 @@ namespace {
 
 const std::wstring StatusPath = L"\\Config\\Security\\RBACStatus", TreePath = L"\\Config\\FolderTree";
 
-// The updater's records since the tail began without trace scopes, cut before a node dump, and a
-// failure's text after its HRESULT, since descriptions and addresses vary.
+// The updater's stable records (CModuleLogTail::StableMessage) since the tail began, without trace
+// scopes, cut before a node dump.
 std::vector<std::wstring> UpdaterRecords(const CModuleLogTail& log) {
     std::vector<std::wstring> messages;
     for (const CModuleLogTail::SRecord& record : log.Records()) {
-        std::wstring message = record.message.substr(record.message.find_first_not_of(L' '));
-        const size_t failed = message.find(L" failed: 0x");
-        message.resize(std::min({message.size(), message.find(L"KvNode["), failed == std::wstring::npos ? failed : failed + 19}));
+        std::wstring message = CModuleLogTail::StableMessage(record.message);
+        message.resize(std::min(message.size(), message.find(L"KvNode[")));
         if (record.source == L"RBACStatusUpdater.cpp" && !message.starts_with(L"Entering: ") && !message.starts_with(L"Exiting: ") &&
             !message.starts_with(L"EXCEPTION at: "))
             messages.push_back(message);

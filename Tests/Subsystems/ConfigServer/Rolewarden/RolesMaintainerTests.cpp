@@ -196,7 +196,7 @@ TEST_P(RolesMaintainerTests, ConfigurationAndNotificationInput) {
     // Each failure is logged once at its boundary, in call order.
     std::vector<std::wstring> errors = log.Messages(L"ERR");
     for (std::wstring& error : errors)
-        error = error.substr(0, error.find(L"0x") + 10);
+        error = CModuleLogTail::StableMessage(error);
     EXPECT_EQ(errors, (std::vector<std::wstring>{L"CRolesMaintainer::Configure failed: 0x800704DF",
                                                  L"CRolesMaintainer::OnTriggered failed: 0x80004003",
                                                  L"Looking for the source info for '\\Config\\Nothing' failed: 0x80070490",

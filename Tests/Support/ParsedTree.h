@@ -4,6 +4,7 @@
 
 #include "Common/Nodes/NodeSerializer.h"
 #include "Support/NodeStoreTest.h"
+#include "Support/TestSupport.h"
 
 #include <filesystem>
 #include <fstream>
@@ -39,9 +40,7 @@ inline std::string HrText(HRESULT hr) {
 // The cases of TestData\<name> beside the test executable: one a line, its fields split at " | ", with
 // "\xNN" standing for a byte; blank lines and lines starting with "#" are left out.
 inline std::vector<std::vector<std::string>> ReadCases(const char* name) {
-    wchar_t executable[MAX_PATH];
-    std::ifstream file(std::filesystem::path(executable, executable + GetModuleFileNameW(nullptr, executable, MAX_PATH)).parent_path() /
-                       "TestData" / name);
+    std::ifstream file(std::filesystem::path(TestExecutablePath()).parent_path() / "TestData" / name);
     EXPECT_TRUE(file) << "no data file " << name;
     std::vector<std::vector<std::string>> cases;
     for (std::string line; std::getline(file, line);) {
