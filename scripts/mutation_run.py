@@ -39,7 +39,7 @@ RESULTS = os.path.join(BUILD, "mutation-results.txt")
 TEST_LIMIT_S = 300
 # The test executables that take longest run after the others have passed, so that most faults are
 # caught in seconds.
-SLOW = "^(Lifecycle|ModuleStress|RoleAssignmentsRefresher|LocalGroupMembershipRefresher)Tests$"
+SLOW = "^(Lifecycle|RoleAssignmentsRefresher|LocalGroupMembershipRefresher)Tests$"
 
 
 class Fault:
