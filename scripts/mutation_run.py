@@ -21,6 +21,8 @@ place. A fault marked "survives" is expected to pass every test and says why.
                                          while tests are reshaped; the result is not the run's)
     mutation_run.py --without REGEX ...  runs every test executable but those that match REGEX (do the
                                          others still catch these faults?)
+    mutation_run.py --filter FILTER ...  passes FILTER to every test executable as GTEST_FILTER (with
+                                         "-Suite.Name", do the other tests still catch these faults?)
 """
 import argparse
 import glob
@@ -123,6 +125,7 @@ def main():
     parser.add_argument("--only", nargs="*")
     parser.add_argument("--tests")
     parser.add_argument("--without")
+    parser.add_argument("--filter")
     arguments = parser.parse_args()
     faults = read_faults()
     if arguments.only:
@@ -140,6 +143,8 @@ def main():
 
     # The tests wait 20 s instead of a minute for what should happen: most faults make some wait run out.
     env = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wineprefix"), WINEDEBUG="-all", RW_TEST_TIMEOUT_S="20")
+    if arguments.filter:
+        env["GTEST_FILTER"] = arguments.filter
     for command in (["bash", "scripts/setup.sh"], ["cmake", "--preset", "default"], ["cmake", "--build", "--preset", "default"]):
         code, output = run(command, env=env)
         if code != 0:
