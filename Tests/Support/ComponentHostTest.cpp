@@ -174,29 +174,21 @@ ComponentHostTest::~ComponentHostTest() = default;
 void ComponentHostTest::SetUp() {
     NodeStoreTest::SetUp();
     m_watcher = InterfacePtr<CWriteWatcher>(new CWriteWatcher(), true);
-    StartServer();
-}
-
-void ComponentHostTest::StartServer() {
+    // A fresh server per test, reachable as "ConfigServer.Proxy".
     ASSERT_EQ(CLCreateConfigServer(&IID_IKvConfigProxy, m_server.PutVoid()), S_OK);
     AddName(L"ConfigServer.Proxy");
     ASSERT_EQ(m_server.Query<IKvSyncModifySource>()->RegisterSink(m_watcher.Get(), &m_watcherCookie), S_OK);
 }
 
-void ComponentHostTest::StopServer() {
+void ComponentHostTest::TearDown() {
     if (m_server) {
         EXPECT_EQ(m_server.Query<IKvSyncModifySource>()->UnregisterSink(&m_watcherCookie), S_OK);
     }
     for (const std::wstring& name : m_names)
         EXPECT_EQ(CLRevokeNamedInstance(name.c_str()), S_OK) << "name " << name.c_str();
-    m_names.clear();
     // The last release of the server ends its subscriptions, joins its thread and releases every sink,
     // the components' among them.
     m_server.Reset();
-}
-
-void ComponentHostTest::TearDown() {
-    StopServer();
     m_watcher.Reset();
     if (IComponentsModule* module = Module()) {
         EXPECT_TRUE(WaitForUnlock(*module)) << "a component object or worker of the module is still alive";

@@ -132,11 +132,6 @@ protected:
     // The module whose components the test creates and which must be unlocked at its end; none once a
     // test has unloaded it.
     virtual IComponentsModule* Module() { return RolewardenModule(); }
-    // A fresh server, reachable as "ConfigServer.Proxy" (SetUp makes the first one), and its end: the
-    // names revoked and the test's reference released.
-    void StartServer();
-    void StopServer();
-
     // Makes instance (the test's server when null) reachable as name until the test ends; a name given
     // before is given anew, so a fault proxy can take the place of "ConfigServer.Proxy".
     void AddName(const wchar_t* name, IKvConfigProxy* instance = nullptr);

@@ -1,18 +1,13 @@
-// The four components of Rolewarden.dll at every moment of their lives, treated as a host may treat
-// them: released from any thread (the host's, the server's notification thread, a thread inside a
-// storage write, a GetSecurityMapping caller, the component's own worker), configured from two threads
-// at once, the server released before or after them, and the module unloaded as soon as it answers
+// Components of Rolewarden.dll at the edges of their lives, treated as a host may treat
+// them: released on the component's own worker or while its first run comes due, configured from two
+// threads at once, the server released before them, and the module unloaded as soon as it answers
 // IsLocked with FALSE. Each test loads the module itself and unloads it at its end; gates in a proxy in
 // front of the server force each interleaving, and a watchdog turns a hang into a failure.
 #include "Common/LogManager.h"
-#include "Common/Nodes/ProxyAccess.h"
 #include "Common/UniqueHandle.h"
 #include "Support/ComponentHostTest.h"
 #include "Support/ComponentTrees.h"
 
-#include <algorithm>
-#include <optional>
-#include <random>
 #include <thread>
 
 namespace {
@@ -69,34 +64,6 @@ public:
     }
     std::atomic<DWORD> thread{0};
     std::atomic<int> sequence{0};
-};
-
-// A sink of the server, synchronous and for subscriptions, that releases the objects handed to it
-// from inside the next storage write or notification it hears (or when the server lets it go).
-class CReleasingSink final : public CTestObject<INodeModifySink, IKvModifySink> {
-public:
-    void Hold(IComponentBase* object) {
-        std::lock_guard guard(m_lock);
-        m_held.emplace_back(object, true);
-    }
-    HRESULT STDMETHODCALLTYPE OnBeginModifications() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnModified(const SNodeModifyRecord*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnEndModifications() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnFinish(int) override { return ReleaseHeld(); }
-    HRESULT STDMETHODCALLTYPE OnTriggered(IKvModifySubscription*, int, IKvNodeModifyEnum*) override { return ReleaseHeld(); }
-
-private:
-    // The releases run after the lock: a component's destruction may take a while.
-    HRESULT ReleaseHeld() {
-        std::vector<InterfacePtr<IComponentBase>> held;
-        {
-            std::lock_guard guard(m_lock);
-            held.swap(m_held);
-        }
-        return S_OK;
-    }
-    std::mutex m_lock;
-    std::vector<InterfacePtr<IComponentBase>> m_held;
 };
 
 class LifecycleTest : public ComponentHostTest {
@@ -242,104 +209,4 @@ TEST_F(LifecycleTrackingTest, NoRunStartsForARefresherBeingDestroyed) {
     log.Reset(); // the rest of the dump goes through at once
     dumper.join();
     releaser.join();
-}
-
-// Thousands of lives of the four components, each ended differently: released on the host's thread,
-// inside a storage write, inside a notification, on a thread of its own after a GetSecurityMapping or
-// Cancel call, or by the server's teardown; configured once or from two threads at once; the server
-// released before or after them, while a writer changes the sources. Every cycle must end with the
-// module unlocked, no thread of it left, and no host object or node left.
-TEST_F(LifecycleTest, EveryWayOfEndingAComponentThousandsOfTimes) {
-    StopServer();
-    const std::pair<GUID, const wchar_t*> kinds[] = {{CLSID_RolesMaintainer, nullptr},
-                                                     {CLSID_RBACStatusUpdater, L"Status"},
-                                                     {CLSID_RoleAssignmentsRefresher, L"Assignments"},
-                                                     {CLSID_LocalGroupMembershipRefresher, L"Groups"}};
-    for (int cycle = 0; cycle < 2000; ++cycle) {
-        SCOPED_TRACE("cycle " + std::to_string(cycle));
-        std::mt19937 random(cycle);
-        StartServer();
-        WriteTrees();
-        InterfacePtr<CReleasingSink> inWrite(new CReleasingSink(), true), inNotification(new CReleasingSink(), true);
-        GUID cookie{};
-        ASSERT_EQ(m_server.Query<IKvSyncModifySource>()->RegisterSink(inWrite.Get(), &cookie), S_OK);
-        InterfacePtr<IKvModifySubscription> subscription;
-        ASSERT_EQ(m_server.Query<IKvSubscriptionSource>()->Subscribe(CreateFilterByPath(L"\\Config\\Tree").Get(),
-                                                                    CreateSubscribeConfig().Get(), inNotification.Get(),
-                                                                    subscription.Put()),
-                  S_OK);
-        ASSERT_EQ(subscription->Start(), S_OK);
-        subscription.Reset();
-
-        std::vector<InterfacePtr<IConfigurableComponent>> components;
-        for (const auto& [classId, name] : kinds) {
-            IConfigurableComponent* component = components.emplace_back(CreateComponent<IConfigurableComponent>(classId)).Get();
-            const KvNodePtr config = name ? ComponentTree(name) : MaintainerConfig(cycle % 2 == 0, false);
-            HRESULT other = S_OK;
-            std::optional<std::thread> second;
-            if (random() % 4 == 0)
-                second.emplace([&] { other = component->Configure(config.Get()); });
-            const HRESULT mine = component->Configure(config.Get());
-            if (second)
-                second->join();
-            // Refreshers take every configuration; the others one, whichever comes first.
-            if (!second || classId == CLSID_RoleAssignmentsRefresher || classId == CLSID_LocalGroupMembershipRefresher)
-                ASSERT_TRUE(mine == S_OK && other == S_OK) << std::hex << mine << " and " << other;
-            else
-                EXPECT_TRUE(std::min(mine, other) == AlreadyInitializedHr && std::max(mine, other) == S_OK)
-                    << std::hex << mine << " and " << other;
-        }
-        // A new thread tells its start address once it runs.
-        ASSERT_TRUE(WaitFor([&] { return m_module.Threads().size() == 3; }, 5000))
-            << "one worker each for the roles maintainer and the two refreshers expected";
-
-        std::thread writer([&] {
-            for (int i = 0; i < 3; ++i)
-                Write(TreeWithSubject(L"win:name=user" + std::to_wstring(cycle * 3 + i)));
-        });
-        std::vector<std::thread> callers;
-        std::vector<InterfacePtr<IConfigurableComponent>> onHostThread;
-        for (InterfacePtr<IConfigurableComponent>& component : components) {
-            const unsigned way = random() % 5;
-            if (way == 0)
-                inWrite->Hold(component.Detach());
-            else if (way == 1)
-                inNotification->Hold(component.Detach());
-            else if (way != 2)
-                onHostThread.push_back(std::move(component));
-            else // On a thread of its own after a call: GetSecurityMapping, or Cancel of a refresher.
-                callers.emplace_back([component = std::move(component)] {
-                    InterfacePtr<ISecurityMappingProvider> provider;
-                    InterfacePtr<ICancelableComponent> cancelable;
-                    KvNodePtr mappings;
-                    if (component->QueryInterface(&IID_ISecurityMappingProvider, provider.PutVoid()) == S_OK) {
-                        EXPECT_GE(provider->GetSecurityMapping(nullptr, 0, mappings.Put(), nullptr), S_OK);
-                    } else if (component->QueryInterface(&IID_ICancelableComponent, cancelable.PutVoid()) == S_OK) {
-                        EXPECT_EQ(cancelable->Cancel(), S_OK);
-                    }
-                });
-        }
-        writer.join();
-        for (std::thread& caller : callers)
-            caller.join();
-        // The sinks release what they hold at the next write or notification, or when the server goes.
-        const bool serverFirst = random() % 2 == 0;
-        if (!serverFirst) {
-            onHostThread.clear();
-            Write(TreeWithSubject(L"win:name=last"));
-        }
-        EXPECT_EQ(m_server.Query<IKvSyncModifySource>()->UnregisterSink(&cookie), S_OK);
-        StopServer();
-        onHostThread.clear();
-        inWrite.Reset();
-        inNotification.Reset();
-        ASSERT_TRUE(WaitForUnlock(*m_module.Get(), 20000)) << "the module stayed locked";
-        ASSERT_TRUE(WaitFor([&] { return m_module.Threads().empty(); })) << "a worker thread is left";
-        CLHostCounters counters{};
-        ASSERT_EQ(CLGetHostCounters(&counters), S_OK);
-        ASSERT_TRUE(counters.objects == 0 && counters.threads == 0) << "host objects left";
-        const KvnStoreCounters store = Counters();
-        ASSERT_TRUE(store.handles == m_before.handles && store.nodes == m_before.nodes)
-            << store.handles - m_before.handles << " node handles and " << store.nodes - m_before.nodes << " nodes left";
-    }
 }
