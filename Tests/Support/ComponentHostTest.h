@@ -17,7 +17,7 @@
 #include "Support/ParsedTree.h"
 #include "Support/TestObject.h"
 #include "Support/TestSupport.h"
-#include "Support/Watchdog.h"
+#include "Support/ThreadGates.h"
 
 #include <atomic>
 #include <functional>

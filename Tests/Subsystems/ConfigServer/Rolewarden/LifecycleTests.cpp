@@ -2,7 +2,7 @@
 // them: released on the component's own worker or while its first run comes due, configured from two
 // threads at once, the server released before them, and the module unloaded as soon as it answers
 // IsLocked with FALSE. Each test loads the module itself and unloads it at its end; gates in a proxy in
-// front of the server force each interleaving, and a watchdog turns a hang into a failure.
+// front of the server force each interleaving.
 #include "Common/LogManager.h"
 #include "Common/UniqueHandle.h"
 #include "Support/ComponentHostTest.h"
@@ -90,7 +90,6 @@ protected:
         Write(ComponentTree(L"\\Config\\Tree"));
     }
 
-    const CWatchdog m_watchdog{120, ::testing::UnitTest::GetInstance()->current_test_info()->name()};
     CLoadedModule m_module;
 };
 

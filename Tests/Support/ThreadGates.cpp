@@ -1,5 +1,5 @@
-// The watchdog, thread lists and gates.
-#include "Support/Watchdog.h"
+// Thread lists and gates.
+#include "Support/ThreadGates.h"
 
 #include "Support/TestSupport.h"
 
@@ -14,20 +14,6 @@ constexpr int ThreadStartAddressClass = 9;
 void* Ntdll(const char* name) { return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)); }
 
 } // namespace
-
-CWatchdog::CWatchdog(int seconds, std::string what) : m_what(std::move(what)) {
-    const auto bite = [](void* watched, BOOLEAN) {
-        std::printf("[  FAILED  ] hang: %s did not end in time\n", static_cast<CWatchdog*>(watched)->m_what.c_str());
-        std::fflush(stdout);
-        TerminateProcess(GetCurrentProcess(), 3);
-    };
-    EXPECT_TRUE(CreateTimerQueueTimer(&m_timer, nullptr, bite, this, static_cast<DWORD>(seconds) * 1000, 0, WT_EXECUTEONLYONCE));
-}
-
-CWatchdog::~CWatchdog() {
-    if (m_timer != nullptr)
-        DeleteTimerQueueTimer(nullptr, m_timer, INVALID_HANDLE_VALUE);
-}
 
 // NtGetNextThread walks this process's threads only; a snapshot of the whole system costs a hundred
 // times more under Wine.

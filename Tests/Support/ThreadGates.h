@@ -1,6 +1,5 @@
-// Tools of the tests that prove threads never hang: a watchdog that turns a hang into a failure naming
-// what hung, gates that hold a thread at a chosen point until the test opens them, and the list of
-// threads that started inside a module.
+// Tools of the tests that force an interleaving of threads: gates that hold a thread at a chosen point
+// until the test opens them, and the list of threads that started inside a module.
 #pragma once
 
 #include "Interfaces/Win32.h"
@@ -10,20 +9,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-// While it lives, what must end within seconds; otherwise it prints "[  FAILED  ] hang: " with what and
-// ends the process, since a hung test cannot be unwound. Watchdogs may nest.
-class CWatchdog {
-public:
-    CWatchdog(int seconds, std::string what);
-    ~CWatchdog();
-    CWatchdog(const CWatchdog&) = delete;
-    CWatchdog& operator=(const CWatchdog&) = delete;
-
-private:
-    std::string m_what;
-    HANDLE m_timer = nullptr;
-};
 
 // The threads of this process whose start address lies in [base, base + size).
 std::vector<DWORD> ThreadsStartedIn(const void* base, size_t size);
