@@ -54,7 +54,8 @@ protected:
 };
 
 // The updater writes through a fault proxy, which fails the writes of the steps with "FailWrites".
-// Then the host's release ends the subscription while the server lives on.
+// Then the host's release ends the subscription while the server lives on, or, with no proxy to reach,
+// leaves a sink that reaches nobody.
 TEST_F(RBACStatusUpdaterTests, ClassifiesRoleAssignmentsAndWritesChangedStatus) {
     const InterfacePtr<CFaultyProxy> proxy = CFaultyProxy::New(m_server.Get());
     proxy->failure = KVCFG_E_NODE_NO_PATH;
@@ -77,6 +78,16 @@ TEST_F(RBACStatusUpdaterTests, ClassifiesRoleAssignmentsAndWritesChangedStatus) 
     Write(TreeOf(L"DefaultDeleted"));
     Settle();
     EXPECT_EQ(Writes(StatusPath).size(), 6u) << "the released updater still writes";
+    // Released where no proxy can be reached to end its subscription, an updater leaves its sink with the
+    // server, and the sink's notifications reach nobody.
+    updater = Updater(m_config);
+    Settle();
+    const size_t writes = Writes(StatusPath).size();
+    RemoveName(L"ConfigServer.Proxy");
+    updater.Reset();
+    Write(TreeOf(L"ExactDefaults"));
+    Settle();
+    EXPECT_EQ(Writes(StatusPath).size(), writes) << "a notification reached a released updater";
 }
 
 // Records that come together in one call are each taken in order; one without content is skipped.
