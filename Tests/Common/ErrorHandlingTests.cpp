@@ -12,8 +12,8 @@ namespace {
 
 const wchar_t* const HasParentText = L"The node already has a parent; a node can be attached under one parent only";
 
-// Puts new error information on the thread and returns it; the thread holds the only reference.
-IErrorInfo* SetThreadErrorInfo(const wchar_t* description, const GUID& guid = GUID_NULL) {
+// Puts new error information on the thread, which holds the only reference.
+void SetThreadErrorInfo(const wchar_t* description, const GUID& guid = GUID_NULL) {
     ICreateErrorInfo* create = nullptr;
     EXPECT_EQ(CreateErrorInfo(&create), S_OK);
     create->SetDescription(const_cast<wchar_t*>(description));
@@ -23,7 +23,6 @@ IErrorInfo* SetThreadErrorInfo(const wchar_t* description, const GUID& guid = GU
     SetErrorInfo(0, info);
     info->Release();
     create->Release();
-    return info;
 }
 
 std::wstring LocationOf(const HRES& error) {
@@ -40,20 +39,6 @@ TEST(ErrorHandlingTests, RaisingForms) {
         {[] { SetLastError(5); ThrowIfFailed(S_FALSE); ThrowIfWin32Error(0); ThrowLastErrorIfFalse(TRUE); }, S_OK}};
     for (const auto& [raise, expected] : cases)
         EXPECT_EQ(Raised(raise), expected);
-}
-
-// Error information is taken from the thread for failing HRESULTs only, and never kept past the next
-// assignment.
-TEST(ErrorHandlingTests, ErrorInformation) {
-    IErrorInfo* info = SetThreadErrorInfo(L"first");
-    HRES holder;
-    EXPECT_EQ((holder = E_UNEXPECTED).ErrorInfo(), info);
-    EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE) << "fetching must clear the thread's error info";
-    SetThreadErrorInfo(L"second");
-    EXPECT_TRUE(!(holder = S_FALSE).ErrorInfo() && !holder.ReturnAddress(0) && !holder.ReturnAddress(1)) << "a success keeps nothing";
-    EXPECT_TRUE((holder = SWin32Error{5}).Result() == HRESULT_FROM_WIN32(5) && !holder.ErrorInfo()) << "a Win32 code must fetch nothing";
-    ASSERT_EQ(GetErrorInfo(0, &info), S_OK) << "the thread's error info must still be there";
-    info->Release();
 }
 
 // Error information is read back only when this module made it for the same result, and this

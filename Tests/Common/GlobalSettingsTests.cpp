@@ -6,7 +6,7 @@
 #include "Common/DataDirectory.h"
 #include "Common/ModuleInfo.h"
 #include "Common/ScopeExit.h"
-#include "Support/TestSupport.h"
+#include "Support/ParsedTree.h"
 
 #include <optional>
 
@@ -60,35 +60,31 @@ TEST(GlobalSettingsTests, SourcesAndTheirOrder) {
     EXPECT_EQ(GetGlobalInt(L"RwTests", L"Bad", number), NotFound);
 }
 
-// Data directories as DataDirectoryPath and the override key make them, in a test executable whose
-// module is the executable itself. Only "HKLM", "HKEY_LOCAL_MACHINE", "HKCU" and "HKEY_CURRENT_USER"
-// name a hive; the system's own SystemRoot value under HKEY_LOCAL_MACHINE tells which key was read.
+// Data directories as DataDirectoryPath and the override key make them (the cases of
+// Data/DataDirectory.cases), in a test executable whose module is the executable itself.
 TEST(DataDirectoryTests, ResolvePath) {
-    const std::wstring module = DirectoryOf(TestExecutablePath()), longName(300, L'n'), hkcu = std::wstring(L"HKCU\\") + TestKey;
-    const std::wstring versionKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
     const CScopeExit cleanup([] { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\RolewardenTests"); }); // whatever the test did
-    const std::tuple<std::wstring, DWORD, std::wstring> overrides[] = {
-        {L"", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\Data"}, {L"Logs", REG_SZ, L"D:\\L"}, {L"a\\b", REG_EXPAND_SZ, L"%RW_TEST_ROOT%\\AB\\"},
-        {L"Rel", REG_SZ, L"relative"}, {longName, REG_SZ, L"E:\\Long"}, {L"Number", REG_DWORD, L"x"}}; // "x": four bytes, a DWORD
-    for (const auto& [name, type, data] : overrides)
-        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, TestKey, name.c_str(), type, data.c_str(), (data.size() + 1) * sizeof(wchar_t)), 0);
     wchar_t systemRoot[MAX_PATH];
     DWORD size = sizeof(systemRoot);
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, versionKey.c_str(), L"SystemRoot", RRF_RT_REG_SZ, nullptr, systemRoot, &size), 0);
-
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion", L"SystemRoot", RRF_RT_REG_SZ, nullptr, systemRoot, &size), 0);
+    const std::pair<std::wstring, std::wstring> names[] = {{L"<module>", DirectoryOf(TestExecutablePath())}, {L"<long>", std::wstring(300, L'n')},
+                                                           {L"<key>", TestKey}, {L"<systemroot>", systemRoot}};
+    // A field with the names above replaced; none for "-".
+    const auto expand = [&](const std::string& field) {
+        std::wstring text(field.begin(), field.end());
+        for (const auto& [name, value] : names)
+            for (size_t at; (at = text.find(name)) != std::wstring::npos;)
+                text.replace(at, name.size(), value);
+        return field == "-" ? std::nullopt : std::optional(text);
+    };
     CScopedEnvironment root(L"RW_TEST_ROOT", L"C:\\root");
-    // DataDirectoryPath, the override key, a path and what it resolves to ("": the data directory).
-    const std::tuple<std::optional<std::wstring>, std::optional<std::wstring>, std::wstring, std::wstring> cases[] = {
-        {{}, {}, L"", module}, {{}, {}, L"Logs\\", module + L"Logs\\"}, {{}, {}, L"C:\\abs", L"C:\\abs"}, {{}, {}, L"/abs\\x", L"/abs\\x"},
-        {{}, {}, L"%RW_TEST_ROOT%\\y", L"C:\\root\\y"}, {L"%RW_TEST_ROOT%\\X", {}, L"a/b", L"C:\\root\\X\\a/b"},
-        {L"Data", {}, L"", module + L"Data\\"}, {{}, hkcu, L"", L"C:\\root\\Data\\"}, {{}, hkcu, L"logs\\sub", L"D:\\L\\sub"},
-        {{}, hkcu, L"LOGS", L"D:\\L\\"}, {{}, hkcu, L"A/B/c/d", L"C:\\root\\AB\\c\\d"}, {{}, hkcu, L"a\\x", L"C:\\root\\Data\\a\\x"},
-        {{}, hkcu, L"Rel\\x", L"C:\\root\\Data\\relative\\x"}, {{}, hkcu, longName + L"\\f", L"E:\\Long\\f"},
-        {{}, hkcu, L"Number\\x", L"C:\\root\\Data\\Number\\x"}, {{}, L"HKEY_CURRENT_USER/" + std::wstring(TestKey), L"Logs", L"D:\\L\\"},
-        {{}, versionKey, L"systemroot\\x", std::wstring(systemRoot) + L"\\x"},
-        {{}, L"hklm\\" + versionKey, L"SystemRoot\\x", module + L"SystemRoot\\x"}};
-    for (const auto& [dataPath, keyPath, path, expected] : cases) {
-        CScopedEnvironment data(L"GS_General_DataDirectoryPath", dataPath), key(L"GS_General_DataDirectoryPathOverrideRegKey", keyPath);
-        EXPECT_EQ(CDataDirectory().ResolvePath(path), expected) << "\"" << path << "\" with key " << keyPath.value_or(L"none");
+    for (const auto& row : ReadCases("DataDirectory.cases")) {
+        if (row.at(0) == "=") {
+            const std::wstring name = *expand(row.at(1)), data = *expand(row.at(3));
+            ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, TestKey, name.c_str(), std::stoul(row[2]), data.c_str(), (data.size() + 1) * sizeof(wchar_t)), 0);
+            continue;
+        }
+        CScopedEnvironment data(L"GS_General_DataDirectoryPath", expand(row[0])), key(L"GS_General_DataDirectoryPathOverrideRegKey", expand(row.at(1)));
+        EXPECT_EQ(CDataDirectory().ResolvePath(*expand(row.at(2))), *expand(row.at(3))) << row[2] << " with key " << row[1];
     }
 }

@@ -38,11 +38,6 @@ std::wostream& operator<<(std::wostream&, const SThrowsWhenPrinted&) {
     throw std::runtime_error("cannot print");
 }
 
-void Throwing() {
-    RW_TRACE_SCOPE(SevDbg, L"Tests::Throwing");
-    throw std::runtime_error("failure");
-}
-
 } // namespace
 
 // A 26-character name leaves a line field of 4 and indentation stops at 30 levels; a longer name is cut to
@@ -63,7 +58,8 @@ TEST(LogManagerTests, LineLayout) {
 }
 
 // Records up to the maximum severity, DBG by default, built only when enabled; nested trace scopes
-// indent what they contain, and the exit record sits at its entry record's indentation.
+// indent what they contain, and the exit record sits at its entry record's indentation. MaxSeverity is
+// read in any letter case, and a word that is no tag gives DBG.
 TEST(LogManagerTests, LogStatementsAndTraceScopes) {
     SCaptureLogger capture;
     ASSERT_TRUE(LogManager::Instance()->AddLogger(&capture));
@@ -79,7 +75,7 @@ TEST(LogManagerTests, LogStatementsAndTraceScopes) {
             RW_TRACE_SCOPE(SevDbg, L"Tests::Inner");
             RW_LOG_DBG(L"inside");
         }
-        EXPECT_THROW(Throwing(), std::runtime_error);
+        EXPECT_THROW([] { RW_TRACE_SCOPE(SevDbg, L"Tests::Throwing"); throw std::runtime_error("failure"); }(), std::runtime_error);
         RW_TRACE_SCOPE(SevDbg3, L"Tests::Disabled");
     }
     ASSERT_THAT(capture.Messages(),
@@ -87,6 +83,10 @@ TEST(LogManagerTests, LogStatementsAndTraceScopes) {
                                      L"  Entering: Tests::Inner", L"    inside", L"  Exiting: Tests::Inner [t]",
                                      L"  Entering: Tests::Throwing", L"  EXCEPTION at: Tests::Throwing [t]", L"Exiting: Tests::Outer [t]"));
     EXPECT_TRUE(capture.lines[0].substr(30, 4) == L"INFO" && capture.lines[1].substr(30, 4) == L"ERR ");
+    for (const auto& [setting, maximum] : {std::pair{L"dBg2", 6u}, {L"NONE", 0u}, {L"Verbose", 5u}, {L"crit", 1u}}) {
+        CScopedEnvironment variable(L"GS_Logger_MaxSeverity", setting);
+        EXPECT_EQ(CLoggerConfig().MaxSeverity(), maximum) << setting;
+    }
 }
 
 // The module log of this executable holds the first of the four slots; a record goes to every logger.
@@ -102,14 +102,6 @@ TEST(LogManagerTests, LoggerSlots) {
     for (SCaptureLogger& logger : loggers) {
         EXPECT_EQ(logger.lines.size(), &logger == &loggers[3] ? 0u : 1u) << "a record must reach every registered logger once";
         manager.RemoveLogger(&logger);
-    }
-}
-
-// MaxSeverity in any letter case, and a word that is no tag giving DBG.
-TEST(LogManagerTests, LoggerSettings) {
-    for (const auto& [setting, maximum] : {std::pair{L"dBg2", 6u}, {L"NONE", 0u}, {L"Verbose", 5u}, {L"crit", 1u}}) {
-        CScopedEnvironment variable(L"GS_Logger_MaxSeverity", setting);
-        EXPECT_EQ(CLoggerConfig().MaxSeverity(), maximum) << setting;
     }
 }
 

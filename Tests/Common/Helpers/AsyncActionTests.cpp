@@ -27,11 +27,6 @@ struct SRuns {
     }
 };
 
-// True once counter has reached count.
-bool Reached(const std::atomic<int>& counter, int count) {
-    return WaitFor([&] { return counter >= count; });
-}
-
 } // namespace
 
 // A first delay of seconds::max() waits for Trigger, and a period of 0 makes no periodic runs.
@@ -42,7 +37,7 @@ TEST(AsyncActionTests, TriggerDuringARunGivesExactlyOneMoreRunAfterIt) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(runs.started, 0) << "a run started without Trigger";
     const std::shared_future<void> first = action.Trigger();
-    ASSERT_TRUE(Reached(runs.started, 1));
+    ASSERT_TRUE(WaitFor([&] { return runs.started >= 1; }));
     const std::shared_future<void> second = action.Trigger(), third = action.Trigger();
     EXPECT_EQ(second.wait_for(0s), std::future_status::timeout) << "a future was ready before its run";
     held.unlock();
@@ -67,7 +62,7 @@ TEST(AsyncActionTests, StopEndsTheWorkerWithoutARunAndBreaksPendingPromises) {
     EXPECT_EQ(runs.started, 0);
     std::unique_lock held(runs.gate);
     CAsyncAction action(0s, 0s, [&] { runs.Run(); });
-    ASSERT_TRUE(Reached(runs.started, 1));
+    ASSERT_TRUE(WaitFor([&] { return runs.started >= 1; }));
     pending = action.Trigger();
     action.Stop();
     held.unlock();
@@ -84,7 +79,7 @@ TEST(AsyncActionTests, PeriodChangeTakesEffectWhileWaitingAndNoRunStartsEarly) {
     const steady_clock::time_point start = steady_clock::now();
     CAsyncAction action(3600s, 0s, [&] { runs.Run(); }), distant(seconds(4294968), seconds(4294968), [&] { late.Run(); }),
         saturated(seconds::max(), seconds::max() - 1s, [&] { late.Run(); });
-    ASSERT_TRUE(Reached(runs.finished, 1));
+    ASSERT_TRUE(WaitFor([&] { return runs.finished >= 1; }));
     for (int change = 0; change < 100 && runs.started < 2; ++change) {
         action.SetPeriod(milliseconds(1000 + change % 2));
         std::this_thread::sleep_for(100ms);
@@ -119,17 +114,11 @@ TEST(AsyncActionTests, FailuresOfTheCallableAreLoggedAndTheScheduleGoesOn) {
 
 // An action without owner destroyed by its own run ends its thread there instead of waiting for it.
 TEST(AsyncActionTests, DestroyedByItsOwnRun) {
-    std::mutex assigning;
-    std::unique_lock hold(assigning);
+    SRuns runs;
     std::atomic<int> destroyed{0};
     std::unique_ptr<CAsyncAction> action;
-    action = std::make_unique<CAsyncAction>(0s, 0s, [&] {
-        {
-            std::lock_guard assigned(assigning);
-            action.reset();
-        }
-        ++destroyed;
-    });
-    hold.unlock();
-    EXPECT_TRUE(Reached(destroyed, 1)) << "the destructor waited for its own thread";
+    std::unique_lock held(runs.gate); // until action is assigned
+    action = std::make_unique<CAsyncAction>(0s, 0s, [&] { runs.Run(); action.reset(); ++destroyed; });
+    held.unlock();
+    EXPECT_TRUE(WaitFor([&] { return destroyed >= 1; })) << "the destructor waited for its own thread";
 }

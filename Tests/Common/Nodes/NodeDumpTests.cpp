@@ -1,6 +1,7 @@
-// Node dumps against the real node store: the hidden-attribute settings, masking on a copy, and the
-// text of a dump.
+// The texts made of nodes against the real node store: node dumps with the hidden-attribute settings and
+// masking on a copy, the serializer behind them, and the request nodes of the module's proxy helpers.
 #include "Common/Nodes/NodeDump.h"
+#include "Common/Nodes/ProxyAccess.h"
 #include "Support/ParsedTree.h"
 #include "Support/Raised.h"
 #include "Support/TestSupport.h"
@@ -34,9 +35,11 @@ TEST_F(NodeDumpTests, MasksListedAttributesOnACopy) {
     }
 }
 
-// The texts made of a node: the store's readable document without its final 0 byte, and a dump: the
-// node's handle and that document's body, in UTF-16.
-TEST_F(NodeDumpTests, Texts) {
+// The texts made of a node: the store's readable document without its final 0 byte, a dump (the node's
+// handle and that document's body, in UTF-16), and the request nodes exactly. A failure of the
+// serializer's sink ends the serialization: the caller gets it, from every later call too, and the sink
+// is not called again; no exception passes into the store, and the context is closed.
+TEST_F(NodeDumpTests, TextsAndSerializerFailures) {
     const std::string body = "<node name=\"S\" type=\"Component\">\r\n  <attr name=\"Text\" code=\"2\">a&lt;b &amp; &quot;c&quot;&#xD;&#xA;</attr>\r\n"
                              "  <node name=\"C\"/>\r\n</node>";
     const KvNodePtr node = ParseTree(body);
@@ -47,7 +50,18 @@ TEST_F(NodeDumpTests, Texts) {
                                               L"&quot;c&quot;&#xD;&#xA;</attr>\r\n</node>\r\n</nr>\r\n"}, // depth 0: without children
         {CKvNodeLogView(node, KVN_DEPTH_ALL, {}).ToString(), L"KvNode[0x" + Hex16(node.Get()) + L"]:\r\n" + wide(body)},
         {CKvNodeLogView(KvNodePtr(), KVN_DEPTH_ALL, {}).ToString(), L"KvNode[<null>]"},
-        {CKvNodeLogView::TextBody(L"<node/> \t\r\n"), L"<node/>"}}; // text without the wrapper is kept whole
+        {CKvNodeLogView::TextBody(L"<node/> \t\r\n"), L"<node/>"}, // text without the wrapper is kept whole
+        {wide(TreeText(CreateFilterByPath(L"\\F\\T"))), LR"(<node type="FilterByPath"><attr name="NodePath" code="2">\F\T</attr>)"
+                                                        LR"(<attr name="IsParent" code="7">false</attr><attr name="MaxDepth" code="6">2147483647</attr></node>)"},
+        {wide(TreeText(CreateSubscribeConfig())), LR"(<node name="SubscribeConfig"><attr name="ChangesMask" code="3">7</attr>)"
+                                                  LR"(<attr name="SubscribeOptions" code="3">11</attr></node>)"}};
     for (const auto& [text, expected] : texts)
         EXPECT_EQ(text, expected);
+    IKvNode* nodes[] = {node.Get()};
+    int calls = 0;
+    CNodeSerializer serializer(KvnSerializationText, 0, [&calls](const char*, size_t) { ++calls; ThrowHR(E_ACCESSDENIED); });
+    EXPECT_EQ(Raised([&] { serializer.SerializeNodes(nodes, 1, KVN_DEPTH_ALL); serializer.Finalize(); }), E_ACCESSDENIED);
+    EXPECT_TRUE(Raised([&] { serializer.Finalize(); }) == E_ACCESSDENIED && calls == 1) << "the sink must not be called after its failure";
+    EXPECT_EQ(Raised([&] { CNodeSerializer unknown(KvnSerializationText, 0x2, [](const char*, size_t) {}); }), E_INVALIDARG);
+    EXPECT_EQ(Raised([] { ReadModifications(nullptr); }), E_POINTER);
 }
