@@ -92,20 +92,17 @@ TEST(MessageModulesTests, Descriptions) {
 // load, does not wait for them.
 TEST(MessageModulesTests, ModuleLists) {
     const std::wstring six = L";;Faulttext.dll|missing.dll,Faulttext.dll;;Faulttext.dll|Faulttext.dll|Faulttext.dll|Faulttext.dll;";
-    ExpectChildPasses(TestExecutablePath(), L"MessageModulesChild.FiveSlots",
-                      {{L"GS_ErrorHandling_MessageFile", six}, {L"GS_ErrorHandling_FallbackMessageFile", L"|Faulttext.dll,"}});
-}
-
-TEST(MessageModulesChild, FiveSlots) {
-    RW_CHILD_ONLY();
-    CModuleLogTail log;
-    const CMessageModules& modules = CMessageModules::Instance();
-    EXPECT_TRUE(CMessageModules::Count(modules.Primary()) == 5 && CMessageModules::Count(modules.Fallback()) == 1);
-    EXPECT_EQ(GetErrorDescription(KVN_E_HAS_PARENT), HasParentText);
-    const HRESULT missing = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    const std::wstring loading = L"Loading errormsg module '";
-    EXPECT_EQ(log.Messages(L"ERR", loading), (std::vector<std::wstring>{
-        loading + L"missing.dll' failed: " + ToString(SErrorRecord{missing, GetErrorDescription(missing), L""}),
-        loading + L"Faulttext.dll' failed: No more slots"}));
-    EXPECT_EQ(log.Records().at(0).source, L"ErrorHandling");
+    const CScopedEnvironment primary(L"GS_ErrorHandling_MessageFile", six), fallback(L"GS_ErrorHandling_FallbackMessageFile", L"|Faulttext.dll,");
+    ExpectPassesInChild([] {
+        CModuleLogTail log;
+        const CMessageModules& modules = CMessageModules::Instance();
+        EXPECT_TRUE(CMessageModules::Count(modules.Primary()) == 5 && CMessageModules::Count(modules.Fallback()) == 1);
+        EXPECT_EQ(GetErrorDescription(KVN_E_HAS_PARENT), HasParentText);
+        const HRESULT missing = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        const std::wstring loading = L"Loading errormsg module '";
+        EXPECT_EQ(log.Messages(L"ERR", loading), (std::vector<std::wstring>{
+            loading + L"missing.dll' failed: " + ToString(SErrorRecord{missing, GetErrorDescription(missing), L""}),
+            loading + L"Faulttext.dll' failed: No more slots"}));
+        EXPECT_EQ(log.Records().at(0).source, L"ErrorHandling");
+    });
 }

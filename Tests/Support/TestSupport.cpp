@@ -1,15 +1,13 @@
 // Shared test helpers.
 #include "Support/TestSupport.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <list>
 #include <mutex>
 
 namespace {
-
-constexpr const wchar_t* ChildFlag = L"RW_TEST_CHILD";
 
 std::optional<std::wstring> GetEnvironment(const std::wstring& name) {
     wchar_t value[32768];
@@ -98,44 +96,12 @@ void WriteFileBytes(const std::wstring& path, const std::string& content) {
     std::ofstream(std::filesystem::path(path), std::ios::binary) << content;
 }
 
-void ExpectChildPasses(const std::wstring& executable, const std::wstring& testName,
-                       const std::vector<std::pair<std::wstring, std::wstring>>& environment) {
-    // The child inherits this environment, changed for the time it runs.
-    std::list<CScopedEnvironment> variables;
-    for (const auto& [name, value] : environment)
-        variables.emplace_back(name, value);
-    variables.emplace_back(ChildFlag, L"1");
-
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writeEnd;
-    std::wstring commandLine = L"\"" + executable + L"\" --gtest_filter=" + testName;
-    PROCESS_INFORMATION process = {};
-    const BOOL started = CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &process);
-    CloseHandle(writeEnd);
-    std::string output;
-    char buffer[4096];
-    DWORD read = 0;
-    while (started && ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read != 0)
-        output.append(buffer, read);
-    CloseHandle(readEnd);
-    ASSERT_TRUE(started) << "CreateProcessW failed with " << GetLastError();
-    DWORD exitCode = 0;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(exitCode, 0u) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << "the child test did not run:\n" << output;
-}
-
-bool IsTestChild() {
-    return GetEnvironment(ChildFlag).has_value();
+void ExitWithTestResult() {
+    const ::testing::TestResult& result = *::testing::UnitTest::GetInstance()->current_test_info()->result();
+    for (int i = 0; i < result.total_part_count(); ++i) {
+        const ::testing::TestPartResult& part = result.GetTestPartResult(i);
+        std::fprintf(stderr, "%s:%d: %s\n", part.file_name(), part.line_number(), part.message());
+    }
+    std::fflush(stderr);
+    std::exit(result.Failed() ? 1 : 0);
 }

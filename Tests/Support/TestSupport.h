@@ -1,6 +1,6 @@
 // Helpers shared by the test areas: scoped environment variables, temporary directories, the
-// capture of debugger output, and child processes that run one test of a test executable with other
-// settings (the module's process-wide singletons read theirs once).
+// capture of debugger output, and checks run in a child process with other settings (the module's
+// process-wide singletons read theirs once).
 #pragma once
 
 #include "Interfaces/Win32.h"
@@ -64,15 +64,13 @@ inline std::wstring TestExecutablePath() {
 std::wstring ReadWideFile(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& content);
 
-// Runs the one test testName ("Suite.Name") of executable in a child process with this process's
-// environment plus the given variables, and expects that the child ran the test and it passed.
-void ExpectChildPasses(const std::wstring& executable, const std::wstring& testName,
-                       const std::vector<std::pair<std::wstring, std::wstring>>& environment);
+// The end of a child started by ExpectPassesInChild: prints the child's failures to its standard error,
+// which the parent shows (GoogleTest prints nothing in a child), and exits with 1 when there were any.
+[[noreturn]] void ExitWithTestResult();
 
-// True in a child started by ExpectChildPasses.
-bool IsTestChild();
-
-// First statement of a test that is the child side of another test.
-#define RW_CHILD_ONLY()                                                                                 \
-    if (!IsTestChild())                                                                                 \
-    GTEST_SKIP() << "runs only as a child process started by its parent test"
+// Runs body in a child process of this test executable, started afresh with this process's environment
+// (the module's process-wide singletons read their settings anew), and expects that it passes.
+template <class Body>
+void ExpectPassesInChild(Body body) {
+    EXPECT_EXIT({ body(); ExitWithTestResult(); }, ::testing::ExitedWithCode(0), "");
+}

@@ -100,20 +100,20 @@ TEST(ComponentObjectTests, FailedCreationLeavesNothing) {
     g_failure = S_OK;
 }
 
-// Tracking is off in this process and on in a child process with the setting.
+// Tracking is on in a child process with the setting, and off in this process.
 TEST(DbgAliveObjectsTrackerTests, Dump) {
+    {
+        const CScopedEnvironment tracking(L"GS_Debug_EnableAliveObjectsTracking", L"1");
+        ExpectPassesInChild([] {
+            ExpectDump({}); // no live object: not even the count record
+            InterfacePtr<IComponentBase> low = Create(), high = Create();
+            if (high.Get() < low.Get())
+                std::swap(low, high);
+            ExpectDump({low.Get(), high.Get()}); // ascending address order
+            low.Reset();
+            ExpectDump({high.Get()}); // a released object leaves the map
+        });
+    }
     const InterfacePtr<IComponentBase> object = Create();
     ExpectDump({});
-    ExpectChildPasses(TestExecutablePath(), L"DbgAliveObjectsTrackerChild.On", {{L"GS_Debug_EnableAliveObjectsTracking", L"1"}});
-}
-
-TEST(DbgAliveObjectsTrackerChild, On) {
-    RW_CHILD_ONLY();
-    ExpectDump({}); // no live object: not even the count record
-    InterfacePtr<IComponentBase> low = Create(), high = Create();
-    if (high.Get() < low.Get())
-        std::swap(low, high);
-    ExpectDump({low.Get(), high.Get()}); // ascending address order
-    low.Reset();
-    ExpectDump({high.Get()}); // a released object leaves the map
 }
