@@ -1,4 +1,4 @@
-// The fake directory's data and its answers to the platform functions.
+// The fake directory's accounts and its answers to the platform functions.
 #include "Support/FakeDirectory.h"
 
 #include "Common/UniqueHandle.h"
@@ -40,15 +40,34 @@ BOOL Refuse(DWORD error) {
 } // namespace
 
 struct CFakeDirectory::SPlatform {
+    // Records a call about subject (a logon name when byName, else a SID string), runs its action and
+    // finds its account: ERROR_INVALID_PARAMETER for a call that is not proper, the error set for
+    // subject, ERROR_NONE_MAPPED for an unknown account, else 0.
+    static DWORD Find(const std::wstring& subject, bool proper, bool byName, SAccount& account) {
+        CFakeDirectory& directory = *g_instance;
+        std::unique_lock guard(directory.m_lock);
+        directory.m_asked.push_back(subject);
+        const std::function<void()> action = directory.m_actions[subject];
+        guard.unlock();
+        directory.m_called.notify_all();
+        if (action)
+            action();
+        guard.lock();
+        const auto name = directory.m_logonNames.find(subject);
+        const auto found = directory.m_accounts.find(!byName ? subject : name != directory.m_logonNames.end() ? name->second : L"");
+        if (const DWORD error = !proper ? ERROR_INVALID_PARAMETER : directory.m_failures[subject])
+            return error;
+        if (found == directory.m_accounts.end())
+            return ERROR_NONE_MAPPED;
+        account = found->second;
+        return ERROR_SUCCESS;
+    }
+
     static BOOL WINAPI LookupAccountNameW(LPCWSTR system, LPCWSTR name, PSID sid, LPDWORD sidSize, LPWSTR domain,
                                           LPDWORD domainLength, PSID_NAME_USE use) {
-        if (const DWORD error = g_instance->Enter(name, system == nullptr))
+        SAccount account;
+        if (const DWORD error = Find(name, system == nullptr, true, account))
             return Refuse(error);
-        const auto guard = g_instance->Lock();
-        const auto found = g_instance->m_logonNames.find(name);
-        if (found == g_instance->m_logonNames.end())
-            return Refuse(ERROR_NONE_MAPPED);
-        const SAccount& account = g_instance->m_accounts.at(found->second);
         const std::vector<BYTE> bytes = SidBytes(account.sid);
         const DWORD needed = account.reportedSidSize != 0 ? account.reportedSidSize : static_cast<DWORD>(bytes.size());
         const bool sidFits = *sidSize >= needed;
@@ -63,19 +82,16 @@ struct CFakeDirectory::SPlatform {
     static BOOL WINAPI LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD nameLength, LPWSTR domain,
                                          LPDWORD domainLength, PSID_NAME_USE use) {
         LPWSTR text = nullptr;
-        if (sid == nullptr || !IsValidSid(sid) || !ConvertSidToStringSidW(sid, &text))
+        if (!ConvertSidToStringSidW(sid, &text))
             return Refuse(ERROR_INVALID_SID);
         const CLocalMemory owner(text);
-        if (const DWORD error = g_instance->Enter(text, system == nullptr))
+        SAccount account;
+        if (const DWORD error = Find(text, system == nullptr, false, account))
             return Refuse(error);
-        const auto guard = g_instance->Lock();
-        const auto found = g_instance->m_accounts.find(text);
-        if (found == g_instance->m_accounts.end())
-            return Refuse(ERROR_NONE_MAPPED);
         // Both lengths are set, as the system sets them.
-        if (!Copy(found->second.name, name, nameLength) | !Copy(found->second.domain, domain, domainLength))
+        if (!Copy(account.name, name, nameLength) | !Copy(account.domain, domain, domainLength))
             return Refuse(ERROR_INSUFFICIENT_BUFFER);
-        *use = found->second.use;
+        *use = account.use;
         return TRUE;
     }
 
@@ -85,44 +101,41 @@ struct CFakeDirectory::SPlatform {
         return Copy(ComputerName, buffer, length) ? TRUE : Refuse(ERROR_MORE_DATA);
     }
 
-    // The group's information, or its members as one block the way the system hands it out: the
-    // entries, then each member's SID and name, the name rounded up to four bytes so that the next SID
-    // stays aligned. The module asks only whether the group exists: the information stays zero.
-    static NET_API_STATUS Group(LPCWSTR server, LPCWSTR group, bool levelKnown, bool withMembers, LPBYTE* buffer, DWORD& count) {
+    // The group's information, or its members in one block as the system hands them out: the entries,
+    // then a slot for each member's SID and name. The module asks only whether the group exists: the
+    // information stays zero.
+    static NET_API_STATUS Group(LPCWSTR group, bool proper, bool withMembers, LPBYTE* buffer, DWORD& count) {
+        struct alignas(8) SSlot { BYTE sid[SECURITY_MAX_SID_SIZE]; wchar_t name[UNLEN + 1]; };
         *buffer = nullptr;
         count = 0;
-        if (const DWORD error = g_instance->Enter(group, server == nullptr, levelKnown))
-            return error;
+        SAccount found;
+        if (const DWORD error = Find(group, proper, true, found); error != ERROR_SUCCESS || found.use != SidTypeAlias)
+            return error == ERROR_SUCCESS || error == ERROR_NONE_MAPPED ? NERR_GroupNotFound : error;
         const auto guard = g_instance->Lock();
-        const auto found = g_instance->m_groups.find(group);
-        if (found == g_instance->m_groups.end())
-            return NERR_GroupNotFound;
-        const std::vector<SMember> members = withMembers ? found->second : std::vector<SMember>();
-        const auto room = [](const SMember& member) { return SidBytes(member.sid).size() + (((member.name.size() + 1) * sizeof(wchar_t) + 3) & ~size_t{3}); };
-        size_t size = !withMembers ? sizeof(LOCALGROUP_INFO_1) : members.size() * sizeof(LOCALGROUP_MEMBERS_INFO_1);
-        for (const SMember& member : members)
-            size += room(member);
-        auto* entries = static_cast<LOCALGROUP_MEMBERS_INFO_1*>(std::calloc(1, size));
-        g_instance->m_buffers.insert(*buffer = reinterpret_cast<LPBYTE>(entries));
-        BYTE* next = reinterpret_cast<BYTE*>(entries + members.size());
-        for (size_t i = 0; i < members.size(); ++i) {
-            std::vector<BYTE> sid = SidBytes(members[i].sid);
-            sid[0] = members[i].invalidSid ? 0xFF : sid[0];
-            entries[i] = {next, members[i].use, reinterpret_cast<LPWSTR>(next + sid.size())};
-            std::memcpy(next, sid.data(), sid.size());
-            std::memcpy(next + sid.size(), members[i].name.c_str(), (members[i].name.size() + 1) * sizeof(wchar_t));
-            next += room(members[i]);
+        const size_t members = withMembers ? found.members.size() : 0;
+        auto* entries = static_cast<LOCALGROUP_MEMBERS_INFO_1*>(
+            std::calloc(1, sizeof(LOCALGROUP_INFO_1) + members * (sizeof(LOCALGROUP_MEMBERS_INFO_1) + sizeof(SSlot))));
+        auto* slots = reinterpret_cast<SSlot*>(entries + members);
+        for (size_t i = 0; i < members; ++i) {
+            const SAccount& member = g_instance->m_accounts.at(found.members[i]);
+            const std::vector<BYTE> sid = SidBytes(member.sid);
+            std::memcpy(slots[i].sid, sid.data(), sid.size());
+            slots[i].sid[0] = member.use == SidTypeInvalid ? 0xFF : slots[i].sid[0];
+            std::wcsncpy(slots[i].name, member.name.c_str(), UNLEN);
+            entries[i] = {slots[i].sid, member.use, slots[i].name};
         }
-        count = static_cast<DWORD>(members.size());
+        g_instance->m_buffers.insert(*buffer = reinterpret_cast<LPBYTE>(entries));
+        count = static_cast<DWORD>(members);
         return NERR_Success;
     }
     static NET_API_STATUS WINAPI NetLocalGroupGetInfo(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer) {
         DWORD count = 0;
-        return Group(server, group, level == 1, false, buffer, count);
+        return Group(group, server == nullptr && level == 1, false, buffer, count);
     }
     static NET_API_STATUS WINAPI NetLocalGroupGetMembers(LPCWSTR server, LPCWSTR group, DWORD level, LPBYTE* buffer,
                                                          DWORD maxLength, LPDWORD read, LPDWORD total, PDWORD_PTR resume) {
-        const NET_API_STATUS status = Group(server, group, level == 1 && maxLength == MAX_PREFERRED_LENGTH && !resume, true, buffer, *read);
+        const bool proper = server == nullptr && level == 1 && maxLength == MAX_PREFERRED_LENGTH && resume == nullptr;
+        const NET_API_STATUS status = Group(group, proper, true, buffer, *read);
         *total = *read;
         return status;
     }
@@ -162,19 +175,21 @@ void CFakeDirectory::AddAccount(SAccount account) {
     m_accounts[account.sid] = account;
 }
 
+void CFakeDirectory::Load(const KvNodePtr& data) {
+    for (const KvNodePtr& node : data.GetChildren()) {
+        const std::wstring account = node.GetString(L"Account");
+        const size_t backslash = account.find(L'\\');
+        int32_t use = SidTypeUser, sidSize = 0;
+        node.TryGetInt32(L"Use", use);
+        node.TryGetInt32(L"SidSize", sidSize);
+        AddAccount({node.GetName(), account.substr(0, backslash == std::wstring::npos ? 0 : backslash), account.substr(backslash + 1),
+                    static_cast<SID_NAME_USE>(use), static_cast<DWORD>(sidSize), node.GetStringList(L"Members", false)});
+    }
+    for (const std::wstring& failure : data.GetStringList(L"Failures", false))
+        Lock(), m_failures[failure.substr(0, failure.rfind(L'='))] = std::stoul(failure.substr(failure.rfind(L'=') + 1));
+}
+
 bool CFakeDirectory::WaitFor(const std::wstring& subject, int calls) const {
     std::unique_lock guard(m_lock);
     return m_called.wait_for(guard, std::chrono::minutes(1), [&] { return std::ranges::count(m_asked, subject) >= calls; });
-}
-
-DWORD CFakeDirectory::Enter(const std::wstring& subject, bool local, bool levelKnown) {
-    std::unique_lock guard(m_lock);
-    m_asked.push_back(subject);
-    const std::function<void()> action = m_actions[subject];
-    const DWORD error = m_failures[subject] ? m_failures[subject] : !local ? ERROR_BAD_NETPATH : levelKnown ? ERROR_SUCCESS : ERROR_INVALID_LEVEL;
-    guard.unlock();
-    m_called.notify_all();
-    if (action)
-        action();
-    return error;
 }

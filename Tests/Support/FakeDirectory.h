@@ -2,14 +2,15 @@
 // the account functions (AccountsPlatform.h) of the module sources linked into a test or benchmark.
 // It answers as the system does: ERROR_NONE_MAPPED for a name or SID it does not know,
 // ERROR_INSUFFICIENT_BUFFER with the needed sizes, ERROR_MORE_DATA for a computer name that does not
-// fit, NERR_GroupNotFound for a missing group, ERROR_INVALID_LEVEL for another information level and
-// ERROR_BAD_NETPATH when a system or server name is passed. Network buffers come from the directory
-// and are counted until NetApiBufferFree.
+// fit, NERR_GroupNotFound for a missing group, and ERROR_INVALID_PARAMETER for a call the module never
+// makes (a remote system, another information level). Network buffers come from the directory and are
+// counted until NetApiBufferFree.
 //
 // Thread safety: every function may be called from any thread; the platform functions run on the
 // components' workers while the test changes the directory.
 #pragma once
 
+#include "Common/Nodes/KvNodePtr.h"
 #include "Subsystems/ConfigServer/Rolewarden/AccountsPlatform.h"
 
 #include <algorithm>
@@ -26,16 +27,13 @@ public:
     struct SAccount {
         // The SID in string form; a lookup by name accepts domain\name, name and name@domain.
         std::wstring sid, domain, name;
+        // SidTypeAlias: a local group, found by its name. A group member of SidTypeInvalid is handed
+        // out with a revision no SID has, so that the platform's IsValidSid rejects it.
         SID_NAME_USE use = SidTypeUser;
         // The SID size a lookup by name reports; 0: the SID's own.
         DWORD reportedSidSize = 0;
-    };
-    struct SMember {
-        std::wstring sid;
-        SID_NAME_USE use = SidTypeUser;
-        std::wstring name;
-        // Handed out with a revision no SID has, so the platform's IsValidSid rejects it.
-        bool invalidSid = false;
+        // A group's members, by SID, in order.
+        std::vector<std::wstring> members;
     };
 
     // Longer than a NetBIOS name may be, so that every caller goes through ERROR_MORE_DATA.
@@ -47,12 +45,14 @@ public:
     CFakeDirectory(const CFakeDirectory&) = delete;
     CFakeDirectory& operator=(const CFakeDirectory&) = delete;
 
-    // Again for the same SID replaces the account (a rename); its earlier names stay accepted.
+    // Again for the same SID replaces the account (a rename, a group's new members); its earlier
+    // names stay accepted.
     void AddAccount(SAccount account);
-    // Every call about subject (a SID string, a name as asked, a group name) fails with error; 0 ends it.
-    void Fail(const std::wstring& subject, DWORD error) { Lock(), m_failures[subject] = error; }
-    // A local group with its members in order; again for the same name replaces them.
-    void SetGroup(const std::wstring& name, std::vector<SMember> members) { Lock(), m_groups[name] = std::move(members); }
+    // The accounts of data's children, each named by its SID, with "Account" (domain\name, or a name
+    // without domain) and optionally "Use", "SidSize" and "Members"; and data's "Failures", each
+    // "<subject>=<error>": every call about subject (a SID string, a name as asked, a group name) then
+    // fails with that error; 0 ends it.
+    void Load(const KvNodePtr& data);
     // Runs action on the calling thread at every call about subject, before the directory answers.
     void OnCall(const std::wstring& subject, std::function<void()> action) { Lock(), m_actions[subject] = std::move(action); }
 
@@ -70,9 +70,6 @@ private:
 
     // Holds the directory's lock to the end of the full expression it is made in.
     std::lock_guard<std::mutex> Lock() const { return std::lock_guard(m_lock); }
-    // Records a call about subject and runs its action. Gives the error set for subject, else
-    // ERROR_BAD_NETPATH for a remote call, ERROR_INVALID_LEVEL for an unknown level, else 0.
-    DWORD Enter(const std::wstring& subject, bool local, bool levelKnown = true);
 
     const SAccountsPlatform* m_replaced;
     mutable std::mutex m_lock;
@@ -81,7 +78,6 @@ private:
     std::map<std::wstring, SAccount> m_accounts;
     std::map<std::wstring, std::wstring> m_logonNames;
     std::map<std::wstring, DWORD> m_failures;
-    std::map<std::wstring, std::vector<SMember>> m_groups;
     std::map<std::wstring, std::function<void()>> m_actions;
     std::vector<std::wstring> m_asked;
     std::set<LPBYTE> m_buffers;

@@ -1,9 +1,9 @@
-// Tests of components that resolve accounts against a CFakeDirectory, and helpers for reading what
-// they logged. Only code linked with the module's sources can put the directory in the system's
-// place, so these components are created through the test executable's own copy of the module (the
-// same sources and binary interfaces as Rolewarden.dll); their records go to
-// <test executable name>.log. On top of the component host checks, which here wait for that module
-// copy to be unlocked, each test ends with every network buffer of the directory freed.
+// Tests of components that resolve accounts against a CFakeDirectory. Only code linked with the
+// module's sources can put the directory in the system's place, so these components are created
+// through the test executable's own copy of the module (the same sources and binary interfaces as
+// Rolewarden.dll); their records go to <test executable name>.log. On top of the component host
+// checks, which here wait for that module copy to be unlocked, each test ends with every network
+// buffer of the directory freed.
 #pragma once
 
 #include "Common/Components/ComponentsModule.h"
@@ -11,8 +11,6 @@
 #include "Support/DataTrees.h"
 #include "Support/FakeDirectory.h"
 #include "Support/ModuleLogTail.h"
-
-#include <algorithm>
 
 class FakeDirectoryTest : public ComponentHostTest {
 protected:
@@ -24,21 +22,6 @@ protected:
 
     CFakeDirectory m_directory;
 };
-
-// The records of the severities as "<severity> <stable message>" (CModuleLogTail::StableMessage).
-inline std::vector<std::wstring> Records(const CModuleLogTail& log, std::initializer_list<const wchar_t*> severities = {L"WARN", L"ERR"}) {
-    std::vector<std::wstring> records;
-    for (const CModuleLogTail::SRecord& record : log.Records()) {
-        if (std::find(severities.begin(), severities.end(), record.severity) != severities.end())
-            records.push_back(record.severity + L" " + CModuleLogTail::StableMessage(record.message));
-    }
-    return records;
-}
-
-// How many records (as Records gives them) read "<severity> <text>".
-inline ptrdiff_t Logged(const CModuleLogTail& log, const wchar_t* severity, const std::wstring& text) {
-    return std::ranges::count(Records(log, {severity}), severity + (L" " + text));
-}
 
 // A refresher configuration of Data/RefresherConfigs.tree, by name.
 inline KvNodePtr RefresherConfig(const wchar_t* name) {
