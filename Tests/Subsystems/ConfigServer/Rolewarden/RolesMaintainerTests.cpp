@@ -305,8 +305,15 @@ TEST_F(RolesMaintainerSinkTests, WeakReferenceNeverRevivesItsOwner) {
     for (int round = 0; round < 200; ++round) {
         InterfacePtr<IWeakReferenceSource> owner = CreateComponent<IWeakReferenceSource>(CLSID_RolesMaintainer);
         InterfacePtr<IWeakReference> first, second;
-        std::thread racer([&] { EXPECT_EQ(owner->GetWeakReference(second.Put()), S_OK); });
-        EXPECT_EQ(owner->GetWeakReference(first.Put()), S_OK);
+        // Both threads spin until both are there, so that their first calls overlap.
+        std::atomic<int> ready{0};
+        const auto ask = [&](InterfacePtr<IWeakReference>& weak) {
+            for (++ready; ready < 2;)
+                YieldProcessor();
+            EXPECT_EQ(owner->GetWeakReference(weak.Put()), S_OK);
+        };
+        std::thread racer([&] { ask(second); });
+        ask(first);
         racer.join();
         ASSERT_EQ(first.Get(), second.Get()) << "two threads got two weak references";
         if (round == 0) {
