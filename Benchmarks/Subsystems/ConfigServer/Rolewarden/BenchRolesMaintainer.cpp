@@ -8,7 +8,8 @@
 // - the cost of GetSecurityMapping of an unchanged mapping (nothing newer: S_FALSE), and of a copy of it;
 // - committed bytes per node of the server and of the roles maintainer at that size, and the growth over
 //   1,000 edit cycles on a smaller tree of the same shape.
-// The log's maximum severity is INFO, so that node dumps do not dominate the figures.
+// The log's maximum severity is INFO, so that node dumps do not dominate the figures; a child process of
+// this program then measures the edit-to-report latency in remote storage at the default, DBG.
 #include "Common/Components/InterfacePtr.h"
 #include "Common/Nodes/ProxyAccess.h"
 #include "Interfaces/ComponentInterfaces.h"
@@ -23,6 +24,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -33,6 +35,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int Edits = 21;
+constexpr int DbgEdits = 5;
+constexpr const char* DbgChildFlag = "--dbg-child";
 constexpr const wchar_t* UserRoles = L"\\Config\\Security\\UserRoles";
 
 // Notes when the server commits a write of the user roles mapping, on the committing thread.
@@ -105,7 +109,8 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void Measure(IComponentsModule* module, bool local, const KvNodePtr& roles, const KvNodePtr& tree) {
+void Measure(IComponentsModule* module, bool local, const KvNodePtr& roles, const KvNodePtr& tree, int edits = Edits,
+             const char* settings = "") {
     InterfacePtr<IKvConfigProxy> server;
     ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()));
     WriteNode(server.Get(), roles, KV_WRITE_SUBTREE);
@@ -124,12 +129,12 @@ void Measure(IComponentsModule* module, bool local, const KvNodePtr& roles, cons
         const auto start = Clock::now();
         ThrowIfFailed(maintainer->Configure(MaintainerConfig(local).Get()));
         commits->WaitBeyond(0);
-        std::printf("-- %s storage\n", local ? "local" : "remote");
+        std::printf("-- %s storage%s\n", local ? "local" : "remote", settings);
         std::printf("%-52s %8.3f s\n", "Configure to the first user roles mapping", Seconds(start));
 
         // One role assignment at the root gets a new subject each time, so the user mapping changes.
         KvNodePtr assignment = QueryNodeByPath(server.Get(), L"\\Config\\FolderTree\\RoleAssignments\\A0", true).Clone(0);
-        for (int edit = 0; edit < Edits; ++edit) {
+        for (int edit = 0; edit < edits; ++edit) {
             assignment.SetString(L"PreprocessedSubjectId", L"win:sid=S-1-5-21-9-" + std::to_wstring(edit));
             const int seen = commits->Commits();
             const auto edited = Clock::now();
@@ -253,15 +258,22 @@ void MeasureTransformAndWrite(const KvNodePtr& roles, const KvNodePtr& tree) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool dbgChild = argc > 1 && std::strcmp(argv[1], DbgChildFlag) == 0;
     // Read by both copies of the logging layer at their first log call, which has not happened yet.
     const std::wstring logDirectory = (std::filesystem::temp_directory_path() / L"rw-bench-roles-maintainer" / L"").wstring();
     SetEnvironmentVariableW(L"GS_Logger_Path", logDirectory.c_str());
-    SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"INFO");
+    if (!dbgChild)
+        SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"INFO");
     try {
         int nodeCount = 0, assignmentCount = 0;
         const KvNodePtr roles = BuildRoles();
         const KvNodePtr tree = BuildTree(nodeCount, assignmentCount);
+        if (dbgChild) {
+            // Each edit dumps the tree and the documents, some 100 MB of log: a few edits tell the cost.
+            Measure(LoadModule(), false, roles, tree, DbgEdits, ", GS_Logger_MaxSeverity=DBG (the default)");
+            return 0;
+        }
         std::printf("tree: %d nodes, %d role assignments over %d roles; %d edits per storage mode; GS_Logger_MaxSeverity=INFO\n",
                     nodeCount, assignmentCount, RoleCount, Edits);
         IComponentsModule* module = LoadModule();
@@ -284,7 +296,11 @@ int main() {
         BOOL locked = TRUE;
         for (int wait = 0; wait < 3000 && module->IsLocked(&locked) == S_OK && locked; ++wait)
             Sleep(10);
-        return locked ? 1 : 0;
+        std::error_code ignored;
+        std::filesystem::remove_all(logDirectory, ignored);
+        const int dbg = RunChild(L"--dbg-child", L"GS_Logger_MaxSeverity", L"DBG");
+        std::filesystem::remove_all(logDirectory, ignored);
+        return (locked ? 1 : 0) | dbg;
     } catch (const HRX& error) {
         std::printf("failed: 0x%08lx\n", static_cast<unsigned long>(error.Result()));
         return 1;
