@@ -47,7 +47,8 @@ struct CFakeDirectory::SPlatform {
         CFakeDirectory& directory = *g_instance;
         std::unique_lock guard(directory.m_lock);
         directory.m_asked.push_back(subject);
-        const std::function<void()> action = directory.m_actions[subject];
+        const auto registered = directory.m_actions.find(subject);
+        const std::function<void()> action = registered != directory.m_actions.end() ? registered->second : nullptr;
         guard.unlock();
         directory.m_called.notify_all();
         if (action)
@@ -55,8 +56,11 @@ struct CFakeDirectory::SPlatform {
         guard.lock();
         const auto name = directory.m_logonNames.find(subject);
         const auto found = directory.m_accounts.find(!byName ? subject : name != directory.m_logonNames.end() ? name->second : L"");
-        if (const DWORD error = !proper ? ERROR_INVALID_PARAMETER : directory.m_failures[subject])
-            return error;
+        const auto failure = directory.m_failures.find(subject);
+        if (!proper)
+            return ERROR_INVALID_PARAMETER;
+        if (failure != directory.m_failures.end() && failure->second != ERROR_SUCCESS)
+            return failure->second;
         if (found == directory.m_accounts.end())
             return ERROR_NONE_MAPPED;
         account = found->second;

@@ -46,8 +46,11 @@ inline std::vector<std::vector<std::string>> ReadCases(const char* name) {
     for (std::string line; std::getline(file, line);) {
         if (line.empty() || line[0] == '#')
             continue;
-        for (size_t at; (at = line.find("\\x")) != std::string::npos && at + 3 < line.size() && isxdigit(line[at + 2]) && isxdigit(line[at + 3]);)
-            line.replace(at, 4, 1, static_cast<char>(std::stoi(line.substr(at + 2, 2), nullptr, 16)));
+        // A "\x" without two hexadecimal digits stays as it is; the search goes on after it.
+        for (size_t at = line.find("\\x"); at != std::string::npos; at = line.find("\\x", at + 1)) {
+            if (at + 3 < line.size() && isxdigit(line[at + 2]) && isxdigit(line[at + 3]))
+                line.replace(at, 4, 1, static_cast<char>(std::stoi(line.substr(at + 2, 2), nullptr, 16)));
+        }
         cases.emplace_back();
         for (size_t start = 0, end = 0; end != std::string::npos; start = end + 3)
             cases.back().push_back(line.substr(start, (end = line.find(" | ", start)) - start));

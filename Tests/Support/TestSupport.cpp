@@ -2,6 +2,7 @@
 #include "Support/TestSupport.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>

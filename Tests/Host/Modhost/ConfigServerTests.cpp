@@ -108,7 +108,7 @@ protected:
     }
     // The sink's oldest subscription call not looked at yet, once the server has delivered everything it
     // queued; "-" when there is none.
-    std::string NextCall(CSink* sink) const { return CLWaitForNotifications(m_proxy.Get(), 10000) == S_OK ? sink->Next() : "(not delivered)"; }
+    std::string NextCall(CSink* sink) const { return CLWaitForNotifications(m_proxy.Get(), TestTimeoutMs()) == S_OK ? sink->Next() : "(not delivered)"; }
 
     InterfacePtr<IKvConfigProxy> m_proxy;
 };
@@ -165,7 +165,7 @@ TEST_F(ConfigServerTests, Scripts) {
     }
     EXPECT_EQ(CLRevokeNamedInstance(L"Storage"), S_OK);
     EXPECT_EQ(Raised([&] { QueryNodeByPath(m_proxy.Get(), L"\\C\\Missing", true); }), NotFoundHr);
-    ASSERT_TRUE(CLWaitForNotifications(m_proxy.Get(), 10000) == S_OK && CLGetHostCounters(&after) == S_OK);
+    ASSERT_TRUE(CLWaitForNotifications(m_proxy.Get(), TestTimeoutMs()) == S_OK && CLGetHostCounters(&after) == S_OK);
     EXPECT_EQ(after.sinkFailures - before.sinkFailures, static_cast<ULONGLONG>(g_failedCalls - failedBefore)) << "a failing call not counted";
 }
 
@@ -212,7 +212,7 @@ TEST_F(ConfigServerTests, RefusedCallsAndUnsubscribe) {
     auto subscription = Subscribe(L"\\A", sink.Get(), false);
     EXPECT_EQ(NextCall(sink.Get()), "-") << "a record before Start";
     EXPECT_TRUE(subscription->Start() == S_OK && subscription->Start() == InvalidStateHr) << "Start is once";
-    ASSERT_TRUE(Apply(KV_WRITE_MERGE, R"(<node name="\A\Z"/>)") == S_OK && WaitForSingleObject(entered.Get(), 10000) == WAIT_OBJECT_0);
+    ASSERT_TRUE(Apply(KV_WRITE_MERGE, R"(<node name="\A\Z"/>)") == S_OK && WaitForSingleObject(entered.Get(), TestTimeoutMs()) == WAIT_OBJECT_0);
     auto unsubscribed = std::async(std::launch::async, [&] { return subscriptions->Unsubscribe(subscription.Get()); });
     EXPECT_EQ(unsubscribed.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout) << "Unsubscribe must wait for the call";
     SetEvent(proceed.Get());
