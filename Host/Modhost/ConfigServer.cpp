@@ -274,13 +274,15 @@ std::vector<CServerCore::SSyncRecord> CServerCore::Commit(const std::vector<STre
 }
 
 CHostNode CServerCore::MakeRecord(const CSubscription& subscription, ULONG mask) const {
-    // Named by the parent path, the record makes its child 0 carry the node's server path.
-    CHostNode record = CHostNode::Create(subscription.path.ParentText().c_str(), nullptr);
+    // The content is named by its server path, as a query result is, under a record without a name:
+    // its path is that path while the record holds it, and stays so when a sink keeps the content and
+    // lets the record go.
+    CHostNode record = CHostNode::Create(nullptr, nullptr);
     record.SetString(L"ModifiedNodePath", subscription.path.Text());
     record.SetUInt32(L"ChangesMask", mask);
     if (const CHostNode node = m_tree.Find(subscription.path)) {
         CHostNode copy = node.Clone(subscription.depth);
-        copy.SetName(KVN_NAME_OWN, subscription.path.Name().c_str());
+        copy.SetName(KVN_NAME_OWN, subscription.path.Text().c_str());
         record.AddChild(copy);
     }
     return record;
@@ -329,9 +331,6 @@ ULONG CServerCore::Query(IKvNode* filter, IKvNode** node) {
 
 CHostRef<CSubscription> CServerCore::Subscribe(IKvNode* filter, IKvNode* request, IKvModifySink* sink) {
     SFilter parsed = ParseFilter(filter);
-    // A record carries the node as a child named by the node's own name, which the root does not have.
-    if (parsed.path.IsRoot())
-        HostThrow(E_INVALIDARG);
     const CHostNode options = CHostNode::Share(HostNotNull(request));
     int32_t changesMask = KV_SUBSCRIBE_CHANGES_ALL;
     int32_t optionBits = 0;

@@ -125,7 +125,8 @@ private:
     std::vector<SSyncRecord> Commit(const std::vector<STreeOp>& ops);
     // The records ops give, each judged against the tree as the ops before it would leave it.
     std::vector<SSyncRecord> SyncRecords(const std::vector<STreeOp>& ops, std::vector<bool>* existed) const;
-    // A modification record of subscription: its path, mask and, as child 0, a copy of what lies there.
+    // A modification record of subscription: its path, mask and, as child 0, a copy of what lies there,
+    // named by its server path.
     CHostNode MakeRecord(const CSubscription& subscription, ULONG mask) const;
     // Called with the delivery lock held and the slim lock free.
     void Deliver(const std::vector<SSyncRecord>& records, int apply);

@@ -79,12 +79,20 @@ std::wstring CNode::FullPath() const {
     std::vector<const CNode*> chain;
     for (const CNode* node = this; node != nullptr; node = node->parent)
         chain.push_back(node);
+    // The names joined by single backslashes, with one in front: a name that is itself a path (a
+    // root named "\", a query result or a record's content named by its server path) brings its
+    // own separator.
     std::wstring path;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        // A root named "\" (or named by a path ending in one) gives no second separator.
-        if (path.empty() ? (*it)->name.empty() || (*it)->name[0] != L'\\' : path.back() != L'\\')
+        std::wstring_view name = (*it)->name;
+        const bool separated = !path.empty() && path.back() == L'\\';
+        if (!name.empty() && name[0] == L'\\') {
+            if (separated)
+                name.remove_prefix(1);
+        } else if (!separated) {
             path += L'\\';
-        path += (*it)->name;
+        }
+        path += name;
     }
     return path;
 }

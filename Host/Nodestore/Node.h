@@ -39,8 +39,9 @@ public:
     // S_OK when a child of this name could be attached here: KVN_E_INVALID_NAME for an empty name,
     // KVN_E_DUPLICATE_NAME when another child has it already (ignore: a child that may keep its name).
     HRESULT CheckChildName(std::wstring_view name, const CNode* ignore = nullptr) const noexcept;
-    // Attached: the parent's path, a backslash and the name. Detached: the name when it starts with a
-    // backslash, else a backslash and the name.
+    // The names from the root down to this node, joined by single backslashes, with one in front. A
+    // name that starts with a backslash (a path) brings its own: a detached root named by a path has
+    // that path, and so has a node named by a path below a root named "" or "\".
     std::wstring FullPath() const;
     // Makes child this node's last child. The child is a detached root that does not hold this node;
     // its name has passed CheckChildName.

@@ -46,15 +46,14 @@ public:
     }
 };
 
-// A modification record as the server makes it: named by the parent path of path, with content (when
-// given) as child 0 named by path's last part, so that the content's full path is path.
+// A modification record as the server makes it: without a name, with content (when given) as child 0
+// named by path, so that the content's full path is path, with or without the record.
 inline KvNodePtr Record(const std::wstring& path, KvNodePtr content = KvNodePtr()) {
-    const size_t split = path.find_last_of(L'\\');
-    KvNodePtr record = KvNodePtr::Create(split == 0 ? L"\\" : path.substr(0, split).c_str(), nullptr);
+    KvNodePtr record = KvNodePtr::Create(nullptr, nullptr);
     record.SetString(L"ModifiedNodePath", path);
     record.SetInt64(L"ChangesMask", KV_CHANGE_MODIFIED);
     if (content) {
-        content.SetName(KVN_NAME_OWN, path.substr(split + 1).c_str());
+        content.SetName(KVN_NAME_OWN, path.c_str());
         record.AddChild(content);
     }
     return record;

@@ -42,8 +42,7 @@ std::vector<SModification> ReadModifications(IKvNodeModifyEnum* changes) {
         SModification modification;
         modification.path = record.GetString(L"ModifiedNodePath");
         modification.mask = record.GetInt64(L"ChangesMask");
-        if (const KvNodePtr content = record.GetChild(0, false))
-            modification.node = content.Clone();
+        modification.node = record.GetChild(0, false);
         modifications.push_back(std::move(modification));
     }
     return modifications;

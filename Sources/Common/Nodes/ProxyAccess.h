@@ -19,8 +19,9 @@ struct SModification {
     std::wstring path;
     // KV_CHANGE_ bits ("ChangesMask").
     int64_t mask = 0;
-    // The node's content: a detached copy of the record's child 0, named by its server path as a query
-    // result is, so it keeps that path after the record is gone. Empty when the record has no child.
+    // The node's content: the record's child 0 itself. The server names it by its server path, as it
+    // names a query result, so it keeps that path once the record is gone. Empty when the record has
+    // no child.
     KvNodePtr node;
 };
 

@@ -59,8 +59,18 @@ TEST_F(NodestoreTests, HandlesTreeRulesAndNames) {
     ExpectCalls({{add(w, named(L"39")), KVN_E_DUPLICATE_NAME, "a taken name among many"}, {name(w.GetChild(0, true), KVN_NAME_OWN, L"Zero"), S_OK},
                  {add(w, named(L"0")), S_OK, "a name given up is free"}, {replace(w.GetChild(0, true), twin), S_OK, "taking the name of the node it replaces"}});
     EXPECT_TRUE(w.GetChildByName(L"Zero", true).Get() == twin.Get() && w.GetChildCount() == 41u);
-    // A detached root may have no name, or a path; so may a child, whose name only must be unique.
-    KvNodePtr::Create(nullptr, nullptr).AddChild(KvNodePtr::Create(L"\\Maps\\Users", nullptr));
+    // A detached root may have no name, or a path; so may a child, whose name only must be unique. A
+    // name that is a path brings its own separator, and a child named by its path keeps that path
+    // when its parent goes (a record's content that a sink keeps).
+    KvNodePtr record = KvNodePtr::Create(nullptr, nullptr), content = KvNodePtr::Create(L"\\Maps\\Users", nullptr);
+    record.AddChild(content);
+    content.AddChild(named(L"U"));
+    KvNodePtr slash = named(L"\\"), below = named(L"A");
+    slash.AddChild(below);
+    below.AddChild(named(L"\\B"));
+    EXPECT_EQ(content.GetPath() + L"|" + record.GetPath() + L"|" + below.GetChild(0, true).GetPath(), L"\\Maps\\Users|\\|\\A\\B");
+    record.Reset();
+    EXPECT_EQ(content.GetChild(0, true).GetPath(), L"\\Maps\\Users\\U");
 }
 
 // A value that does not fit its code is refused; a stored value converts to another code only when
