@@ -249,7 +249,7 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
             if (AppendRoleToNode(*role, child.typeIndex, child.name, walk.tagText))
                 walk.tagEnds.push_back(walk.tagText.size());
         }
-        walk.nestedRoles.AddList(std::move(*here), walk.tagText, walk.tagEnds);
+        walk.nestedRoles.AddList(*here, walk.tagText, walk.tagEnds);
     }
     walk.frames.push_back({std::move(children), 0, rolesBefore});
 }

@@ -2,29 +2,113 @@
 #include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
 
 #include <algorithm>
-#include <cwchar>
-#include <iterator>
-#include <iterator>
+#include <cstring>
+#include <functional>
+#include <numeric>
 #include <utility>
-#include <vector>
 
 namespace {
 
+constexpr size_t FirstSlots = 256;
+
 // The index as decimal text of at least four digits, in buffer.
 const wchar_t* EntryName(size_t index, wchar_t (&buffer)[24]) {
-    swprintf(buffer, std::size(buffer), L"%04zu", index);
-    return buffer;
+    wchar_t* const end = buffer + 23;
+    wchar_t* digits = end;
+    *end = L'\0';
+    do {
+        *--digits = static_cast<wchar_t>(L'0' + index % 10);
+        index /= 10;
+    } while (index != 0);
+    while (end - digits < 4)
+        *--digits = L'0';
+    return digits;
+}
+
+bool OrdinalLess(std::wstring_view a, std::wstring_view b) noexcept {
+    return CompareOrdinal(a, b) < 0;
 }
 
 } // namespace
 
-CSecurityTagMappingBuilder::CSecurityTagMappingBuilder(std::wstring mappingName) : m_mappingName(std::move(mappingName)) {}
-
-void CSecurityTagMappingBuilder::Add(const std::wstring& securityId, const std::wstring& tag) {
-    m_entries[securityId].tags.push_back(tag);
+int CompareOrdinal(std::wstring_view a, std::wstring_view b) noexcept {
+    const size_t common = std::min(a.size(), b.size());
+    size_t i = 0;
+    // Identifiers and tags share long beginnings ("stag:Role12[Folder='..."): four code units at a time
+    // while they agree.
+    for (; i + 4 <= common; i += 4) {
+        uint64_t x, y;
+        std::memcpy(&x, a.data() + i, sizeof x);
+        std::memcpy(&y, b.data() + i, sizeof y);
+        if (x != y)
+            break;
+    }
+    for (; i < common; ++i) {
+        if (a[i] != b[i])
+            return static_cast<std::make_unsigned_t<wchar_t>>(a[i]) < static_cast<std::make_unsigned_t<wchar_t>>(b[i]) ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
-void CSecurityTagMappingBuilder::AddList(std::wstring&& securityId, std::wstring_view text, const std::vector<size_t>& ends) {
+CSecurityTagMappingBuilder::CSecurityTagMappingBuilder(std::wstring mappingName) : m_mappingName(std::move(mappingName)) {}
+
+CSecurityTagMappingBuilder::SSpan CSecurityTagMappingBuilder::Append(std::wstring_view text) {
+    const SSpan span{m_text.size(), text.size()};
+    m_text.append(text);
+    return span;
+}
+
+uint32_t CSecurityTagMappingBuilder::Find(std::wstring_view securityId) {
+    const size_t hash = std::hash<std::wstring_view>{}(securityId);
+    if (m_slots.empty())
+        m_slots.resize(FirstSlots);
+    size_t slot = hash & (m_slots.size() - 1);
+    for (; m_slots[slot] != 0; slot = (slot + 1) & (m_slots.size() - 1)) {
+        const SEntry& entry = m_entries[m_slots[slot] - 1];
+        if (entry.hash == hash && Text(entry.id) == securityId)
+            return m_slots[slot] - 1;
+    }
+    SEntry entry;
+    entry.id = Append(securityId);
+    m_text.push_back(L'\0');
+    entry.hash = hash;
+    m_entries.push_back(entry);
+    const auto index = static_cast<uint32_t>(m_entries.size());
+    if (index * 2 <= m_slots.size()) {
+        m_slots[slot] = index;
+        return index - 1;
+    }
+    m_slots.assign(m_slots.size() * 2, 0);
+    for (uint32_t each = 0; each < index; ++each) {
+        size_t free = m_entries[each].hash & (m_slots.size() - 1);
+        while (m_slots[free] != 0)
+            free = (free + 1) & (m_slots.size() - 1);
+        m_slots[free] = each + 1;
+    }
+    return index - 1;
+}
+
+void CSecurityTagMappingBuilder::SplitList(uint32_t index) {
+    SEntry& entry = m_entries[index];
+    const size_t end = entry.list.offset + entry.list.length;
+    for (size_t start = entry.list.offset; start < end;) {
+        const size_t stop = m_text.find(L'\0', start);
+        m_pairs.push_back({index, {start, stop - start}});
+        start = stop + 1;
+    }
+    entry.hasList = false;
+    entry.hasPairs = true;
+}
+
+void CSecurityTagMappingBuilder::Add(std::wstring_view securityId, std::wstring_view tag) {
+    const uint32_t index = Find(securityId);
+    if (m_entries[index].hasList)
+        SplitList(index);
+    m_entries[index].hasPairs = true;
+    m_pairs.push_back({index, Append(tag)});
+}
+
+void CSecurityTagMappingBuilder::AddList(std::wstring_view securityId, std::wstring_view text, const std::vector<size_t>& ends) {
     if (ends.empty())
         return;
     std::vector<std::wstring_view>& tags = m_views;
@@ -34,44 +118,62 @@ void CSecurityTagMappingBuilder::AddList(std::wstring&& securityId, std::wstring
         tags.push_back(text.substr(start, end - start));
         start = end;
     }
-    std::sort(tags.begin(), tags.end());
+    std::sort(tags.begin(), tags.end(), OrdinalLess);
     tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-    std::wstring list;
-    list.reserve(text.size() + tags.size());
+    const uint32_t index = Find(securityId);
+    SSpan list{m_text.size(), 0};
     for (const std::wstring_view tag : tags) {
-        list += tag;
-        list += L'\0';
+        m_text.append(tag);
+        m_text.push_back(L'\0');
     }
-    m_entries.try_emplace(std::move(securityId)).first->second.lists.push_back(std::move(list));
+    list.length = m_text.size() - list.offset;
+    SEntry& entry = m_entries[index];
+    if (!entry.hasList && !entry.hasPairs) {
+        entry.list = list;
+        entry.hasList = true;
+        return;
+    }
+    if (entry.hasList)
+        SplitList(index);
+    m_entries[index].list = list;
+    SplitList(index);
 }
 
 KvNodePtr CSecurityTagMappingBuilder::Build() {
-    std::vector<std::pair<const std::wstring, SEntry>*> entries;
-    entries.reserve(m_entries.size());
-    for (auto& entry : m_entries)
-        entries.push_back(&entry);
-    std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    std::vector<uint32_t> order(m_entries.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(),
+              [this](uint32_t a, uint32_t b) { return OrdinalLess(Text(m_entries[a].id), Text(m_entries[b].id)); });
+    std::vector<uint32_t> rank(m_entries.size());
+    for (uint32_t position = 0; position < order.size(); ++position)
+        rank[order[position]] = position;
+    // The pairs of each entry together, in the entries' order, each entry's tags in ordinal order.
+    std::sort(m_pairs.begin(), m_pairs.end(), [&](const SPair& a, const SPair& b) {
+        return rank[a.entry] != rank[b.entry] ? rank[a.entry] < rank[b.entry] : OrdinalLess(Text(a.tag), Text(b.tag));
+    });
 
     KvNodePtr document = KvNodePtr::Create(m_mappingName.c_str(), SecurityTagMappingType);
-    size_t index = 0;
     wchar_t name[24];
-    for (auto* entry : entries) {
-        SEntry& tags = entry->second;
-        KvNodePtr node = KvNodePtr::Create(EntryName(index++, name), SecurityTagMappingEntryType);
-        node.SetString(SecurityIdAttribute, entry->first);
-        if (tags.tags.empty() && tags.lists.size() == 1) {
-            node.SetStringListText(AppliedSecurityTagAttribute, tags.lists[0]);
+    std::wstring list;
+    auto pair = m_pairs.begin();
+    for (size_t position = 0; position < order.size(); ++position) {
+        const SEntry& entry = m_entries[order[position]];
+        KvNodePtr node = KvNodePtr::Create(EntryName(position, name), SecurityTagMappingEntryType);
+        node.SetString(SecurityIdAttribute, m_text.data() + entry.id.offset);
+        if (entry.hasList) {
+            node.SetStringListText(AppliedSecurityTagAttribute, Text(entry.list));
         } else {
-            for (const std::wstring& list : tags.lists) {
-                for (size_t start = 0; start < list.size();) {
-                    const size_t end = list.find(L'\0', start);
-                    tags.tags.emplace_back(list, start, end - start);
-                    start = end + 1;
+            list.clear();
+            std::wstring_view last;
+            for (bool first = true; pair != m_pairs.end() && pair->entry == order[position]; ++pair, first = false) {
+                const std::wstring_view tag = Text(pair->tag);
+                if (first || tag != last) {
+                    list.append(tag);
+                    list.push_back(L'\0');
                 }
+                last = tag;
             }
-            std::sort(tags.tags.begin(), tags.tags.end());
-            tags.tags.erase(std::unique(tags.tags.begin(), tags.tags.end()), tags.tags.end());
-            node.SetStringList(AppliedSecurityTagAttribute, tags.tags);
+            node.SetStringListText(AppliedSecurityTagAttribute, list);
         }
         document.AddChild(node);
     }

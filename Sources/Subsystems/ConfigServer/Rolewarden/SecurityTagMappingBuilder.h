@@ -7,9 +7,9 @@
 
 #include "Common/Nodes/KvNodePtr.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 // Node type and attribute names of the document layout.
@@ -18,34 +18,63 @@ inline constexpr const wchar_t* SecurityTagMappingEntryType = L"SecurityTagMappi
 inline constexpr const wchar_t* SecurityIdAttribute = L"SecurityId";
 inline constexpr const wchar_t* AppliedSecurityTagAttribute = L"AppliedSecurityTag";
 
+// Ordinal (code unit) order of two texts, as std::wstring's own comparison gives it: negative, zero or
+// positive.
+int CompareOrdinal(std::wstring_view a, std::wstring_view b) noexcept;
+
 class CSecurityTagMappingBuilder {
 public:
     // mappingName becomes the document's node name (a node path).
     explicit CSecurityTagMappingBuilder(std::wstring mappingName);
 
     // Adds tag to the tags of securityId; a pair added again changes nothing.
-    void Add(const std::wstring& securityId, const std::wstring& tag);
+    void Add(std::wstring_view securityId, std::wstring_view tag);
     // Adds the tags that text holds one after the other, each ending at an offset of ends, to those of
     // securityId.
-    void AddList(std::wstring&& securityId, std::wstring_view text, const std::vector<size_t>& ends);
+    void AddList(std::wstring_view securityId, std::wstring_view text, const std::vector<size_t>& ends);
 
     // The document: entries in ordinal order of their identifiers, named by their index ("0000",
-    // "0001", ..., "10000"), each with its tags in ordinal order as a list attribute. Without any
-    // Add the document has no children. Sorts what was added in place.
+    // "0001", ..., "10000"), each with its tags in ordinal order, without repeats, as a list
+    // attribute. Without any Add the document has no children.
     KvNodePtr Build();
 
 private:
-    std::wstring m_mappingName;
-    // The tags as they were added, repeats included; Build puts identifiers and tags in ordinal (code
-    // unit) order, which std::wstring's own comparison gives, and drops the repeats. Collecting first
-    // and sorting once is much cheaper than keeping ordered sets while the tags come in.
-    // AddList keeps its tags apart: sorted, without repeats, each followed by a NUL, as the document
-    // holds them; an identifier with one such list and nothing else needs no more work.
-    struct SEntry {
-        std::vector<std::wstring> tags;
-        std::vector<std::wstring> lists;
+    // A text in m_text.
+    struct SSpan {
+        size_t offset = 0;
+        size_t length = 0;
     };
-    std::unordered_map<std::wstring, SEntry> m_entries;
+    // One identifier. Its tags are either one list (AddList's, sorted, without repeats, each tag
+    // followed by a NUL, as the document holds them: an identifier with that list alone needs no more
+    // work), or pairs in m_pairs.
+    struct SEntry {
+        SSpan id;
+        size_t hash = 0;
+        SSpan list;
+        bool hasList = false;
+        bool hasPairs = false;
+    };
+    // A tag of an entry, to be sorted with the others of its entry.
+    struct SPair {
+        uint32_t entry;
+        SSpan tag;
+    };
+
+    std::wstring_view Text(const SSpan& span) const { return {m_text.data() + span.offset, span.length}; }
+    SSpan Append(std::wstring_view text);
+    // The entry of securityId, made when new.
+    uint32_t Find(std::wstring_view securityId);
+    // Turns the entry's list into pairs, so that more tags can join it.
+    void SplitList(uint32_t entry);
+
+    std::wstring m_mappingName;
+    // Every identifier, each followed by a NUL, and every tag and list, one after the other: one buffer
+    // rather than a string per text, since a run adds tens of thousands of them.
+    std::wstring m_text;
+    std::vector<SEntry> m_entries;
+    // Open addressing by identifier: entry index + 1, 0 for a free slot; at most half full.
+    std::vector<uint32_t> m_slots;
+    std::vector<SPair> m_pairs;
     // AddList's views of the tags it is given, kept for the next call.
     std::vector<std::wstring_view> m_views;
 };
