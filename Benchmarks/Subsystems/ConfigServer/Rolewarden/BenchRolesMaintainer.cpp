@@ -277,45 +277,6 @@ int main(int argc, char** argv) {
         std::printf("tree: %d nodes, %d role assignments over %d roles; %d edits per storage mode; GS_Logger_MaxSeverity=INFO\n",
                     nodeCount, assignmentCount, RoleCount, Edits);
         IComponentsModule* module = LoadModule();
-        if (getenv("RW_LOOP")) {
-            auto registry = std::make_shared<CRoleDefinitionRegistry>();
-            registry->Update(roles.GetPath(), roles);
-            CFolderTreeSecurityTransformer transformer(MaintainerConfig(false).GetChild(1, true), registry);
-            for (int i = 0; i < 25; ++i) transformer.TransformData(tree);
-            return 0;
-        }
-        if (getenv("RW_PROBE")) {
-            size_t a = CommittedBytes();
-            KvNodePtr copy = tree.Clone();
-            size_t b = CommittedBytes();
-            auto registry = std::make_shared<CRoleDefinitionRegistry>();
-            registry->Update(roles.GetPath(), roles);
-            CFolderTreeSecurityTransformer transformer(MaintainerConfig(false).GetChild(1, true), registry);
-            std::vector<KvNodePtr> docs = transformer.TransformData(tree);
-            size_t c = CommittedBytes();
-            std::vector<KvNodePtr> docs2 = transformer.TransformData(tree);
-            size_t d = CommittedBytes();
-            KvnStoreCounters counters{};
-            KvnGetStoreCounters(&counters);
-            auto t0 = Clock::now();
-            bool e0 = KvNodePtr::CompareNodes(docs[0], docs2[0]);
-            double s0 = Seconds(t0);
-            t0 = Clock::now();
-            bool e1 = KvNodePtr::CompareNodes(docs[1], docs2[1]);
-            double s1 = Seconds(t0);
-            t0 = Clock::now();
-            KvNodePtr tc = tree.Clone();
-            double s2 = Seconds(t0);
-            t0 = Clock::now();
-            tc.Reset();
-            double s3 = Seconds(t0);
-            t0 = Clock::now();
-            for (int i = 0; i < 3; ++i) transformer.TransformData(tree);
-            double s4 = Seconds(t0) / 3;
-            std::printf("compare %d %.3f %d %.3f clone %.3f free %.3f transform %.3f\n", e0, s0, e1, s1, s2, s3, s4);
-            std::printf("copy %.0f B/node; docs first %.0f, second %.0f B/node; nodes %llu\n", double(b - a) / nodeCount, double(c - b) / nodeCount, double(d - c) / nodeCount, counters.nodes);
-            return 0;
-        }
         // First, while the heap has no freed room that the new trees could take instead of new memory.
         const SMemory large = MeasureMemory(module, roles, tree, nodeCount, 0, 0);
         Measure(module, false, roles, tree);

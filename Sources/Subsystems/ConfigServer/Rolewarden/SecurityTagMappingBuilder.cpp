@@ -29,6 +29,12 @@ bool OrdinalLess(std::wstring_view a, std::wstring_view b) noexcept {
     return CompareOrdinal(a, b) < 0;
 }
 
+// The tags of an entry as the document lists them: in ordinal order, each once.
+void SortDistinct(std::vector<std::wstring_view>& tags) {
+    std::sort(tags.begin(), tags.end(), OrdinalLess);
+    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+}
+
 } // namespace
 
 int CompareOrdinal(std::wstring_view a, std::wstring_view b) noexcept {
@@ -88,24 +94,9 @@ uint32_t CSecurityTagMappingBuilder::Find(std::wstring_view securityId) {
     return index - 1;
 }
 
-void CSecurityTagMappingBuilder::SplitList(uint32_t index) {
-    SEntry& entry = m_entries[index];
-    const size_t end = entry.list.offset + entry.list.length;
-    for (size_t start = entry.list.offset; start < end;) {
-        const size_t stop = m_text.find(L'\0', start);
-        m_pairs.push_back({index, {start, stop - start}});
-        start = stop + 1;
-    }
-    entry.hasList = false;
-    entry.hasPairs = true;
-}
-
 void CSecurityTagMappingBuilder::Add(std::wstring_view securityId, std::wstring_view tag) {
-    const uint32_t index = Find(securityId);
-    if (m_entries[index].hasList)
-        SplitList(index);
-    m_entries[index].hasPairs = true;
-    m_pairs.push_back({index, Append(tag)});
+    const uint32_t entry = Find(securityId);
+    m_items.push_back({entry, false, Append(tag)});
 }
 
 void CSecurityTagMappingBuilder::AddList(std::wstring_view securityId, std::wstring_view text, const std::vector<size_t>& ends) {
@@ -118,25 +109,15 @@ void CSecurityTagMappingBuilder::AddList(std::wstring_view securityId, std::wstr
         tags.push_back(text.substr(start, end - start));
         start = end;
     }
-    std::sort(tags.begin(), tags.end(), OrdinalLess);
-    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-    const uint32_t index = Find(securityId);
+    SortDistinct(tags);
+    const uint32_t entry = Find(securityId);
     SSpan list{m_text.size(), 0};
     for (const std::wstring_view tag : tags) {
         m_text.append(tag);
         m_text.push_back(L'\0');
     }
     list.length = m_text.size() - list.offset;
-    SEntry& entry = m_entries[index];
-    if (!entry.hasList && !entry.hasPairs) {
-        entry.list = list;
-        entry.hasList = true;
-        return;
-    }
-    if (entry.hasList)
-        SplitList(index);
-    m_entries[index].list = list;
-    SplitList(index);
+    m_items.push_back({entry, true, list});
 }
 
 KvNodePtr CSecurityTagMappingBuilder::Build() {
@@ -147,31 +128,41 @@ KvNodePtr CSecurityTagMappingBuilder::Build() {
     std::vector<uint32_t> rank(m_entries.size());
     for (uint32_t position = 0; position < order.size(); ++position)
         rank[order[position]] = position;
-    // The pairs of each entry together, in the entries' order, each entry's tags in ordinal order.
-    std::sort(m_pairs.begin(), m_pairs.end(), [&](const SPair& a, const SPair& b) {
-        return rank[a.entry] != rank[b.entry] ? rank[a.entry] < rank[b.entry] : OrdinalLess(Text(a.tag), Text(b.tag));
-    });
+    // The items of each entry together, in the entries' order.
+    std::sort(m_items.begin(), m_items.end(), [&](const SItem& a, const SItem& b) { return rank[a.entry] < rank[b.entry]; });
 
     KvNodePtr document = KvNodePtr::Create(m_mappingName.c_str(), SecurityTagMappingType);
     wchar_t name[24];
     std::wstring list;
-    auto pair = m_pairs.begin();
+    std::vector<std::wstring_view>& tags = m_views;
+    auto item = m_items.begin();
     for (size_t position = 0; position < order.size(); ++position) {
-        const SEntry& entry = m_entries[order[position]];
+        const auto first = item;
+        while (item != m_items.end() && item->entry == order[position])
+            ++item;
         KvNodePtr node = KvNodePtr::Create(EntryName(position, name), SecurityTagMappingEntryType);
-        node.SetString(SecurityIdAttribute, m_text.data() + entry.id.offset);
-        if (entry.hasList) {
-            node.SetStringListText(AppliedSecurityTagAttribute, Text(entry.list));
+        node.SetString(SecurityIdAttribute, m_text.data() + m_entries[order[position]].id.offset);
+        if (item - first == 1 && first->list) {
+            node.SetStringListText(AppliedSecurityTagAttribute, Text(first->text));
         } else {
-            list.clear();
-            std::wstring_view last;
-            for (bool first = true; pair != m_pairs.end() && pair->entry == order[position]; ++pair, first = false) {
-                const std::wstring_view tag = Text(pair->tag);
-                if (first || tag != last) {
-                    list.append(tag);
-                    list.push_back(L'\0');
+            tags.clear();
+            for (auto each = first; each != item; ++each) {
+                const std::wstring_view text = Text(each->text);
+                if (!each->list) {
+                    tags.push_back(text);
+                    continue;
                 }
-                last = tag;
+                for (size_t start = 0; start < text.size();) {
+                    const size_t end = text.find(L'\0', start);
+                    tags.push_back(text.substr(start, end - start));
+                    start = end + 1;
+                }
+            }
+            SortDistinct(tags);
+            list.clear();
+            for (const std::wstring_view tag : tags) {
+                list.append(tag);
+                list.push_back(L'\0');
             }
             node.SetStringListText(AppliedSecurityTagAttribute, list);
         }

@@ -44,28 +44,23 @@ private:
         size_t offset = 0;
         size_t length = 0;
     };
-    // One identifier. Its tags are either one list (AddList's, sorted, without repeats, each tag
-    // followed by a NUL, as the document holds them: an identifier with that list alone needs no more
-    // work), or pairs in m_pairs.
+    // One identifier, with the hash that finds it.
     struct SEntry {
         SSpan id;
         size_t hash = 0;
-        SSpan list;
-        bool hasList = false;
-        bool hasPairs = false;
     };
-    // A tag of an entry, to be sorted with the others of its entry.
-    struct SPair {
+    // What one Add or AddList gave an entry: a tag, or a list (sorted, without repeats, each tag
+    // followed by a NUL, as the document holds it: an entry with that list alone needs no more work).
+    struct SItem {
         uint32_t entry;
-        SSpan tag;
+        bool list;
+        SSpan text;
     };
 
     std::wstring_view Text(const SSpan& span) const { return {m_text.data() + span.offset, span.length}; }
     SSpan Append(std::wstring_view text);
     // The entry of securityId, made when new.
     uint32_t Find(std::wstring_view securityId);
-    // Turns the entry's list into pairs, so that more tags can join it.
-    void SplitList(uint32_t entry);
 
     std::wstring m_mappingName;
     // Every identifier, each followed by a NUL, and every tag and list, one after the other: one buffer
@@ -74,7 +69,7 @@ private:
     std::vector<SEntry> m_entries;
     // Open addressing by identifier: entry index + 1, 0 for a free slot; at most half full.
     std::vector<uint32_t> m_slots;
-    std::vector<SPair> m_pairs;
-    // AddList's views of the tags it is given, kept for the next call.
+    std::vector<SItem> m_items;
+    // The views of the tags being sorted, kept for the next call.
     std::vector<std::wstring_view> m_views;
 };

@@ -50,10 +50,11 @@ TEST_F(TransformerTests, RegistryLookups) {
 // folder tree's root and below it, nested entries of the roles in effect, the subjects of an
 // assignment; and both transformers over one realistic configuration (two role definition sources
 // with plain, reference and bare parameters, includes by name, by tag and from the other source, and
-// a folder tree five levels deep with folders, managed-object links and role assignments).
+// a folder tree five levels deep with folders, managed-object links and role assignments); and two
+// roles with one tag but other object types, in effect at one folder, whose nested lists join.
 TEST_F(TransformerTests, Scenarios) {
     CModuleLogTail log;
-    for (const std::wstring scenario : {L"RoleDefinitionEdgeCases", L"FolderTreeEdgeCases", L"Realistic"}) {
+    for (const std::wstring scenario : {L"RoleDefinitionEdgeCases", L"FolderTreeEdgeCases", L"TwinRoles", L"Realistic"}) {
         log.Restart();
         const std::vector<KvNodePtr> trees = DataTrees((scenario + L".tree").c_str()), expected = DataTrees((scenario + L".expected.tree").c_str());
         const std::map<std::wstring, KvNodePtr> documents = Transform(trees, trees.at(0));
