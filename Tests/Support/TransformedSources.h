@@ -23,14 +23,14 @@ inline std::map<std::wstring, KvNodePtr> TransformSources(const KvNodePtr& confi
     for (const KvNodePtr& source : config.GetChildren()) {
         const std::wstring type = source.GetType();
         const KvNodePtr input = data(source.GetString(L"SourcePath"));
-        std::vector<KvNodePtr> outputs{input};
+        std::vector<SMappingDocument> outputs{{input, {}}};
         if (type == L"RoleDefinitionSource")
             outputs = CRoleDefinitionTransformer(source, registry).TransformData(input);
         else if (type == L"FoldersTreeSource")
             outputs = CFolderTreeSecurityTransformer(source, registry).TransformData(input);
-        for (KvNodePtr& output : outputs) {
-            if (output)
-                documents.emplace(output.GetName(), std::move(output));
+        for (SMappingDocument& output : outputs) {
+            if (output.node)
+                documents.emplace(output.node.GetName(), std::move(output.node));
         }
     }
     return documents;

@@ -248,8 +248,8 @@ void MeasureTransformAndWrite(const KvNodePtr& roles, const KvNodePtr& tree) {
     std::vector<double> runs;
     for (int run = 0; run < 5; ++run) {
         const auto start = Clock::now();
-        for (const KvNodePtr& document : transformer.TransformData(tree))
-            WriteNode(server.Get(), document, KV_WRITE_SUBTREE);
+        for (const SMappingDocument& document : transformer.TransformData(tree))
+            WriteNode(server.Get(), document.node, KV_WRITE_SUBTREE);
         runs.push_back(Seconds(start));
     }
     std::printf("-- without the roles maintainer\n");

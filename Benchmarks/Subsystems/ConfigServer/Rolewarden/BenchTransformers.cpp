@@ -84,8 +84,8 @@ int Measure(const wchar_t* settings, const std::wstring& logDirectory) {
     CFolderTreeSecurityTransformer transformer(config, registry);
 
     std::vector<SPreparedNode> prepared;
-    for (const KvNodePtr& document : transformer.TransformData(tree))
-        prepared.push_back(Prepare(document));
+    for (const SMappingDocument& document : transformer.TransformData(tree))
+        prepared.push_back(Prepare(document.node));
 
     double walk = 1e9;
     double transform = 1e9;
@@ -106,10 +106,10 @@ int Measure(const wchar_t* settings, const std::wstring& logDirectory) {
         floor = std::min(floor, Seconds(start));
 
         start = std::chrono::steady_clock::now();
-        const std::vector<KvNodePtr> output = transformer.TransformData(tree);
+        const std::vector<SMappingDocument> output = transformer.TransformData(tree);
         transform = std::min(transform, Seconds(start));
-        entries[0] = output.at(0).GetChildCount();
-        entries[1] = output.at(1).GetChildCount();
+        entries[0] = output.at(0).node.GetChildCount();
+        entries[1] = output.at(1).node.GetChildCount();
     }
     const uintmax_t logAfter = LogBytes(logDirectory);
 

@@ -254,7 +254,7 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
     walk.frames.push_back({std::move(children), 0, rolesBefore});
 }
 
-std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNodePtr& data) {
+std::vector<SMappingDocument> CFolderTreeSecurityTransformer::TransformData(const KvNodePtr& data) {
     RW_TRACE_SCOPE(SevDbg, L"CFolderTreeSecurityTransformer::TransformData");
     RW_LOG_DBG(L"Input : " << data);
     CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute));
@@ -275,10 +275,10 @@ std::vector<KvNodePtr> CFolderTreeSecurityTransformer::TransformData(const KvNod
             walk.frames.pop_back();
         }
     }
-    std::vector<KvNodePtr> output;
+    std::vector<SMappingDocument> output;
     output.push_back(userRoles.Build());
     output.push_back(nestedRoles.Build());
-    RW_LOG_DBG(L"Output User Roles Mapping: " << output[0]);
-    RW_LOG_DBG(L"Output Nested Object Roles Mapping: " << output[1]);
+    RW_LOG_DBG(L"Output User Roles Mapping: " << output[0].node);
+    RW_LOG_DBG(L"Output Nested Object Roles Mapping: " << output[1].node);
     return output;
 }

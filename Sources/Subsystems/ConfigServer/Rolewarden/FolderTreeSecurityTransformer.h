@@ -34,7 +34,7 @@ public:
     // entries. A missing target name, a role assignment without RoleId or without any subject, or a
     // found role without SecurityTag raises HRESULT_FROM_WIN32(ERROR_NOT_FOUND). Role ids that the
     // registry does not know are skipped.
-    std::vector<KvNodePtr> TransformData(const KvNodePtr& data) override;
+    std::vector<SMappingDocument> TransformData(const KvNodePtr& data) override;
 
 private:
     // A role's tag as it applies to the objects of one node type: its text in pieces, with the

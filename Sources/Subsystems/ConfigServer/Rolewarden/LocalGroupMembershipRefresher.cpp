@@ -97,7 +97,7 @@ void CLocalGroupMembershipRefresher::Refresh(const SRun& run) {
         if (!lastMapping) {
             lastMapping = QueryNodeByPath(proxy.Get(), run.targetMappingPath, false);
             if (!lastMapping)
-                lastMapping = CSecurityTagMappingBuilder(run.targetMappingPath).Build();
+                lastMapping = CSecurityTagMappingBuilder(run.targetMappingPath).Build().node;
             SetLastMapping(lastMapping);
         }
         CSecurityTagMappingBuilder builder(run.targetMappingPath);
@@ -106,7 +106,7 @@ void CLocalGroupMembershipRefresher::Refresh(const SRun& run) {
                 return;
             ResolveGroup(group, builder);
         }
-        KvNodePtr document = builder.Build();
+        KvNodePtr document = builder.Build().node;
         if (!KvNodePtr::CompareNodes(document, lastMapping) && !m_canceled) {
             RW_LOG_DBG(L"Storing updated local group membership mapping: " << document);
             WriteNode(proxy.Get(), document, KV_WRITE_SUBTREE);

@@ -22,7 +22,7 @@ CRoleDefinitionTransformer::CRoleDefinitionTransformer(const KvNodePtr& config,
     KvNodePtr::CheckPointer(m_registry.get());
 }
 
-std::vector<KvNodePtr> CRoleDefinitionTransformer::TransformData(const KvNodePtr& data) {
+std::vector<SMappingDocument> CRoleDefinitionTransformer::TransformData(const KvNodePtr& data) {
     RW_TRACE_SCOPE(SevDbg, L"CRoleDefinitionTransformer::TransformData");
     RW_LOG_DBG(L"Input data: " << data);
     CSecurityTagMappingBuilder builder(m_config.GetString(TargetMappingPathAttribute));
@@ -42,9 +42,9 @@ std::vector<KvNodePtr> CRoleDefinitionTransformer::TransformData(const KvNodePtr
             }
         }
     }
-    std::vector<KvNodePtr> output;
+    std::vector<SMappingDocument> output;
     output.push_back(builder.Build());
-    RW_LOG_DBG(L"Output (SecurityMapping): " << output[0]);
+    RW_LOG_DBG(L"Output (SecurityMapping): " << output[0].node);
     return output;
 }
 

@@ -23,7 +23,7 @@ public:
     // Exactly one document, named by TargetMappingPath; without data it has no entries. A missing
     // TargetMappingPath, or a role (own or included) without SecurityTag, raises
     // HRESULT_FROM_WIN32(ERROR_NOT_FOUND). Includes that resolve to nothing are logged and skipped.
-    std::vector<KvNodePtr> TransformData(const KvNodePtr& data) override;
+    std::vector<SMappingDocument> TransformData(const KvNodePtr& data) override;
 
 private:
     // The tag that include stands for; empty when it names no role.

@@ -228,26 +228,35 @@ bool CRolesMaintainer::ProcessSourceChanges() {
         RW_LOG_DBG(L"ProcessSourceChanges: processing updated source: '" << path << L"' old_usn=" << source->processedUsn
                                                                           << L" new_usn=" << usn);
         const bool derived = source->transformer != nullptr;
-        std::vector<KvNodePtr> outputs;
-        if (derived)
-            outputs = source->transformer->TransformData(source->data);
-        else
-            outputs.push_back(source->data);
-        for (KvNodePtr& output : outputs) {
+        std::vector<SMappingRecord> outputs;
+        if (derived) {
+            for (SMappingDocument& document : source->transformer->TransformData(source->data))
+                outputs.push_back({std::move(document.node), usn, true, document.digest});
+        } else {
+            outputs.push_back({source->data, usn, false, std::nullopt});
+        }
+        for (SMappingRecord& output : outputs) {
             // A security mapping source whose subtree is missing has no mapping to offer.
-            if (!output)
+            if (!output.data)
                 continue;
-            std::wstring name = output.GetName();
+            std::wstring name = output.data.GetName();
             const auto found = m_mappings.find(name);
-            if (found != m_mappings.end() && KvNodePtr::CompareNodes(found->second.data, output))
+            if (found != m_mappings.end() && SameMapping(found->second, output))
                 continue;
             RW_LOG_DBG(L"Mapping updated: mapping='" << name << L"' usn=" << usn);
-            m_mappings.insert_or_assign(std::move(name), SMappingRecord{std::move(output), usn, derived});
+            m_mappings.insert_or_assign(std::move(name), std::move(output));
             changed = true;
         }
         source->processedUsn = usn;
     }
     return changed;
+}
+
+bool CRolesMaintainer::SameMapping(const SMappingRecord& record, const SMappingRecord& output) {
+    // Both documents are detached roots of one own name, so of one full path: their entries decide.
+    if (record.digest && output.digest)
+        return *record.digest == *output.digest;
+    return KvNodePtr::CompareNodes(record.data, output.data);
 }
 
 void CRolesMaintainer::ProcessMappingChanges() {

@@ -39,6 +39,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 // One followed subtree of the configuration.
@@ -106,7 +107,13 @@ private:
         uint64_t usn = 0;
         // Made by a transformer, so reported; false when passed through from a security mapping source.
         bool derived = false;
+        // The digest of a transformer's document; none for data passed through.
+        std::optional<SContentDigest> digest;
     };
+    // Whether output holds what record holds: by digests when both have one (a document of thousands
+    // of entries is then told apart, or found equal, without reading it through the store), otherwise
+    // by deep node comparison.
+    static bool SameMapping(const SMappingRecord& record, const SMappingRecord& output);
 
     uint64_t NextUsn() noexcept { return ++m_usnCounter; }
     // The source's record for a configuration child; empty for a node type that is no source kind.

@@ -120,7 +120,7 @@ void CSecurityTagMappingBuilder::AddList(std::wstring_view securityId, std::wstr
     m_items.push_back({entry, true, list});
 }
 
-KvNodePtr CSecurityTagMappingBuilder::Build() {
+SMappingDocument CSecurityTagMappingBuilder::Build() {
     std::vector<uint32_t> order(m_entries.size());
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(),
@@ -132,6 +132,7 @@ KvNodePtr CSecurityTagMappingBuilder::Build() {
     std::sort(m_items.begin(), m_items.end(), [&](const SItem& a, const SItem& b) { return rank[a.entry] < rank[b.entry]; });
 
     KvNodePtr document = KvNodePtr::Create(m_mappingName.c_str(), SecurityTagMappingType);
+    CContentDigest digest;
     wchar_t name[24];
     std::wstring list;
     std::vector<std::wstring_view>& tags = m_views;
@@ -141,9 +142,12 @@ KvNodePtr CSecurityTagMappingBuilder::Build() {
         while (item != m_items.end() && item->entry == order[position])
             ++item;
         KvNodePtr node = KvNodePtr::Create(EntryName(position, name), SecurityTagMappingEntryType);
-        node.SetString(SecurityIdAttribute, m_text.data() + m_entries[order[position]].id.offset);
+        const SEntry& entry = m_entries[order[position]];
+        node.SetString(SecurityIdAttribute, m_text.data() + entry.id.offset);
+        digest.Add(Text(entry.id));
         if (item - first == 1 && first->list) {
             node.SetStringListText(AppliedSecurityTagAttribute, Text(first->text));
+            digest.Add(Text(first->text));
         } else {
             tags.clear();
             for (auto each = first; each != item; ++each) {
@@ -165,8 +169,9 @@ KvNodePtr CSecurityTagMappingBuilder::Build() {
                 list.push_back(L'\0');
             }
             node.SetStringListText(AppliedSecurityTagAttribute, list);
+            digest.Add(list);
         }
         document.AddChild(node);
     }
-    return document;
+    return {std::move(document), digest.Finish()};
 }

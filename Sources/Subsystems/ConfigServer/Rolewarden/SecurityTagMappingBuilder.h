@@ -5,6 +5,7 @@
 // that compare equal.
 #pragma once
 
+#include "Common/ContentDigest.h"
 #include "Common/Nodes/KvNodePtr.h"
 
 #include <cstdint>
@@ -22,6 +23,13 @@ inline constexpr const wchar_t* AppliedSecurityTagAttribute = L"AppliedSecurityT
 // positive.
 int CompareOrdinal(std::wstring_view a, std::wstring_view b) noexcept;
 
+// A document and the digest of its entries (each identifier and its list of tags, in order). Two
+// documents of one name with equal digests compare equal, names, attributes and children.
+struct SMappingDocument {
+    KvNodePtr node;
+    SContentDigest digest;
+};
+
 class CSecurityTagMappingBuilder {
 public:
     // mappingName becomes the document's node name (a node path).
@@ -36,7 +44,7 @@ public:
     // The document: entries in ordinal order of their identifiers, named by their index ("0000",
     // "0001", ..., "10000"), each with its tags in ordinal order, without repeats, as a list
     // attribute. Without any Add the document has no children.
-    KvNodePtr Build();
+    SMappingDocument Build();
 
 private:
     // A text in m_text.

@@ -3,14 +3,14 @@
 // own lock whenever the source, or any role definition, changed.
 #pragma once
 
-#include "Common/Nodes/KvNodePtr.h"
+#include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
 
 #include <vector>
 
 class ISourceTransformer {
 public:
     virtual ~ISourceTransformer() = default;
-    // data is the source's subtree, empty when the subtree is missing. Each output node is named
+    // data is the source's subtree, empty when the subtree is missing. Each output document is named
     // after its mapping. Failures are raised as HRX; a failed run produces nothing.
-    virtual std::vector<KvNodePtr> TransformData(const KvNodePtr& data) = 0;
+    virtual std::vector<SMappingDocument> TransformData(const KvNodePtr& data) = 0;
 };
