@@ -6,8 +6,11 @@
 //   maximum over the edits);
 // - next to it, the transform of the same tree plus the write of its two documents, done directly;
 // - the cost of GetSecurityMapping of an unchanged mapping (nothing newer: S_FALSE), and of a copy of it;
+// - the ratio of each median latency to that transform and write;
 // - committed bytes per node of the server and of the roles maintainer at that size, and the growth over
-//   1,000 edit cycles on a smaller tree of the same shape.
+//   1,000 edit cycles on a smaller tree of the same shape;
+// - from a child process with a fresh heap, what the roles maintainer's share is made of: one copy of
+//   the tree, and the two documents, which the roles maintainer holds and the server holds again.
 // The log's maximum severity is INFO, so that node dumps do not dominate the figures; a child process of
 // this program then measures the edit-to-report latency in remote storage at the default, DBG.
 #include "Common/Components/InterfacePtr.h"
@@ -37,6 +40,7 @@ namespace {
 constexpr int Edits = 21;
 constexpr int DbgEdits = 5;
 constexpr const char* DbgChildFlag = "--dbg-child";
+constexpr const char* PartsChildFlag = "--parts-child";
 constexpr const wchar_t* UserRoles = L"\\Config\\Security\\UserRoles";
 
 // Notes when the server commits a write of the user roles mapping, on the committing thread.
@@ -109,8 +113,12 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void Measure(IComponentsModule* module, bool local, const KvNodePtr& roles, const KvNodePtr& tree, int edits = Edits,
-             const char* settings = "") {
+struct SLatency {
+    double median = 0, maximum = 0;
+};
+
+SLatency Measure(IComponentsModule* module, bool local, const KvNodePtr& roles, const KvNodePtr& tree, int edits = Edits,
+                 const char* settings = "") {
     InterfacePtr<IKvConfigProxy> server;
     ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()));
     WriteNode(server.Get(), roles, KV_WRITE_SUBTREE);
@@ -165,10 +173,12 @@ void Measure(IComponentsModule* module, bool local, const KvNodePtr& roles, cons
     CLRevokeNamedInstance(L"Storage");
     CLRevokeNamedInstance(ConfigServerProxyName);
 
-    std::printf("%-52s %8.3f s\n", "edit-to-report latency, median", Median(latencies));
-    std::printf("%-52s %8.3f s\n", "edit-to-report latency, maximum", *std::max_element(latencies.begin(), latencies.end()));
+    const SLatency latency{Median(latencies), *std::max_element(latencies.begin(), latencies.end())};
+    std::printf("%-52s %8.3f s\n", "edit-to-report latency, median", latency.median);
+    std::printf("%-52s %8.3f s\n", "edit-to-report latency, maximum", latency.maximum);
     std::printf("%-52s %8.2f us\n", "GetSecurityMapping, unchanged (S_FALSE)", unchanged * 1e6);
     std::printf("%-52s %8.2f ms\n", "GetSecurityMapping, copy of the user roles mapping", copy * 1e3);
+    return latency;
 }
 
 // The server with the tree, and a roles maintainer following it (remote storage), in a fresh server; the
@@ -238,7 +248,7 @@ SMemory MeasureMemory(IComponentsModule* module, const KvNodePtr& roles, const K
 }
 
 // The transformer's run and the write of both documents, without the roles maintainer.
-void MeasureTransformAndWrite(const KvNodePtr& roles, const KvNodePtr& tree) {
+double MeasureTransformAndWrite(const KvNodePtr& roles, const KvNodePtr& tree) {
     InterfacePtr<IKvConfigProxy> server;
     ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()));
     auto registry = std::make_shared<CRoleDefinitionRegistry>();
@@ -254,12 +264,32 @@ void MeasureTransformAndWrite(const KvNodePtr& roles, const KvNodePtr& tree) {
     }
     std::printf("-- without the roles maintainer\n");
     std::printf("%-52s %8.3f s\n", "TransformData + WriteNode of both documents, median", Median(runs));
+    return Median(runs);
+}
+
+// In a process of its own, whose heap has no freed room yet: the committed bytes of one copy of the
+// tree, and of the two documents of one run (the second run's: the first one's working memory, freed,
+// is the room the second one works in).
+void MeasureParts(const KvNodePtr& roles, const KvNodePtr& tree, int nodeCount) {
+    auto registry = std::make_shared<CRoleDefinitionRegistry>();
+    registry->Update(roles.GetPath(), roles);
+    CFolderTreeSecurityTransformer transformer(MaintainerConfig(false).GetChild(1, true), registry);
+    const size_t start = CommittedBytes();
+    const KvNodePtr copy = tree.Clone();
+    const size_t copied = CommittedBytes();
+    const std::vector<SMappingDocument> first = transformer.TransformData(tree);
+    const size_t once = CommittedBytes();
+    const std::vector<SMappingDocument> second = transformer.TransformData(tree);
+    const size_t twice = CommittedBytes();
+    std::printf("%-52s %8.0f bytes\n", "of which one copy of the tree (Clone), per node", double(copied - start) / nodeCount);
+    std::printf("%-52s %8.0f bytes\n", "and the two documents, per node (held twice)", double(twice - once) / nodeCount);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     const bool dbgChild = argc > 1 && std::strcmp(argv[1], DbgChildFlag) == 0;
+    const bool partsChild = argc > 1 && std::strcmp(argv[1], PartsChildFlag) == 0;
     // Read by both copies of the logging layer at their first log call, which has not happened yet.
     const std::wstring logDirectory = (std::filesystem::temp_directory_path() / L"rw-bench-roles-maintainer" / L"").wstring();
     SetEnvironmentVariableW(L"GS_Logger_Path", logDirectory.c_str());
@@ -269,6 +299,10 @@ int main(int argc, char** argv) {
         int nodeCount = 0, assignmentCount = 0;
         const KvNodePtr roles = BuildRoles();
         const KvNodePtr tree = BuildTree(nodeCount, assignmentCount);
+        if (partsChild) {
+            MeasureParts(roles, tree, nodeCount);
+            return 0;
+        }
         if (dbgChild) {
             // Each edit dumps the tree and the documents, some 100 MB of log: a few edits tell the cost.
             Measure(LoadModule(), false, roles, tree, DbgEdits, ", GS_Logger_MaxSeverity=DBG (the default)");
@@ -279,9 +313,11 @@ int main(int argc, char** argv) {
         IComponentsModule* module = LoadModule();
         // First, while the heap has no freed room that the new trees could take instead of new memory.
         const SMemory large = MeasureMemory(module, roles, tree, nodeCount, 0, 0);
-        Measure(module, false, roles, tree);
-        Measure(module, true, roles, tree);
-        MeasureTransformAndWrite(roles, tree);
+        const SLatency remote = Measure(module, false, roles, tree);
+        const SLatency local = Measure(module, true, roles, tree);
+        const double reference = MeasureTransformAndWrite(roles, tree);
+        std::printf("%-52s %8.2f\n", "ratio edit-to-report / transform+write, remote", remote.median / reference);
+        std::printf("%-52s %8.2f\n", "ratio edit-to-report / transform+write, local", local.median / reference);
 
         int smallNodes = 0, smallAssignments = 0;
         const KvNodePtr small = BuildTree(smallNodes, smallAssignments, 1000);
@@ -290,6 +326,7 @@ int main(int argc, char** argv) {
         std::printf("-- memory (committed bytes)\n");
         std::printf("%-52s %8.0f bytes\n", "server, per node of the 100,000-node tree", large.serverPerNode);
         std::printf("%-52s %8.0f bytes\n", "roles maintainer, per node of that tree", large.maintainerPerNode);
+        const int parts = RunChild(L"--parts-child", L"GS_Logger_MaxSeverity", L"INFO");
         std::printf("growth over edit cycles %d to %d on a %d-node tree     %8.1f bytes per cycle\n", Warm, Cycles, smallNodes,
                     (double(cycles.atLast) - double(cycles.atFirst)) / (Cycles - Warm));
         std::printf("%-52s %8llu and %llu\n", "live nodes of the store after those cycles", cycles.nodesAtFirst, cycles.nodesAtLast);
@@ -300,7 +337,7 @@ int main(int argc, char** argv) {
         std::filesystem::remove_all(logDirectory, ignored);
         const int dbg = RunChild(L"--dbg-child", L"GS_Logger_MaxSeverity", L"DBG");
         std::filesystem::remove_all(logDirectory, ignored);
-        return (locked ? 1 : 0) | dbg;
+        return (locked ? 1 : 0) | parts | dbg;
     } catch (const HRX& error) {
         std::printf("failed: 0x%08lx\n", static_cast<unsigned long>(error.Result()));
         return 1;
