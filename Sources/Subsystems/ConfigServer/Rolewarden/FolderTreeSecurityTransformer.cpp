@@ -257,8 +257,8 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
 std::vector<SMappingDocument> CFolderTreeSecurityTransformer::TransformData(const KvNodePtr& data) {
     RW_TRACE_SCOPE(SevDbg, L"CFolderTreeSecurityTransformer::TransformData");
     RW_LOG_DBG(L"Input : " << data);
-    CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute));
-    CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute));
+    CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute), m_userSizes);
+    CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute), m_nestedSizes);
     if (data) {
         SWalk walk{userRoles, nestedRoles, {}, {}, {}, {}, {}, {}};
         const std::wstring type = data.GetType();
@@ -275,6 +275,8 @@ std::vector<SMappingDocument> CFolderTreeSecurityTransformer::TransformData(cons
             walk.frames.pop_back();
         }
     }
+    m_userSizes = userRoles.Sizes();
+    m_nestedSizes = nestedRoles.Sizes();
     std::vector<SMappingDocument> output;
     output.push_back(userRoles.Build());
     output.push_back(nestedRoles.Build());

@@ -15,6 +15,7 @@
 
 #include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionRegistry.h"
 #include "Subsystems/ConfigServer/Rolewarden/SecurityTag.h"
+#include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
 #include "Subsystems/ConfigServer/Rolewarden/SourceTransformer.h"
 
 #include <map>
@@ -22,7 +23,6 @@
 #include <optional>
 #include <string>
 
-class CSecurityTagMappingBuilder;
 
 class CFolderTreeSecurityTransformer : public ISourceTransformer {
 public:
@@ -81,4 +81,6 @@ private:
     std::map<std::wstring, std::wstring> m_objectKinds;
     KvNodePtr m_config;
     std::shared_ptr<CRoleDefinitionRegistry> m_registry;
+    // What the last run's two builders held: the next run, over much the same tree, takes as much.
+    SMappingBuilderSizes m_userSizes, m_nestedSizes;
 };

@@ -56,7 +56,16 @@ int CompareOrdinal(std::wstring_view a, std::wstring_view b) noexcept {
     return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
-CSecurityTagMappingBuilder::CSecurityTagMappingBuilder(std::wstring mappingName) : m_mappingName(std::move(mappingName)) {}
+CSecurityTagMappingBuilder::CSecurityTagMappingBuilder(std::wstring mappingName, const SMappingBuilderSizes& expected)
+    : m_mappingName(std::move(mappingName)) {
+    m_text.reserve(expected.text);
+    m_entries.reserve(expected.entries);
+    m_items.reserve(expected.items);
+    size_t slots = FirstSlots;
+    while (slots < expected.entries * 2)
+        slots *= 2;
+    m_slots.resize(slots);
+}
 
 CSecurityTagMappingBuilder::SSpan CSecurityTagMappingBuilder::Append(std::wstring_view text) {
     const SSpan span{m_text.size(), text.size()};
@@ -66,8 +75,6 @@ CSecurityTagMappingBuilder::SSpan CSecurityTagMappingBuilder::Append(std::wstrin
 
 uint32_t CSecurityTagMappingBuilder::Find(std::wstring_view securityId) {
     const size_t hash = std::hash<std::wstring_view>{}(securityId);
-    if (m_slots.empty())
-        m_slots.resize(FirstSlots);
     size_t slot = hash & (m_slots.size() - 1);
     for (; m_slots[slot] != 0; slot = (slot + 1) & (m_slots.size() - 1)) {
         const SEntry& entry = m_entries[m_slots[slot] - 1];

@@ -30,10 +30,18 @@ struct SMappingDocument {
     SContentDigest digest;
 };
 
+// How much a builder held: a builder that is to hold about as much takes its room at once, rather than
+// growing its buffers step by step, each step a copy of all it holds.
+struct SMappingBuilderSizes {
+    size_t text = 0;
+    size_t entries = 0;
+    size_t items = 0;
+};
+
 class CSecurityTagMappingBuilder {
 public:
     // mappingName becomes the document's node name (a node path).
-    explicit CSecurityTagMappingBuilder(std::wstring mappingName);
+    explicit CSecurityTagMappingBuilder(std::wstring mappingName, const SMappingBuilderSizes& expected = {});
 
     // Adds tag to the tags of securityId; a pair added again changes nothing.
     void Add(std::wstring_view securityId, std::wstring_view tag);
@@ -45,6 +53,7 @@ public:
     // "0001", ..., "10000"), each with its tags in ordinal order, without repeats, as a list
     // attribute. Without any Add the document has no children.
     SMappingDocument Build();
+    SMappingBuilderSizes Sizes() const noexcept { return {m_text.size(), m_entries.size(), m_items.size()}; }
 
 private:
     // A text in m_text.
