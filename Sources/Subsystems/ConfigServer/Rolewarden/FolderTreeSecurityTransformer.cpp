@@ -23,7 +23,6 @@ constexpr const wchar_t* TargetObjectsHierarchyRolesMappingPathAttribute = L"Tar
 // of it more than once.
 struct CFolderTreeSecurityTransformer::SObject {
     KvNodePtr node;
-    std::wstring type;
     std::wstring name;
     int typeIndex;
 };
@@ -76,7 +75,7 @@ struct CFolderTreeSecurityTransformer::SWalk {
 
 CFolderTreeSecurityTransformer::CFolderTreeSecurityTransformer(const KvNodePtr& config,
                                                                std::shared_ptr<CRoleDefinitionRegistry> registry)
-    : m_objectKinds{{L"ManagedObjectLink", L"Container"}, {L"Folder", L"Folder"}, {L"RootFolder", L"Folder"}},
+    : m_objectKinds{{L"Folder", L"Folder"}, {L"ManagedObjectLink", L"Container"}, {L"RootFolder", L"Folder"}},
       m_config(config), m_registry(std::move(registry)) {
     RW_TRACE_SCOPE(SevDbg, L"CFolderTreeSecurityTransformer::CFolderTreeSecurityTransformer");
     RW_LOG_DBG(L"SourceInfo : " << m_config);
@@ -91,15 +90,18 @@ CFolderTreeSecurityTransformer::SRole CFolderTreeSecurityTransformer::LoadRole(K
 }
 
 int CFolderTreeSecurityTransformer::TypeIndex(const std::wstring& nodeType) const {
-    const auto kind = m_objectKinds.find(nodeType);
-    return kind == m_objectKinds.end() ? -1 : static_cast<int>(std::distance(m_objectKinds.begin(), kind));
+    for (size_t index = 0; index < m_objectKinds.size(); ++index) {
+        if (m_objectKinds[index].first == nodeType)
+            return static_cast<int>(index);
+    }
+    return -1;
 }
 
 CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::MakeAppliedTag(const SRole& role,
                                                                                        int typeIndex) const {
     SAppliedTag applied;
-    const auto kind = std::next(m_objectKinds.begin(), typeIndex);
-    if (std::find(role.supportedTypes.begin(), role.supportedTypes.end(), kind->first) == role.supportedTypes.end())
+    const auto& kind = m_objectKinds[typeIndex];
+    if (std::find(role.supportedTypes.begin(), role.supportedTypes.end(), kind.first) == role.supportedTypes.end())
         return applied;
     applied.applies = true;
 
@@ -124,8 +126,8 @@ CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::Make
     };
     for (size_t i = 0; i < parameters.size(); ++i) {
         const CSecurityTagParameter current = parameters[i].parameter;
-        if (current.Name() == kind->second)
-            set(CSecurityTagParameter::Plain(kind->second, std::wstring()), true);
+        if (current.Name() == kind.second)
+            set(CSecurityTagParameter::Plain(kind.second, std::wstring()), true);
         else if (!current.IsPlain())
             set(CSecurityTagParameter::Plain(current.Name(), std::wstring()), false);
     }
@@ -227,9 +229,8 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
                 container = std::move(child);
             continue;
         }
-        std::wstring type = child.GetType();
-        const int typeIndex = TypeIndex(type);
-        children.push_back({std::move(child), std::move(type), std::move(name), typeIndex});
+        const int typeIndex = TypeIndex(child.GetType());
+        children.push_back({std::move(child), std::move(name), typeIndex});
     }
     if (container)
         AddRoleAssignments(walk, container, object.typeIndex, object.name, isRoot);
@@ -261,8 +262,7 @@ std::vector<SMappingDocument> CFolderTreeSecurityTransformer::TransformData(cons
     CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute), m_nestedSizes);
     if (data) {
         SWalk walk{userRoles, nestedRoles, {}, {}, {}, {}, {}, {}};
-        const std::wstring type = data.GetType();
-        Visit(walk, {data, type, data.GetName(), TypeIndex(type)}, true);
+        Visit(walk, {data, data.GetName(), TypeIndex(data.GetType())}, true);
         while (!walk.frames.empty()) {
             SWalk::SFrame& top = walk.frames.back();
             if (top.next < top.children.size()) {

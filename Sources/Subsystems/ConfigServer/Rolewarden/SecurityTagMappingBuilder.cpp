@@ -132,11 +132,18 @@ SMappingDocument CSecurityTagMappingBuilder::Build() {
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(),
               [this](uint32_t a, uint32_t b) { return OrdinalLess(Text(m_entries[a].id), Text(m_entries[b].id)); });
-    std::vector<uint32_t> rank(m_entries.size());
-    for (uint32_t position = 0; position < order.size(); ++position)
-        rank[order[position]] = position;
-    // The items of each entry together, in the entries' order.
-    std::sort(m_items.begin(), m_items.end(), [&](const SItem& a, const SItem& b) { return rank[a.entry] < rank[b.entry]; });
+    // The items of each entry together, in the entries' order: counted per entry, then each put at its
+    // entry's next place.
+    std::vector<uint32_t> place(m_entries.size(), 0);
+    for (const SItem& item : m_items)
+        ++place[item.entry];
+    uint32_t next = 0;
+    for (const uint32_t entry : order)
+        next += std::exchange(place[entry], next);
+    std::vector<SItem> items(m_items.size());
+    for (const SItem& item : m_items)
+        items[place[item.entry]++] = item;
+    m_items = std::move(items);
 
     KvNodePtr document = KvNodePtr::Create(m_mappingName.c_str(), SecurityTagMappingType);
     CContentDigest digest;
