@@ -47,6 +47,9 @@ struct CFolderTreeSecurityTransformer::SWalk {
     // the order they were assigned.
     std::deque<SRole*> roles;
     std::vector<SFrame> frames;
+    // The tag of one assignment's role, and of a role in effect at one object.
+    std::wstring tag;
+    std::wstring here;
     // The nested tags of one object, one after the other, and where each ends.
     std::wstring tagText;
     std::vector<size_t> tagEnds;
@@ -161,14 +164,6 @@ CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::Make
     return applied;
 }
 
-std::optional<std::wstring> CFolderTreeSecurityTransformer::ApplyRoleToNode(SRole& role, int typeIndex,
-                                                                           const std::wstring& nodeName) const {
-    std::wstring text;
-    if (!AppendRoleToNode(role, typeIndex, nodeName, text))
-        return std::nullopt;
-    return text;
-}
-
 bool CFolderTreeSecurityTransformer::AppendRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName,
                                                       std::wstring& text) const {
     // A type that is no object kind takes no role.
@@ -196,24 +191,28 @@ void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNod
         const std::vector<std::wstring> roleIds = GetRoleIds(assignment);
         const std::vector<std::wstring> subjects = GetAssignedSubjects(assignment);
         for (const std::wstring& roleId : roleIds) {
-            std::optional<std::wstring> tag;
+            // The tag goes into a buffer that every assignment reuses.
+            walk.tag.clear();
+            bool applies = false;
             if (roleId.starts_with(SecurityTagPrefix)) {
-                tag = roleId;
+                walk.tag = roleId;
+                applies = true;
             } else if (SRole* found = walk.Find(*m_registry, roleId)) {
                 SRole& role = *found;
                 if (isRoot) {
                     // At the root a role covers everything: its tag without parameters.
-                    tag = role.tag.GetBase();
+                    walk.tag = role.tag.GetBase();
+                    applies = true;
                 } else {
-                    tag = ApplyRoleToNode(role, typeIndex, name);
-                    if (tag && !walk.InEffect(role))
+                    applies = AppendRoleToNode(role, typeIndex, name, walk.tag);
+                    if (applies && !walk.InEffect(role))
                         walk.roles.push_back(&role);
                 }
             }
-            if (!tag)
+            if (!applies)
                 continue;
             for (const std::wstring& subject : subjects)
-                walk.userRoles.Add(subject, *tag);
+                walk.userRoles.Add(subject, walk.tag);
         }
     }
 }
@@ -239,8 +238,8 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
     for (SRole* role : walk.roles) {
         if (children.empty())
             break;
-        std::optional<std::wstring> here = ApplyRoleToNode(*role, object.typeIndex, object.name);
-        if (!here)
+        walk.here.clear();
+        if (!AppendRoleToNode(*role, object.typeIndex, object.name, walk.here))
             continue;
         // The children's tags go into one buffer that every object reuses; the builder keeps them as
         // one list.
@@ -250,7 +249,7 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
             if (AppendRoleToNode(*role, child.typeIndex, child.name, walk.tagText))
                 walk.tagEnds.push_back(walk.tagText.size());
         }
-        walk.nestedRoles.AddList(*here, walk.tagText, walk.tagEnds);
+        walk.nestedRoles.AddList(walk.here, walk.tagText, walk.tagEnds);
     }
     walk.frames.push_back({std::move(children), 0, rolesBefore});
 }
@@ -261,7 +260,7 @@ std::vector<SMappingDocument> CFolderTreeSecurityTransformer::TransformData(cons
     CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute), m_userSizes);
     CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute), m_nestedSizes);
     if (data) {
-        SWalk walk{userRoles, nestedRoles, {}, {}, {}, {}, {}, {}};
+        SWalk walk{userRoles, nestedRoles, {}, {}, {}, {}, {}, {}, {}, {}};
         Visit(walk, {data, data.GetName(), TypeIndex(data.GetType())}, true);
         while (!walk.frames.empty()) {
             SWalk::SFrame& top = walk.frames.back();

@@ -62,14 +62,12 @@ private:
 
     // Reads the role's SecurityTag (required) and SupportedObjectTypes.
     static SRole LoadRole(KvNodePtr node);
-    // The role's tag for an object of nodeType named nodeName: the parameter of the type's kind set
-    // to the name, other reference and bare parameters emptied. Nothing when the role does not
-    // support the type, the type has no kind, or every parameter came out empty.
-    // typeIndex is TypeIndex(nodeType).
-    std::optional<std::wstring> ApplyRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName) const;
-    // The same tag appended to text; false, and text unchanged, when there is none.
+    // Appends the role's tag for an object of nodeType named nodeName to text: the parameter of the
+    // type's kind set to the name, other reference and bare parameters emptied. False, and text
+    // unchanged, when the role does not support the type, the type has no kind, or every parameter came
+    // out empty. typeIndex is TypeIndex(nodeType).
     bool AppendRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName, std::wstring& text) const;
-    // What ApplyRoleToNode does to the role's tag for objects of the type, with the name left open.
+    // What AppendRoleToNode does to the role's tag for objects of the type, with the name left open.
     SAppliedTag MakeAppliedTag(const SRole& role, int typeIndex) const;
     // The position of nodeType among the object kinds, or -1 for a type that is no object kind.
     int TypeIndex(const std::wstring& nodeType) const;
