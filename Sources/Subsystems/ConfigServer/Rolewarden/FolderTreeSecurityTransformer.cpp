@@ -185,8 +185,8 @@ bool CFolderTreeSecurityTransformer::AppendRoleToNode(SRole& role, int typeIndex
     return true;
 }
 
-void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNodePtr& container, int typeIndex,
-                                                        const std::wstring& name, bool isRoot) const {
+void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNodePtr& container, const SObject& object,
+                                                        bool isRoot) const {
     for (const KvNodePtr& assignment : container.GetChildren()) {
         const std::vector<std::wstring> roleIds = GetRoleIds(assignment);
         const std::vector<std::wstring> subjects = GetAssignedSubjects(assignment);
@@ -204,15 +204,19 @@ void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNod
                     walk.tag = role.tag.GetBase();
                     applies = true;
                 } else {
-                    applies = AppendRoleToNode(role, typeIndex, name, walk.tag);
+                    applies = AppendRoleToNode(role, object.typeIndex, object.name, walk.tag);
                     if (applies && !walk.InEffect(role))
                         walk.roles.push_back(&role);
                 }
             }
             if (!applies)
                 continue;
-            for (const std::wstring& subject : subjects)
+            for (const std::wstring& subject : subjects) {
                 walk.userRoles.Add(subject, walk.tag);
+                if (m_observer)
+                    m_observer->OnUserTag(walk.userRoles.Name(), subject, walk.tag, assignment, roleId,
+                                          isRoot ? KvNodePtr() : object.node);
+            }
         }
     }
 }
@@ -232,7 +236,7 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
         children.push_back({std::move(child), std::move(name), typeIndex});
     }
     if (container)
-        AddRoleAssignments(walk, container, object.typeIndex, object.name, isRoot);
+        AddRoleAssignments(walk, container, object, isRoot);
     // Nested entries come only from objects with children: most objects are leaves, whose own tags
     // are not needed here.
     for (SRole* role : walk.roles) {
@@ -246,8 +250,13 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
         walk.tagText.clear();
         walk.tagEnds.clear();
         for (const SObject& child : children) {
-            if (AppendRoleToNode(*role, child.typeIndex, child.name, walk.tagText))
-                walk.tagEnds.push_back(walk.tagText.size());
+            const size_t start = walk.tagText.size();
+            if (!AppendRoleToNode(*role, child.typeIndex, child.name, walk.tagText))
+                continue;
+            walk.tagEnds.push_back(walk.tagText.size());
+            if (m_observer)
+                m_observer->OnNestedTag(walk.nestedRoles.Name(), walk.here, std::wstring_view(walk.tagText).substr(start),
+                                        role->node, object.node, child.node);
         }
         walk.nestedRoles.AddList(walk.here, walk.tagText, walk.tagEnds);
     }

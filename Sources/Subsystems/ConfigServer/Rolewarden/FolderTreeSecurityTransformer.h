@@ -71,8 +71,7 @@ private:
     SAppliedTag MakeAppliedTag(const SRole& role, int typeIndex) const;
     // The position of nodeType among the object kinds, or -1 for a type that is no object kind.
     int TypeIndex(const std::wstring& nodeType) const;
-    void AddRoleAssignments(SWalk& walk, const KvNodePtr& container, int typeIndex, const std::wstring& name,
-                            bool isRoot) const;
+    void AddRoleAssignments(SWalk& walk, const KvNodePtr& container, const SObject& object, bool isRoot) const;
     // One object of the tree: its role assignments, then the nested entries of every role in
     // effect; leaves a frame for walking its children.
     void Visit(SWalk& walk, const SObject& object, bool isRoot) const;

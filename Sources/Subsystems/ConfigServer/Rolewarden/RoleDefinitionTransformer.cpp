@@ -39,6 +39,8 @@ std::vector<SMappingDocument> CRoleDefinitionTransformer::TransformData(const Kv
                 }
                 RW_LOG_DBG(L"Adding mapping: " << tag << L" -> " << resolved);
                 builder.Add(tag, resolved);
+                if (m_observer)
+                    m_observer->OnIncludedTag(builder.Name(), tag, resolved, role, include);
             }
         }
     }

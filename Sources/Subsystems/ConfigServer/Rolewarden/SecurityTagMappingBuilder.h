@@ -53,6 +53,7 @@ public:
     // "0001", ..., "10000"), each with its tags in ordinal order, without repeats, as a list
     // attribute. Without any Add the document has no children.
     SMappingDocument Build();
+    const std::wstring& Name() const noexcept { return m_mappingName; }
     SMappingBuilderSizes Sizes() const noexcept { return {m_text.size(), m_entries.size(), m_items.size()}; }
 
 private:

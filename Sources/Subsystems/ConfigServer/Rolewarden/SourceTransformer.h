@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
+#include "Subsystems/ConfigServer/Rolewarden/TransformObserver.h"
 
 #include <vector>
 
@@ -13,4 +14,9 @@ public:
     // data is the source's subtree, empty when the subtree is missing. Each output document is named
     // after its mapping. Failures are raised as HRX; a failed run produces nothing.
     virtual std::vector<SMappingDocument> TransformData(const KvNodePtr& data) = 0;
+    // observer (or null) hears of every entry the next runs add; the caller keeps it alive meanwhile.
+    void SetObserver(ITransformObserver* observer) noexcept { m_observer = observer; }
+
+protected:
+    ITransformObserver* m_observer = nullptr;
 };

@@ -1,0 +1,62 @@
+// Explaining a subject's user roles entry.
+#include "Explain.h"
+
+#include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+// Keeps what the transformers say about one subject's user tags; nothing else.
+class CGrantCollector final : public ITransformObserver {
+public:
+    explicit CGrantCollector(const std::wstring& subject) : m_subject(subject) {}
+
+    void OnUserTag(const std::wstring&, const std::wstring& subject, std::wstring_view tag, const KvNodePtr& assignment,
+                   const std::wstring& roleId, const KvNodePtr& object) override {
+        if (subject != m_subject)
+            return;
+        SGrant grant{assignment.GetPath(), roleId, object ? object.GetPath() : std::wstring(),
+                     object ? object.GetType() : std::wstring()};
+        std::vector<SGrant>& grants = m_grants[std::wstring(tag)];
+        if (std::find(grants.begin(), grants.end(), grant) == grants.end())
+            grants.push_back(std::move(grant));
+    }
+    void OnNestedTag(const std::wstring&, std::wstring_view, std::wstring_view, const KvNodePtr&, const KvNodePtr&,
+                     const KvNodePtr&) override {}
+    void OnIncludedTag(const std::wstring&, const std::wstring&, const std::wstring&, const KvNodePtr&,
+                       const std::wstring&) override {}
+
+    std::map<std::wstring, std::vector<SGrant>>& Grants() noexcept { return m_grants; }
+
+private:
+    const std::wstring& m_subject;
+    std::map<std::wstring, std::vector<SGrant>> m_grants;
+};
+
+} // namespace
+
+SExplanation Explain(const CConfiguration& configuration, const std::wstring& subject) {
+    CGrantCollector collector(subject);
+    const CConfiguration::SDocuments documents = configuration.Transform(&collector);
+    SExplanation explanation{subject, {}, {}};
+    // The tags come from the documents themselves; the grants from what the transformer said.
+    std::vector<std::wstring> tags;
+    for (const std::wstring& name : documents.userRoles) {
+        for (const KvNodePtr& entry : documents.byName.at(name).GetChildren()) {
+            if (entry.GetString(SecurityIdAttribute) != subject)
+                continue;
+            explanation.documents.push_back(name);
+            for (std::wstring& tag : entry.GetStringList(AppliedSecurityTagAttribute, false))
+                tags.push_back(std::move(tag));
+        }
+    }
+    if (explanation.documents.empty())
+        throw CQueryError(configuration.TreeFile() + L": subject " + subject + L": no user roles entry holds it");
+    std::sort(tags.begin(), tags.end());
+    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+    for (std::wstring& tag : tags)
+        explanation.tags.push_back({tag, std::move(collector.Grants()[tag])});
+    return explanation;
+}

@@ -1,0 +1,73 @@
+// rwquery's text and JSON.
+#include "QueryOutput.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace {
+
+std::string JsonString(std::wstring_view text) {
+    std::string quoted = "\"";
+    for (const char c : Utf8(text)) {
+        switch (c) {
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\r': quoted += "\\r"; break;
+        case '\t': quoted += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                quoted += escaped;
+            } else {
+                quoted += c;
+            }
+        }
+    }
+    return quoted + "\"";
+}
+
+} // namespace
+
+std::string Utf8(std::wstring_view text) {
+    if (text.empty())
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
+    return bytes;
+}
+
+std::string ExplainText(const SExplanation& explanation) {
+    std::string text = Utf8(explanation.subject) + " holds " + std::to_string(explanation.tags.size()) + " tag" +
+                       (explanation.tags.size() == 1 ? "" : "s") + " in";
+    for (const std::wstring& document : explanation.documents)
+        text += " " + Utf8(document);
+    text += "\n";
+    for (const SExplainedTag& tag : explanation.tags) {
+        text += Utf8(tag.tag) + "\n";
+        for (const SGrant& grant : tag.grants) {
+            text += "  by " + Utf8(grant.assignment) + " (role " + Utf8(grant.role) + "), ";
+            text += grant.object.empty() ? "assigned at the root" : "on " + Utf8(grant.object) + " (" + Utf8(grant.objectType) + ")";
+            text += "\n";
+        }
+    }
+    return text;
+}
+
+std::string ExplainJson(const SExplanation& explanation) {
+    std::string json = "{\"subject\": " + JsonString(explanation.subject) + ", \"tags\": [";
+    for (size_t t = 0; t < explanation.tags.size(); ++t) {
+        const SExplainedTag& tag = explanation.tags[t];
+        json += (t ? ", " : "") + std::string("{\"tag\": ") + JsonString(tag.tag) + ", \"grants\": [";
+        for (size_t g = 0; g < tag.grants.size(); ++g) {
+            const SGrant& grant = tag.grants[g];
+            json += (g ? ", " : "") + std::string("{\"assignment\": ") + JsonString(grant.assignment) +
+                    ", \"role\": " + JsonString(grant.role) + ", \"object\": " + JsonString(grant.object) + "}";
+        }
+        json += "]}";
+    }
+    return json + "]}\n";
+}
