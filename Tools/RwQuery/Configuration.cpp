@@ -17,6 +17,15 @@ namespace {
 constexpr const wchar_t* RolesMaintainerClassName = L"CRolesMaintainer";
 constexpr const wchar_t* RolesMaintainerClassId = L"{5F8A40F7-6A13-4A63-90EE-B3BD6A2BAE20}";
 
+// The target names a source kind needs: without one the transformer fails the whole run.
+std::vector<const wchar_t*> TargetsOf(const std::wstring& kind) {
+    if (kind == L"RoleDefinitionSource")
+        return {L"TargetMappingPath"};
+    if (kind == L"FoldersTreeSource")
+        return {L"TargetUserRolesMappingPath", L"TargetObjectsHierarchyRolesMappingPath"};
+    return {};
+}
+
 std::wstring ErrorText(const HRX& error) {
     return ToString(error, OmitLocation);
 }
@@ -66,7 +75,13 @@ CConfiguration::CConfiguration(const std::wstring& treeFile, const std::wstring&
         std::wstring path;
         if (!source.TryGetString(L"SourcePath", path))
             throw CQueryError(hostFile + L": source " + source.GetPath() + L": no SourcePath");
-        m_sources.push_back({source, source.GetType(), path});
+        const std::wstring kind = source.GetType();
+        std::wstring name;
+        for (const wchar_t* target : TargetsOf(kind)) {
+            if (!source.TryGetString(target, name))
+                throw CQueryError(hostFile + L": source " + source.GetPath() + L": no " + target);
+        }
+        m_sources.push_back({source, kind, path});
     }
 
     // The server, filled as rwhost fills it.

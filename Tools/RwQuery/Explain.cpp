@@ -54,6 +54,10 @@ SExplanation Explain(const CConfiguration& configuration, const std::wstring& su
     }
     if (explanation.documents.empty())
         throw CQueryError(configuration.TreeFile() + L": subject " + subject + L": no user roles entry holds it");
+    // A tag the transformer named but the document lacks would show up here too, and one that the
+    // document holds without a word from the transformer would have no grants: neither should happen.
+    for (const auto& [tag, grants] : collector.Grants())
+        tags.push_back(tag);
     std::sort(tags.begin(), tags.end());
     tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
     for (std::wstring& tag : tags)
