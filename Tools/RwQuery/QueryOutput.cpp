@@ -71,3 +71,60 @@ std::string ExplainJson(const SExplanation& explanation) {
     }
     return json + "]}\n";
 }
+
+std::string HoldersText(const std::wstring& tag, const std::vector<SHolder>& holders) {
+    std::string text = Utf8(tag) + " is held by " + std::to_string(holders.size()) + " subject" + (holders.size() == 1 ? "" : "s") + "\n";
+    for (const SHolder& holder : holders) {
+        text += Utf8(holder.subject) + "\n";
+        for (const SStep& step : holder.chain)
+            text += "  " + Utf8(step.from) + " -> " + Utf8(step.to) + "  (" + Utf8(step.document) + ")\n";
+    }
+    return text;
+}
+
+std::string HoldersJson(const std::wstring& tag, const std::vector<SHolder>& holders) {
+    std::string json = "{\"tag\": " + JsonString(tag) + ", \"holders\": [";
+    for (size_t h = 0; h < holders.size(); ++h) {
+        json += (h ? ", " : "") + std::string("{\"subject\": ") + JsonString(holders[h].subject) + ", \"chain\": [";
+        for (size_t s = 0; s < holders[h].chain.size(); ++s) {
+            const SStep& step = holders[h].chain[s];
+            json += (s ? ", " : "") + std::string("{\"from\": ") + JsonString(step.from) + ", \"to\": " + JsonString(step.to) +
+                    ", \"document\": " + JsonString(step.document) + "}";
+        }
+        json += "]}";
+    }
+    return json + "]}\n";
+}
+
+std::string DiffText(const std::vector<SChange>& changes) {
+    std::string text;
+    std::wstring document;
+    for (const SChange& change : changes) {
+        if (change.document != document) {
+            document = change.document;
+            text += Utf8(document) + "\n";
+        }
+        text += "  " + Utf8(change.id) + "\n";
+        for (const std::wstring& tag : change.gained)
+            text += "    + " + Utf8(tag) + "\n";
+        for (const std::wstring& tag : change.lost)
+            text += "    - " + Utf8(tag) + "\n";
+    }
+    return text.empty() ? "no document changes\n" : text;
+}
+
+std::string DiffJson(const std::vector<SChange>& changes) {
+    const auto list = [](const std::vector<std::wstring>& tags) {
+        std::string json = "[";
+        for (size_t i = 0; i < tags.size(); ++i)
+            json += (i ? ", " : "") + JsonString(tags[i]);
+        return json + "]";
+    };
+    std::string json = "{\"changes\": [";
+    for (size_t c = 0; c < changes.size(); ++c) {
+        const SChange& change = changes[c];
+        json += (c ? ", " : "") + std::string("{\"document\": ") + JsonString(change.document) + ", \"id\": " + JsonString(change.id) +
+                ", \"gained\": " + list(change.gained) + ", \"lost\": " + list(change.lost) + "}";
+    }
+    return json + "]}\n";
+}

@@ -1,11 +1,16 @@
 // What rwquery prints: readable text, or one JSON document (UTF-8).
 #pragma once
 
+#include "Documents.h"
 #include "Explain.h"
 
 #include <string>
 
 std::string ExplainText(const SExplanation& explanation);
 std::string ExplainJson(const SExplanation& explanation);
+std::string HoldersText(const std::wstring& tag, const std::vector<SHolder>& holders);
+std::string HoldersJson(const std::wstring& tag, const std::vector<SHolder>& holders);
+std::string DiffText(const std::vector<SChange>& changes);
+std::string DiffJson(const std::vector<SChange>& changes);
 // text as UTF-8.
 std::string Utf8(std::wstring_view text);

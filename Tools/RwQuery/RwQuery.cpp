@@ -2,6 +2,8 @@
 // the roles maintainer's own transformers.
 //
 //     rwquery explain <tree file> <host file> <subject> [--json]
+//     rwquery holders <tree file> <host file> <tag> [--json]
+//     rwquery diff <tree file A> <tree file B> <host file> [--json]
 //
 // The tree file and the host file are rwhost's (the node store's text form). Exit codes: 0 with an
 // answer, 1 when nothing was found, 2 on bad input, with one line on stderr naming the file, the place
@@ -19,10 +21,15 @@ namespace {
 
 constexpr const char* Usage =
     "usage: rwquery explain <tree file> <host file> <subject> [--json]\n"
+    "       rwquery holders <tree file> <host file> <tag> [--json]\n"
+    "       rwquery diff <tree file A> <tree file B> <host file> [--json]\n"
     "\n"
     "explain   every tag in the subject's user roles entry, each with the role assignments that put it\n"
     "          there: the assignment's path, the role id as written, and the object whose name filled\n"
     "          the tag's parameter (path and type), or \"assigned at the root\"\n"
+    "holders   every subject that holds the tag, directly or through the entries of the nested object\n"
+    "          roles and role definition documents, each with its chain of entries and their documents\n"
+    "diff      per document and identifier, the tags gained (+) and lost (-) from A to B\n"
     "--json    one JSON document instead of text\n"
     "\n"
     "Both files are in the node store's text form, as rwhost reads them. Exit codes: 0 answered,\n"
@@ -69,6 +76,22 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (arguments[0] == L"explain")
             return BadInput(L"explain takes a tree file, a host file and a subject");
+        if (arguments[0] == L"holders" && arguments.size() == 4) {
+            const CConfiguration configuration(arguments[1], arguments[2]);
+            const std::vector<SHolder> holders = Holders(configuration, arguments[3]);
+            Print(json ? HoldersJson(arguments[3], holders) : HoldersText(arguments[3], holders), stdout);
+            return holders.empty() ? 1 : 0;
+        }
+        if (arguments[0] == L"holders")
+            return BadInput(L"holders takes a tree file, a host file and a tag");
+        if (arguments[0] == L"diff" && arguments.size() == 4) {
+            const CConfiguration before(arguments[1], arguments[3]), after(arguments[2], arguments[3]);
+            const std::vector<SChange> changes = Diff(before, after);
+            Print(json ? DiffJson(changes) : DiffText(changes), stdout);
+            return changes.empty() ? 1 : 0;
+        }
+        if (arguments[0] == L"diff")
+            return BadInput(L"diff takes two tree files and a host file");
         return BadInput(L"unknown command " + arguments[0] + L" (rwquery --help lists them)");
     } catch (const CQueryError& error) {
         return BadInput(error.Text());

@@ -1,7 +1,8 @@
 // rwquery: the program's whole output for small trees and every kind of bad input (a transcript), and
-// explain's agreement with the documents the transformers make, for every subject of the sample and of
-// random configurations.
+// explain's and holders' agreement with the documents the transformers make, for every subject of the
+// sample and of random configurations.
 #include "Common/Components/InterfacePtr.h"
+#include "Documents.h"
 #include "Explain.h"
 #include "Support/TestSupport.h"
 
@@ -96,7 +97,7 @@ std::wstring Wide(const std::string& text) {
 
 // Every subject of every user roles document of the configuration, explained: the tags are the entry's,
 // each with at least one grant, and each grant names a role assignment of the tree that holds the subject
-// and the role id.
+// and the role id; and holders of each of those tags finds the subject by its entry.
 void ExpectExplainAgrees(const std::wstring& treeFile, const std::wstring& hostFile) {
     const CConfiguration configuration(treeFile, hostFile);
     const CConfiguration::SDocuments documents = configuration.Transform(nullptr);
@@ -125,16 +126,23 @@ void ExpectExplainAgrees(const std::wstring& treeFile, const std::wstring& hostF
                 }
             }
             EXPECT_EQ(tags, entry.GetStringList(L"AppliedSecurityTag", true)) << testing::PrintToString(subject);
+            // holders finds the subject for each of its tags, by the entry itself.
+            for (const std::wstring& tag : tags) {
+                const std::vector<SHolder> holders = Holders(configuration, tag);
+                const auto holder = std::find_if(holders.begin(), holders.end(), [&](const SHolder& h) { return h.subject == subject; });
+                ASSERT_NE(holder, holders.end()) << testing::PrintToString(tag);
+                EXPECT_TRUE(holder->chain.size() == 1 && holder->chain[0].document == name) << testing::PrintToString(tag);
+            }
         }
     }
 }
 
 } // namespace
 
-// Each block of Explain.transcript: "$ " and the arguments, the expected standard output, "! " before
+// Each block of RwQuery.transcript: "$ " and the arguments, the expected standard output, "! " before
 // each expected line of standard error, and "? " with the exit code.
 TEST(RwQueryTests, Transcript) {
-    std::ifstream file(DataDirectory() / L"Explain.transcript", std::ios::binary);
+    std::ifstream file(DataDirectory() / L"RwQuery.transcript", std::ios::binary);
     ASSERT_TRUE(file);
     struct SBlock {
         std::vector<std::wstring> arguments;

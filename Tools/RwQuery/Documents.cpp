@@ -1,0 +1,115 @@
+// Chains of entries, and the differences of two configurations' documents.
+#include "Documents.h"
+
+#include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <set>
+
+namespace {
+
+// Every entry of every document: identifier -> (tag, document), in document order.
+using CEdges = std::map<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>>;
+
+CEdges EdgesOf(const CConfiguration::SDocuments& documents) {
+    CEdges edges;
+    for (const auto& [name, document] : documents.byName) {
+        for (const KvNodePtr& entry : document.GetChildren()) {
+            auto& out = edges[entry.GetString(SecurityIdAttribute)];
+            for (std::wstring& tag : entry.GetStringList(AppliedSecurityTagAttribute, false))
+                out.emplace_back(std::move(tag), name);
+        }
+    }
+    return edges;
+}
+
+// Identifier -> its tags, for every entry of one document.
+std::map<std::wstring, std::set<std::wstring>> EntriesOf(const KvNodePtr& document) {
+    std::map<std::wstring, std::set<std::wstring>> entries;
+    if (document) {
+        for (const KvNodePtr& entry : document.GetChildren()) {
+            for (std::wstring& tag : entry.GetStringList(AppliedSecurityTagAttribute, false))
+                entries[entry.GetString(SecurityIdAttribute)].insert(std::move(tag));
+        }
+    }
+    return entries;
+}
+
+} // namespace
+
+std::vector<SHolder> Holders(const CConfiguration& configuration, const std::wstring& tag) {
+    const CConfiguration::SDocuments documents = configuration.Transform(nullptr);
+    const CEdges edges = EdgesOf(documents);
+    const bool named = edges.count(tag) != 0 || std::any_of(edges.begin(), edges.end(), [&](const auto& entry) {
+                           return std::any_of(entry.second.begin(), entry.second.end(), [&](const auto& to) { return to.first == tag; });
+                       });
+    if (!named)
+        throw CQueryError(configuration.TreeFile() + L": tag " + tag + L": no document names it");
+    std::set<std::wstring> subjects;
+    for (const std::wstring& name : documents.userRoles) {
+        for (const KvNodePtr& entry : documents.byName.at(name).GetChildren())
+            subjects.insert(entry.GetString(SecurityIdAttribute));
+    }
+    std::vector<SHolder> holders;
+    for (const std::wstring& subject : subjects) {
+        // Breadth first, so the chain found is a shortest one; each identifier is reached once.
+        std::map<std::wstring, SStep> reachedBy;
+        std::deque<std::wstring> pending{subject};
+        std::set<std::wstring> seen{subject};
+        bool found = false;
+        while (!pending.empty() && !found) {
+            const std::wstring from = std::move(pending.front());
+            pending.pop_front();
+            const auto out = edges.find(from);
+            if (out == edges.end())
+                continue;
+            for (const auto& [to, document] : out->second) {
+                if (!seen.insert(to).second)
+                    continue;
+                reachedBy[to] = {from, to, document};
+                if (to == tag) {
+                    found = true;
+                    break;
+                }
+                pending.push_back(to);
+            }
+        }
+        if (!found)
+            continue;
+        SHolder holder{subject, {}};
+        for (std::wstring at = tag; at != subject; at = reachedBy.at(at).from)
+            holder.chain.insert(holder.chain.begin(), reachedBy.at(at));
+        holders.push_back(std::move(holder));
+    }
+    return holders;
+}
+
+std::vector<SChange> Diff(const CConfiguration& before, const CConfiguration& after) {
+    const CConfiguration::SDocuments first = before.Transform(nullptr), second = after.Transform(nullptr);
+    std::set<std::wstring> names;
+    for (const auto& [name, document] : first.byName)
+        names.insert(name);
+    for (const auto& [name, document] : second.byName)
+        names.insert(name);
+    std::vector<SChange> changes;
+    for (const std::wstring& name : names) {
+        const auto a = first.byName.find(name), b = second.byName.find(name);
+        auto old = EntriesOf(a == first.byName.end() ? KvNodePtr() : a->second);
+        auto now = EntriesOf(b == second.byName.end() ? KvNodePtr() : b->second);
+        std::set<std::wstring> ids;
+        for (const auto& [id, tags] : old)
+            ids.insert(id);
+        for (const auto& [id, tags] : now)
+            ids.insert(id);
+        for (const std::wstring& id : ids) {
+            SChange change{name, id, {}, {}};
+            std::set_difference(now[id].begin(), now[id].end(), old[id].begin(), old[id].end(), std::back_inserter(change.gained));
+            std::set_difference(old[id].begin(), old[id].end(), now[id].begin(), now[id].end(), std::back_inserter(change.lost));
+            if (!change.gained.empty() || !change.lost.empty())
+                changes.push_back(std::move(change));
+        }
+    }
+    return changes;
+}
