@@ -4,16 +4,19 @@
 //     rwquery explain <tree file> <host file> <subject> [--json]
 //     rwquery holders <tree file> <host file> <tag> [--json]
 //     rwquery diff <tree file A> <tree file B> <host file> [--json]
+//     rwquery log <log file> [--severity S] [--thread N] [--grep TEXT]
 //
 // The tree file and the host file are rwhost's (the node store's text form). Exit codes: 0 with an
 // answer, 1 when nothing was found, 2 on bad input, with one line on stderr naming the file, the place
 // and the reason.
+#include "LogFilter.h"
 #include "QueryOutput.h"
 
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@ constexpr const char* Usage =
     "usage: rwquery explain <tree file> <host file> <subject> [--json]\n"
     "       rwquery holders <tree file> <host file> <tag> [--json]\n"
     "       rwquery diff <tree file A> <tree file B> <host file> [--json]\n"
+    "       rwquery log <log file> [--severity S] [--thread N] [--grep TEXT]\n"
     "\n"
     "explain   every tag in the subject's user roles entry, each with the role assignments that put it\n"
     "          there: the assignment's path, the role id as written, and the object whose name filled\n"
@@ -30,10 +34,12 @@ constexpr const char* Usage =
     "holders   every subject that holds the tag, directly or through the entries of the nested object\n"
     "          roles and role definition documents, each with its chain of entries and their documents\n"
     "diff      per document and identifier, the tags gained (+) and lost (-) from A to B\n"
+    "log       the module's log (UTF-16LE) as UTF-8 text: the records of severity S or more severe\n"
+    "          (CRIT, ERR, WARN, INFO, DBG, DBG2, DBG3), of thread N, holding TEXT\n"
     "--json    one JSON document instead of text\n"
     "\n"
-    "Both files are in the node store's text form, as rwhost reads them. Exit codes: 0 answered,\n"
-    "1 nothing found, 2 bad input.\n";
+    "Tree and host files are in the node store's text form, as rwhost reads them. Exit codes:\n"
+    "0 answered, 1 nothing found, 2 bad input.\n";
 
 void Print(const std::string& text, FILE* stream) {
     std::fwrite(text.data(), 1, text.size(), stream);
@@ -52,16 +58,37 @@ int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stderr), _O_BINARY);
     std::vector<std::wstring> arguments;
     bool json = false;
+    SLogFilter filter;
     for (int i = 1; i < argc; ++i) {
         const std::wstring argument = argv[i];
         if (argument == L"--help" || argument == L"-h") {
             Print(Usage, stdout);
             return 0;
         }
-        if (argument == L"--json")
+        if (argument == L"--json") {
             json = true;
-        else
+            continue;
+        }
+        if (argument != L"--severity" && argument != L"--thread" && argument != L"--grep") {
             arguments.push_back(argument);
+            continue;
+        }
+        if (i + 1 == argc)
+            return BadInput(argument + L" needs a value");
+        const std::wstring value = argv[++i];
+        if (argument == L"--severity") {
+            filter.maxSeverity = SeverityOf(value);
+            if (!filter.maxSeverity)
+                return BadInput(L"--severity " + value + L": not one of CRIT, ERR, WARN, INFO, DBG, DBG2, DBG3");
+        } else if (argument == L"--thread") {
+            wchar_t* end = nullptr;
+            const unsigned long thread = std::wcstoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != L'\0' || value[0] == L'-' || thread > 0xFFFFFFFFUL)
+                return BadInput(L"--thread " + value + L": not a thread id");
+            filter.thread = static_cast<unsigned>(thread);
+        } else {
+            filter.grep = value;
+        }
     }
     if (arguments.empty()) {
         Print(Usage, stderr);
@@ -92,6 +119,13 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (arguments[0] == L"diff")
             return BadInput(L"diff takes two tree files and a host file");
+        if (arguments[0] == L"log" && arguments.size() == 2) {
+            size_t passed = 0;
+            Print(FilterLog(arguments[1], filter, passed), stdout);
+            return passed == 0 ? 1 : 0;
+        }
+        if (arguments[0] == L"log")
+            return BadInput(L"log takes a log file");
         return BadInput(L"unknown command " + arguments[0] + L" (rwquery --help lists them)");
     } catch (const CQueryError& error) {
         return BadInput(error.Text());
