@@ -1,4 +1,5 @@
-// rwquery: the program's whole output for small trees and every kind of bad input (a transcript), and
+// rwquery and rwhost: the programs' whole output for small trees and every kind of bad input
+// (transcripts), and
 // explain's and holders' agreement with the documents the transformers make, for every subject of the
 // sample and of random configurations.
 #include "Common/Components/InterfacePtr.h"
@@ -43,9 +44,14 @@ struct SRun {
     std::string out, err;
 };
 
-// rwquery with arguments, in the data directory, its output read through pipes.
-SRun RunQuery(const std::vector<std::wstring>& arguments) {
-    const std::wstring program = (std::filesystem::path(TestExecutablePath()).parent_path() / L"rwquery.exe").wstring();
+// rwhost when the first argument is "rwhost", else rwquery, with the other arguments, in the data
+// directory, its output read through pipes.
+SRun RunProgram(std::vector<std::wstring> arguments) {
+    const bool host = !arguments.empty() && arguments[0] == L"rwhost";
+    if (host)
+        arguments.erase(arguments.begin());
+    const std::wstring program =
+        (std::filesystem::path(TestExecutablePath()).parent_path() / (host ? L"rwhost.exe" : L"rwquery.exe")).wstring();
     std::wstring commandLine = Quoted(program);
     for (const std::wstring& argument : arguments)
         commandLine += L" " + Quoted(argument);
@@ -139,17 +145,21 @@ void ExpectExplainAgrees(const std::wstring& treeFile, const std::wstring& hostF
 
 } // namespace
 
-// Each block of RwQuery.transcript: "$ " and the arguments, the expected standard output, "! " before
-// each expected line of standard error, and "? " with the exit code.
-TEST(RwQueryTests, Transcript) {
-    std::ifstream file(DataDirectory() / L"RwQuery.transcript", std::ios::binary);
-    ASSERT_TRUE(file);
+// Each block of the transcripts of rwquery and rwhost: "$ " and the arguments, the expected standard
+// output, "! " before each expected line of standard error, and "? " with the exit code.
+TEST(RwQueryTests, Transcripts) {
     struct SBlock {
         std::vector<std::wstring> arguments;
         std::string out, err;
         int exitCode = -1;
     };
     std::vector<SBlock> blocks;
+    std::stringstream file;
+    for (const wchar_t* name : {L"RwQuery.transcript", L"RwHost.transcript"}) {
+        std::ifstream part(DataDirectory() / name, std::ios::binary);
+        ASSERT_TRUE(part) << testing::PrintToString(name);
+        file << part.rdbuf();
+    }
     for (std::string line; std::getline(file, line);) {
         if (line.rfind("$ ", 0) == 0) {
             blocks.emplace_back();
@@ -166,9 +176,9 @@ TEST(RwQueryTests, Transcript) {
             blocks.back().out += line + "\n";
         }
     }
-    ASSERT_GE(blocks.size(), 10u);
+    ASSERT_GE(blocks.size(), 40u);
     for (const SBlock& block : blocks) {
-        const SRun run = RunQuery(block.arguments);
+        const SRun run = RunProgram(block.arguments);
         const std::string shown = testing::PrintToString(block.arguments);
         EXPECT_EQ(run.out, block.out) << shown;
         EXPECT_EQ(run.err, block.err) << shown;
