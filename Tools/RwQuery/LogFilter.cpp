@@ -2,7 +2,6 @@
 #include "LogFilter.h"
 
 #include "Configuration.h"
-#include "QueryOutput.h"
 
 #include <fstream>
 #include <iterator>
@@ -18,11 +17,7 @@ bool StartsRecord(std::wstring_view line) {
            line[16] == L':' && line[19] == L'.' && line.substr(27, 3) == L" | ";
 }
 
-struct SRecord {
-    std::wstring text;
-    std::optional<int> severity;
-    std::optional<unsigned> thread;
-};
+using SRecord = SLogRecord;
 
 SRecord ParseStart(std::wstring_view line) {
     SRecord record{std::wstring(line), std::nullopt, std::nullopt};
@@ -49,6 +44,10 @@ bool Passes(const SRecord& record, const SLogFilter& filter) {
 
 } // namespace
 
+std::wstring SeverityName(const std::optional<int>& severity) {
+    return severity ? g_severities[*severity] : L"";
+}
+
 std::optional<int> SeverityOf(const std::wstring& name) {
     for (int severity = 1; severity < static_cast<int>(std::size(g_severities)); ++severity) {
         if (name == g_severities[severity])
@@ -57,7 +56,7 @@ std::optional<int> SeverityOf(const std::wstring& name) {
     return std::nullopt;
 }
 
-std::string FilterLog(const std::wstring& path, const SLogFilter& filter, size_t& passed) {
+std::vector<SLogRecord> FilterLog(const std::wstring& path, const SLogFilter& filter) {
     std::ifstream file(path.c_str(), std::ios::binary);
     if (!file)
         throw CQueryError(path + L": cannot be opened");
@@ -70,16 +69,13 @@ std::string FilterLog(const std::wstring& path, const SLogFilter& filter, size_t
     if (!text.empty() && text[0] == L'\xFEFF')
         text.erase(0, 1);
 
-    std::string output;
-    passed = 0;
+    std::vector<SLogRecord> passed;
     // The record being read: its lines joined by "\n".
     SRecord record;
     bool open = false;
     const auto flush = [&] {
-        if (open && Passes(record, filter)) {
-            output += Utf8(record.text) + "\n";
-            ++passed;
-        }
+        if (open && Passes(record, filter))
+            passed.push_back(std::move(record));
     };
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find(L'\n', start);
@@ -101,5 +97,5 @@ std::string FilterLog(const std::wstring& path, const SLogFilter& filter, size_t
         open = true;
     }
     flush();
-    return output;
+    return passed;
 }

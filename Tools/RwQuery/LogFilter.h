@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 struct SLogFilter {
     // Records of this severity or a more severe one (the logger's order: CRIT, ERR, WARN, INFO, DBG,
@@ -18,6 +19,17 @@ struct SLogFilter {
 // The position of name among the severities ("CRIT" is 1, "DBG3" 7), or nothing for another text.
 std::optional<int> SeverityOf(const std::wstring& name);
 
-// The records of the log file at path that pass filter, each line ending in "\n", and how many passed.
-// CQueryError when the file cannot be read or is not UTF-16LE text.
-std::string FilterLog(const std::wstring& path, const SLogFilter& filter, size_t& passed);
+// One record: its lines joined by "\n"; severity and thread as its first line gives them (none for the
+// lines before the first record).
+struct SLogRecord {
+    std::wstring text;
+    std::optional<int> severity;
+    std::optional<unsigned> thread;
+};
+
+// The severity's name ("INFO"), or "" for none.
+std::wstring SeverityName(const std::optional<int>& severity);
+
+// The records of the log file at path that pass filter. CQueryError when the file cannot be read or is
+// not UTF-16LE text.
+std::vector<SLogRecord> FilterLog(const std::wstring& path, const SLogFilter& filter);

@@ -128,3 +128,20 @@ std::string DiffJson(const std::vector<SChange>& changes) {
     }
     return json + "]}\n";
 }
+
+std::string LogText(const std::vector<SLogRecord>& records) {
+    std::string text;
+    for (const SLogRecord& record : records)
+        text += Utf8(record.text) + "\n";
+    return text;
+}
+
+std::string LogJson(const std::vector<SLogRecord>& records) {
+    std::string json = "{\"records\": [";
+    for (size_t r = 0; r < records.size(); ++r) {
+        const SLogRecord& record = records[r];
+        json += (r ? ", " : "") + std::string("{\"severity\": ") + (record.severity ? JsonString(SeverityName(record.severity)) : "null") +
+                ", \"thread\": " + (record.thread ? std::to_string(*record.thread) : "null") + ", \"text\": " + JsonString(record.text) + "}";
+    }
+    return json + "]}\n";
+}

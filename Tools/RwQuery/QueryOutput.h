@@ -3,6 +3,7 @@
 
 #include "Documents.h"
 #include "Explain.h"
+#include "LogFilter.h"
 
 #include <string>
 
@@ -12,5 +13,7 @@ std::string HoldersText(const std::wstring& tag, const std::vector<SHolder>& hol
 std::string HoldersJson(const std::wstring& tag, const std::vector<SHolder>& holders);
 std::string DiffText(const std::vector<SChange>& changes);
 std::string DiffJson(const std::vector<SChange>& changes);
+std::string LogText(const std::vector<SLogRecord>& records);
+std::string LogJson(const std::vector<SLogRecord>& records);
 // text as UTF-8.
 std::string Utf8(std::wstring_view text);

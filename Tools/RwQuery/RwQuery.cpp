@@ -4,7 +4,7 @@
 //     rwquery explain <tree file> <host file> <subject> [--json]
 //     rwquery holders <tree file> <host file> <tag> [--json]
 //     rwquery diff <tree file A> <tree file B> <host file> [--json]
-//     rwquery log <log file> [--severity S] [--thread N] [--grep TEXT]
+//     rwquery log <log file> [--severity S] [--thread N] [--grep TEXT] [--json]
 //
 // The tree file and the host file are rwhost's (the node store's text form). Exit codes: 0 with an
 // answer, 1 when nothing was found, 2 on bad input, with one line on stderr naming the file, the place
@@ -26,7 +26,7 @@ constexpr const char* Usage =
     "usage: rwquery explain <tree file> <host file> <subject> [--json]\n"
     "       rwquery holders <tree file> <host file> <tag> [--json]\n"
     "       rwquery diff <tree file A> <tree file B> <host file> [--json]\n"
-    "       rwquery log <log file> [--severity S] [--thread N] [--grep TEXT]\n"
+    "       rwquery log <log file> [--severity S] [--thread N] [--grep TEXT] [--json]\n"
     "\n"
     "explain   every tag in the subject's user roles entry, each with the role assignments that put it\n"
     "          there: the assignment's path, the role id as written, and the object whose name filled\n"
@@ -120,9 +120,9 @@ int wmain(int argc, wchar_t** argv) {
         if (arguments[0] == L"diff")
             return BadInput(L"diff takes two tree files and a host file");
         if (arguments[0] == L"log" && arguments.size() == 2) {
-            size_t passed = 0;
-            Print(FilterLog(arguments[1], filter, passed), stdout);
-            return passed == 0 ? 1 : 0;
+            const std::vector<SLogRecord> records = FilterLog(arguments[1], filter);
+            Print(json ? LogJson(records) : LogText(records), stdout);
+            return records.empty() ? 1 : 0;
         }
         if (arguments[0] == L"log")
             return BadInput(L"log takes a log file");
