@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace {
 
@@ -37,10 +38,44 @@ std::map<std::wstring, std::set<std::wstring>> EntriesOf(const KvNodePtr& docume
     return entries;
 }
 
+// Why each entry holds each tag, as the transformers say when they add it: the first reason for each
+// (document, identifier, tag).
+class CReasons final : public ITransformObserver {
+public:
+    void OnUserTag(const std::wstring& document, const std::wstring& subject, std::wstring_view tag, const KvNodePtr& assignment,
+                   const std::wstring& roleId, const KvNodePtr&) override {
+        Note(document, subject, tag, [&] { return L"assignment " + assignment.GetPath() + L", role " + roleId; });
+    }
+    void OnNestedTag(const std::wstring& document, std::wstring_view objectTag, std::wstring_view childTag, const KvNodePtr& role,
+                     const KvNodePtr& object, const KvNodePtr& child) override {
+        Note(document, std::wstring(objectTag), childTag,
+             [&] { return L"role " + role.GetPath() + L" in effect at " + object.GetPath() + L", for " + child.GetPath(); });
+    }
+    void OnIncludedTag(const std::wstring& document, const std::wstring& tag, const std::wstring& includedTag, const KvNodePtr& role,
+                       const std::wstring& include) override {
+        Note(document, tag, includedTag, [&] { return L"role " + role.GetPath() + L" includes " + include; });
+    }
+    std::wstring Of(const SStep& step) const {
+        const auto found = m_reasons.find({step.document, step.from, step.to});
+        return found == m_reasons.end() ? std::wstring() : found->second;
+    }
+
+private:
+    template <class Reason>
+    void Note(const std::wstring& document, const std::wstring& from, std::wstring_view to, Reason reason) {
+        std::tuple<std::wstring, std::wstring, std::wstring> key{document, from, std::wstring(to)};
+        if (m_reasons.find(key) == m_reasons.end())
+            m_reasons.emplace(std::move(key), reason());
+    }
+
+    std::map<std::tuple<std::wstring, std::wstring, std::wstring>, std::wstring> m_reasons;
+};
+
 } // namespace
 
 std::vector<SHolder> Holders(const CConfiguration& configuration, const std::wstring& tag) {
-    const CConfiguration::SDocuments documents = configuration.Transform(nullptr);
+    CReasons reasons;
+    const CConfiguration::SDocuments documents = configuration.Transform(&reasons);
     const CEdges edges = EdgesOf(documents);
     const bool named = edges.count(tag) != 0 || std::any_of(edges.begin(), edges.end(), [&](const auto& entry) {
                            return std::any_of(entry.second.begin(), entry.second.end(), [&](const auto& to) { return to.first == tag; });
@@ -68,7 +103,7 @@ std::vector<SHolder> Holders(const CConfiguration& configuration, const std::wst
             for (const auto& [to, document] : out->second) {
                 if (!seen.insert(to).second)
                     continue;
-                reachedBy[to] = {from, to, document};
+                reachedBy[to] = {from, to, document, {}};
                 if (to == tag) {
                     found = true;
                     break;
@@ -81,6 +116,8 @@ std::vector<SHolder> Holders(const CConfiguration& configuration, const std::wst
         SHolder holder{subject, {}};
         for (std::wstring at = tag; at != subject; at = reachedBy.at(at).from)
             holder.chain.insert(holder.chain.begin(), reachedBy.at(at));
+        for (SStep& step : holder.chain)
+            step.why = reasons.Of(step);
         holders.push_back(std::move(holder));
     }
     return holders;

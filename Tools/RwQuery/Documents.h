@@ -9,11 +9,14 @@
 #include <string>
 #include <vector>
 
-// One step of a chain: the entry of from, in document, lists to.
+// One step of a chain: the entry of from, in document, lists to, for the reason the transformer gave
+// when it added it (an assignment and its role id; a role in effect at an object, for one child; a
+// role's include as written).
 struct SStep {
     std::wstring from;
     std::wstring to;
     std::wstring document;
+    std::wstring why;
 };
 
 struct SHolder {

@@ -77,7 +77,7 @@ std::string HoldersText(const std::wstring& tag, const std::vector<SHolder>& hol
     for (const SHolder& holder : holders) {
         text += Utf8(holder.subject) + "\n";
         for (const SStep& step : holder.chain)
-            text += "  " + Utf8(step.from) + " -> " + Utf8(step.to) + "  (" + Utf8(step.document) + ")\n";
+            text += "  " + Utf8(step.from) + " -> " + Utf8(step.to) + "  (" + Utf8(step.document) + ": " + Utf8(step.why) + ")\n";
     }
     return text;
 }
@@ -89,7 +89,7 @@ std::string HoldersJson(const std::wstring& tag, const std::vector<SHolder>& hol
         for (size_t s = 0; s < holders[h].chain.size(); ++s) {
             const SStep& step = holders[h].chain[s];
             json += (s ? ", " : "") + std::string("{\"from\": ") + JsonString(step.from) + ", \"to\": " + JsonString(step.to) +
-                    ", \"document\": " + JsonString(step.document) + "}";
+                    ", \"document\": " + JsonString(step.document) + ", \"why\": " + JsonString(step.why) + "}";
         }
         json += "]}";
     }

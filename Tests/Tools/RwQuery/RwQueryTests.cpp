@@ -103,7 +103,8 @@ std::wstring Wide(const std::string& text) {
 
 // Every subject of every user roles document of the configuration, explained: the tags are the entry's,
 // each with at least one grant, and each grant names a role assignment of the tree that holds the subject
-// and the role id; and holders of each of those tags finds the subject by its entry.
+// and the role id; and holders of each of those tags finds the subject by its entry, every step of every
+// chain with the transformer's reason.
 void ExpectExplainAgrees(const std::wstring& treeFile, const std::wstring& hostFile) {
     const CConfiguration configuration(treeFile, hostFile);
     const CConfiguration::SDocuments documents = configuration.Transform(nullptr);
@@ -138,6 +139,11 @@ void ExpectExplainAgrees(const std::wstring& treeFile, const std::wstring& hostF
                 const auto holder = std::find_if(holders.begin(), holders.end(), [&](const SHolder& h) { return h.subject == subject; });
                 ASSERT_NE(holder, holders.end()) << testing::PrintToString(tag);
                 EXPECT_TRUE(holder->chain.size() == 1 && holder->chain[0].document == name) << testing::PrintToString(tag);
+                // Every step of every chain comes with the transformer's reason for its entry.
+                for (const SHolder& each : holders) {
+                    for (const SStep& step : each.chain)
+                        EXPECT_FALSE(step.why.empty()) << testing::PrintToString(step.from) << " -> " << testing::PrintToString(step.to);
+                }
             }
         }
     }
