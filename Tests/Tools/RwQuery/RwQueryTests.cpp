@@ -102,9 +102,9 @@ std::wstring Wide(const std::string& text) {
 }
 
 // Every subject of every user roles document of the configuration, explained: the tags are the entry's,
-// each with at least one grant, and each grant names a role assignment of the tree that holds the subject
-// and the role id; and holders of each of those tags finds the subject by its entry, every step of every
-// chain with the transformer's reason.
+// each with at least one grant and none twice, and each grant names a role assignment of the tree that
+// holds the subject and the role id; and holders of each of those tags finds the subject by its entry,
+// every step of every chain with the transformer's reason.
 void ExpectExplainAgrees(const std::wstring& treeFile, const std::wstring& hostFile) {
     const CConfiguration configuration(treeFile, hostFile);
     const CConfiguration::SDocuments documents = configuration.Transform(nullptr);
@@ -118,6 +118,9 @@ void ExpectExplainAgrees(const std::wstring& treeFile, const std::wstring& hostF
             for (const SExplainedTag& tag : explanation.tags) {
                 tags.push_back(tag.tag);
                 EXPECT_FALSE(tag.grants.empty()) << testing::PrintToString(subject) << " " << testing::PrintToString(tag.tag);
+                // An assignment that names the subject or the role twice is one grant.
+                for (size_t g = 1; g < tag.grants.size(); ++g)
+                    EXPECT_EQ(std::count(tag.grants.begin(), tag.grants.end(), tag.grants[g]), 1) << testing::PrintToString(tag.tag);
                 for (const SGrant& grant : tag.grants) {
                     KvNodePtr assignment;
                     for (const KvNodePtr& tree : trees)
