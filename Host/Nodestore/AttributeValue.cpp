@@ -102,7 +102,9 @@ HRESULT MakeValue(USHORT type, const void* data, ULONG size, SValue& out) {
         if (size % sizeof(wchar_t) != 0)
             return E_INVALIDARG;
         out.text.resize(size / sizeof(wchar_t));
-        std::memcpy(out.text.data(), data, size);
+        // An empty list comes as a null pointer, which memcpy may not be given even for no bytes.
+        if (size != 0)
+            std::memcpy(out.text.data(), data, size);
         if (type == KVN_TYPE_STRING_LIST)
             return out.text.empty() || out.text.back() == L'\0' ? S_OK : E_INVALIDARG;
         // One terminator, at the end: a NUL inside would make the string a list.

@@ -85,8 +85,9 @@ TEST_F(NodestoreTests, ValuesConversionsAndSizes) {
         char buffer[16];
         ULONG size = sizeof buffer;
         const std::string& bytes = row->at(2);
-        const HRESULT hr = write ? KvnSetAttribute(node.Get(), name == L"-" ? nullptr : name.c_str(), code, bytes == "-" ? nullptr : bytes.data(),
-                                                   bytes == "-" ? 8 : static_cast<ULONG>(bytes.size()))
+        const bool null = bytes == "-" || bytes == "-0";
+        const HRESULT hr = write ? KvnSetAttribute(node.Get(), name == L"-" ? nullptr : name.c_str(), code, null ? nullptr : bytes.data(),
+                                                   null ? (bytes == "-" ? 8 : 0) : static_cast<ULONG>(bytes.size()))
                                  : KvnGetAttribute(node.Get(), name.c_str(), &code, buffer, &size, nullptr);
         EXPECT_EQ(hr == S_OK && !write ? std::string(buffer, size) : HrText(hr), row->back()) << row->at(0) << " with code " << row->at(1);
     }

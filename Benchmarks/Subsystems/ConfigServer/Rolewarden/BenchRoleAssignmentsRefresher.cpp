@@ -132,7 +132,7 @@ bool Refreshed(IKvConfigProxy* server) {
 int Measure(const wchar_t* settings) {
     CFakeDirectory directory;
     for (int user = 0; user < UserCount; ++user)
-        directory.AddAccount({UserSid(user), L"CORP", L"user" + std::to_wstring(user)});
+        directory.AddAccount({UserSid(user), L"CORP", L"user" + std::to_wstring(user), SidTypeUser, 0, {}});
     InterfacePtr<IKvConfigProxy> server;
     ThrowIfFailed(CLCreateConfigServer(&IID_IKvConfigProxy, server.PutVoid()));
     ThrowIfFailed(CLRegisterNamedInstance(ConfigServerProxyName, server.Get()));
