@@ -274,17 +274,14 @@ std::vector<CServerCore::SSyncRecord> CServerCore::Commit(const std::vector<STre
 }
 
 CHostNode CServerCore::MakeRecord(const CSubscription& subscription, ULONG mask) const {
-    // The content is named by its server path, as a query result is, under a record without a name:
-    // its path is that path while the record holds it, and stays so when a sink keeps the content and
-    // lets the record go.
+    // The content is a copy, which the store names by its server path as it names a query result,
+    // under a record without a name: its path is that path while the record holds it, and stays so
+    // when a sink keeps the content and lets the record go.
     CHostNode record = CHostNode::Create(nullptr, nullptr);
     record.SetString(L"ModifiedNodePath", subscription.path.Text());
     record.SetUInt32(L"ChangesMask", mask);
-    if (const CHostNode node = m_tree.Find(subscription.path)) {
-        CHostNode copy = node.Clone(subscription.depth);
-        copy.SetName(KVN_NAME_OWN, subscription.path.Text().c_str());
-        record.AddChild(copy);
-    }
+    if (const CHostNode node = m_tree.Find(subscription.path))
+        record.AddChild(node.Clone(subscription.depth));
     return record;
 }
 

@@ -87,6 +87,11 @@ void Write(FILE* stream, const wchar_t* format, ...) {
             text.resize(length);
             break;
         }
+        // vswprintf fails alike for a buffer too small and a bad format: give up at a size no line needs.
+        if (text.size() >= (1u << 20)) {
+            text.clear();
+            break;
+        }
         text.resize(text.size() * 4);
     }
     va_end(arguments);

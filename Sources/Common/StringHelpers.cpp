@@ -37,6 +37,20 @@ std::wstring Utf8ToWide(std::string_view text) {
     return wide;
 }
 
+std::string WideToUtf8(std::wstring_view text) {
+    if (text.empty())
+        return {};
+    if (text.size() > INT_MAX / 3)
+        ThrowHR(E_INVALIDARG);
+    // A UTF-16 unit takes at most three UTF-8 bytes (a surrogate pair four for two units): one pass.
+    std::string bytes(text.size() * 3, '\0');
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                                           static_cast<int>(bytes.size()), nullptr, nullptr);
+    ThrowLastErrorIfFalse(length != 0);
+    bytes.resize(static_cast<size_t>(length));
+    return bytes;
+}
+
 void AppendUtf8(std::wstring& wide, std::string_view text) {
     if (text.empty())
         return;

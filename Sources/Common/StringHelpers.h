@@ -21,3 +21,5 @@ std::vector<std::wstring> SplitSkippingEmpty(std::wstring_view text, std::wstrin
 std::wstring Utf8ToWide(std::string_view text);
 // The same conversion, appended to wide in one pass.
 void AppendUtf8(std::wstring& wide, std::string_view text);
+// UTF-16 text as UTF-8; unpaired surrogates become U+FFFD. Raises HRX when the system cannot convert.
+std::string WideToUtf8(std::wstring_view text);

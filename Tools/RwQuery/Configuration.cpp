@@ -7,6 +7,7 @@
 #include "Interfaces/ModhostHost.h"
 #include "Subsystems/ConfigServer/Rolewarden/FolderTreeSecurityTransformer.h"
 #include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionTransformer.h"
+#include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
 
 #include <fstream>
 #include <iterator>
@@ -31,6 +32,15 @@ std::wstring ErrorText(const HRX& error) {
 }
 
 } // namespace
+
+std::vector<SEntryText> EntriesOf(const KvNodePtr& document) {
+    std::vector<SEntryText> entries;
+    if (document) {
+        for (const KvNodePtr& entry : document.GetChildren())
+            entries.push_back({entry.GetString(SecurityIdAttribute), entry.GetStringList(AppliedSecurityTagAttribute, false)});
+    }
+    return entries;
+}
 
 std::vector<KvNodePtr> ReadTreeFile(const std::wstring& path) {
     std::ifstream file(path.c_str(), std::ios::binary);

@@ -24,6 +24,15 @@ private:
     std::wstring m_text;
 };
 
+// One entry of a security mapping document: its identifier and tags.
+struct SEntryText {
+    std::wstring id;
+    std::vector<std::wstring> tags;
+};
+
+// The entries of a mapping document, in order; none for an empty pointer.
+std::vector<SEntryText> EntriesOf(const KvNodePtr& document);
+
 // The trees of a file in the node store's text form; CQueryError when it cannot be read or parsed.
 std::vector<KvNodePtr> ReadTreeFile(const std::wstring& path);
 

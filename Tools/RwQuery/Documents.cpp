@@ -1,8 +1,6 @@
 // Chains of entries, and the differences of two configurations' documents.
 #include "Documents.h"
 
-#include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
-
 #include <algorithm>
 #include <deque>
 #include <map>
@@ -17,9 +15,9 @@ using CEdges = std::map<std::wstring, std::vector<std::pair<std::wstring, std::w
 CEdges EdgesOf(const CConfiguration::SDocuments& documents) {
     CEdges edges;
     for (const auto& [name, document] : documents.byName) {
-        for (const KvNodePtr& entry : document.GetChildren()) {
-            auto& out = edges[entry.GetString(SecurityIdAttribute)];
-            for (std::wstring& tag : entry.GetStringList(AppliedSecurityTagAttribute, false))
+        for (SEntryText& entry : EntriesOf(document)) {
+            auto& out = edges[entry.id];
+            for (std::wstring& tag : entry.tags)
                 out.emplace_back(std::move(tag), name);
         }
     }
@@ -27,15 +25,11 @@ CEdges EdgesOf(const CConfiguration::SDocuments& documents) {
 }
 
 // Identifier -> its tags, for every entry of one document.
-std::map<std::wstring, std::set<std::wstring>> EntriesOf(const KvNodePtr& document) {
-    std::map<std::wstring, std::set<std::wstring>> entries;
-    if (document) {
-        for (const KvNodePtr& entry : document.GetChildren()) {
-            for (std::wstring& tag : entry.GetStringList(AppliedSecurityTagAttribute, false))
-                entries[entry.GetString(SecurityIdAttribute)].insert(std::move(tag));
-        }
-    }
-    return entries;
+std::map<std::wstring, std::set<std::wstring>> TagSetsOf(const KvNodePtr& document) {
+    std::map<std::wstring, std::set<std::wstring>> sets;
+    for (SEntryText& entry : EntriesOf(document))
+        sets[entry.id].insert(entry.tags.begin(), entry.tags.end());
+    return sets;
 }
 
 // Why each entry holds each tag, as the transformers say when they add it: the first reason for each
@@ -84,8 +78,8 @@ std::vector<SHolder> Holders(const CConfiguration& configuration, const std::wst
         throw CQueryError(configuration.TreeFile() + L": tag " + tag + L": no document names it");
     std::set<std::wstring> subjects;
     for (const std::wstring& name : documents.userRoles) {
-        for (const KvNodePtr& entry : documents.byName.at(name).GetChildren())
-            subjects.insert(entry.GetString(SecurityIdAttribute));
+        for (const SEntryText& entry : EntriesOf(documents.byName.at(name)))
+            subjects.insert(entry.id);
     }
     std::vector<SHolder> holders;
     for (const std::wstring& subject : subjects) {
@@ -133,8 +127,8 @@ std::vector<SChange> Diff(const CConfiguration& before, const CConfiguration& af
     std::vector<SChange> changes;
     for (const std::wstring& name : names) {
         const auto a = first.byName.find(name), b = second.byName.find(name);
-        auto old = EntriesOf(a == first.byName.end() ? KvNodePtr() : a->second);
-        auto now = EntriesOf(b == second.byName.end() ? KvNodePtr() : b->second);
+        auto old = TagSetsOf(a == first.byName.end() ? KvNodePtr() : a->second);
+        auto now = TagSetsOf(b == second.byName.end() ? KvNodePtr() : b->second);
         std::set<std::wstring> ids;
         for (const auto& [id, tags] : old)
             ids.insert(id);

@@ -1,8 +1,6 @@
 // Explaining a subject's user roles entry.
 #include "Explain.h"
 
-#include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
-
 #include <algorithm>
 #include <map>
 
@@ -44,12 +42,11 @@ SExplanation Explain(const CConfiguration& configuration, const std::wstring& su
     // The tags come from the documents themselves; the grants from what the transformer said.
     std::vector<std::wstring> tags;
     for (const std::wstring& name : documents.userRoles) {
-        for (const KvNodePtr& entry : documents.byName.at(name).GetChildren()) {
-            if (entry.GetString(SecurityIdAttribute) != subject)
+        for (SEntryText& entry : EntriesOf(documents.byName.at(name))) {
+            if (entry.id != subject)
                 continue;
             explanation.documents.push_back(name);
-            for (std::wstring& tag : entry.GetStringList(AppliedSecurityTagAttribute, false))
-                tags.push_back(std::move(tag));
+            tags.insert(tags.end(), entry.tags.begin(), entry.tags.end());
         }
     }
     if (explanation.documents.empty())

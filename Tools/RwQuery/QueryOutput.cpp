@@ -1,7 +1,7 @@
 // rwquery's text and JSON.
 #include "QueryOutput.h"
 
-#include <windows.h>
+#include "Common/StringHelpers.h"
 
 #include <cstdio>
 
@@ -9,7 +9,7 @@ namespace {
 
 std::string JsonString(std::wstring_view text) {
     std::string quoted = "\"";
-    for (const char c : Utf8(text)) {
+    for (const char c : WideToUtf8(text)) {
         switch (c) {
         case '"': quoted += "\\\""; break;
         case '\\': quoted += "\\\\"; break;
@@ -31,26 +31,17 @@ std::string JsonString(std::wstring_view text) {
 
 } // namespace
 
-std::string Utf8(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-    return bytes;
-}
-
 std::string ExplainText(const SExplanation& explanation) {
-    std::string text = Utf8(explanation.subject) + " holds " + std::to_string(explanation.tags.size()) + " tag" +
+    std::string text = WideToUtf8(explanation.subject) + " holds " + std::to_string(explanation.tags.size()) + " tag" +
                        (explanation.tags.size() == 1 ? "" : "s") + " in";
     for (const std::wstring& document : explanation.documents)
-        text += " " + Utf8(document);
+        text += " " + WideToUtf8(document);
     text += "\n";
     for (const SExplainedTag& tag : explanation.tags) {
-        text += Utf8(tag.tag) + "\n";
+        text += WideToUtf8(tag.tag) + "\n";
         for (const SGrant& grant : tag.grants) {
-            text += "  by " + Utf8(grant.assignment) + " (role " + Utf8(grant.role) + "), ";
-            text += grant.object.empty() ? "assigned at the root" : "on " + Utf8(grant.object) + " (" + Utf8(grant.objectType) + ")";
+            text += "  by " + WideToUtf8(grant.assignment) + " (role " + WideToUtf8(grant.role) + "), ";
+            text += grant.object.empty() ? "assigned at the root" : "on " + WideToUtf8(grant.object) + " (" + WideToUtf8(grant.objectType) + ")";
             text += "\n";
         }
     }
@@ -73,11 +64,11 @@ std::string ExplainJson(const SExplanation& explanation) {
 }
 
 std::string HoldersText(const std::wstring& tag, const std::vector<SHolder>& holders) {
-    std::string text = Utf8(tag) + " is held by " + std::to_string(holders.size()) + " subject" + (holders.size() == 1 ? "" : "s") + "\n";
+    std::string text = WideToUtf8(tag) + " is held by " + std::to_string(holders.size()) + " subject" + (holders.size() == 1 ? "" : "s") + "\n";
     for (const SHolder& holder : holders) {
-        text += Utf8(holder.subject) + "\n";
+        text += WideToUtf8(holder.subject) + "\n";
         for (const SStep& step : holder.chain)
-            text += "  " + Utf8(step.from) + " -> " + Utf8(step.to) + "  (" + Utf8(step.document) + ": " + Utf8(step.why) + ")\n";
+            text += "  " + WideToUtf8(step.from) + " -> " + WideToUtf8(step.to) + "  (" + WideToUtf8(step.document) + ": " + WideToUtf8(step.why) + ")\n";
     }
     return text;
 }
@@ -102,13 +93,13 @@ std::string DiffText(const std::vector<SChange>& changes) {
     for (const SChange& change : changes) {
         if (change.document != document) {
             document = change.document;
-            text += Utf8(document) + "\n";
+            text += WideToUtf8(document) + "\n";
         }
-        text += "  " + Utf8(change.id) + "\n";
+        text += "  " + WideToUtf8(change.id) + "\n";
         for (const std::wstring& tag : change.gained)
-            text += "    + " + Utf8(tag) + "\n";
+            text += "    + " + WideToUtf8(tag) + "\n";
         for (const std::wstring& tag : change.lost)
-            text += "    - " + Utf8(tag) + "\n";
+            text += "    - " + WideToUtf8(tag) + "\n";
     }
     return text.empty() ? "no document changes\n" : text;
 }
@@ -132,7 +123,7 @@ std::string DiffJson(const std::vector<SChange>& changes) {
 std::string LogText(const std::vector<SLogRecord>& records) {
     std::string text;
     for (const SLogRecord& record : records)
-        text += Utf8(record.text) + "\n";
+        text += WideToUtf8(record.text) + "\n";
     return text;
 }
 

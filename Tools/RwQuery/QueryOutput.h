@@ -15,5 +15,3 @@ std::string DiffText(const std::vector<SChange>& changes);
 std::string DiffJson(const std::vector<SChange>& changes);
 std::string LogText(const std::vector<SLogRecord>& records);
 std::string LogJson(const std::vector<SLogRecord>& records);
-// text as UTF-8.
-std::string Utf8(std::wstring_view text);

@@ -9,6 +9,7 @@
 // The tree file and the host file are rwhost's (the node store's text form). Exit codes: 0 with an
 // answer, 1 when nothing was found, 2 on bad input, with one line on stderr naming the file, the place
 // and the reason.
+#include "Common/StringHelpers.h"
 #include "LogFilter.h"
 #include "QueryOutput.h"
 
@@ -47,7 +48,7 @@ void Print(const std::string& text, FILE* stream) {
 }
 
 int BadInput(const std::wstring& text) {
-    Print("rwquery: " + Utf8(text) + "\n", stderr);
+    Print("rwquery: " + WideToUtf8(text) + "\n", stderr);
     return 2;
 }
 

@@ -3,6 +3,7 @@
 // explain's and holders' agreement with the documents the transformers make, for every subject of the
 // sample and of random configurations.
 #include "Common/Components/InterfacePtr.h"
+#include "Common/StringHelpers.h"
 #include "Documents.h"
 #include "Explain.h"
 #include "Support/TestSupport.h"
@@ -95,12 +96,6 @@ SRun RunProgram(std::vector<std::wstring> arguments) {
     return run;
 }
 
-std::wstring Wide(const std::string& text) {
-    std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), static_cast<int>(wide.size()));
-    return wide;
-}
-
 // Every subject of every user roles document of the configuration, explained: the tags are the entry's,
 // each with at least one grant and none twice, and each grant names a role assignment of the tree that
 // holds the subject and the role id; and holders of each of those tags finds the subject by its entry,
@@ -174,7 +169,7 @@ TEST(RwQueryTests, Transcripts) {
             blocks.emplace_back();
             std::istringstream words(line.substr(2));
             for (std::string word; words >> word;)
-                blocks.back().arguments.push_back(Wide(word));
+                blocks.back().arguments.push_back(Utf8ToWide(word));
         } else if (blocks.empty() || line.rfind("# ", 0) == 0) {
             continue;
         } else if (line.rfind("! ", 0) == 0) {

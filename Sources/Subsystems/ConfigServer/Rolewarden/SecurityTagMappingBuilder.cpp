@@ -25,19 +25,8 @@ const wchar_t* EntryName(size_t index, wchar_t (&buffer)[24]) {
     return digits;
 }
 
+// Ordinal (code unit) order, as std::wstring's own comparison gives it.
 bool OrdinalLess(std::wstring_view a, std::wstring_view b) noexcept {
-    return CompareOrdinal(a, b) < 0;
-}
-
-// The tags of an entry as the document lists them: in ordinal order, each once.
-void SortDistinct(std::vector<std::wstring_view>& tags) {
-    std::sort(tags.begin(), tags.end(), OrdinalLess);
-    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-}
-
-} // namespace
-
-int CompareOrdinal(std::wstring_view a, std::wstring_view b) noexcept {
     const size_t common = std::min(a.size(), b.size());
     size_t i = 0;
     // Identifiers and tags share long beginnings ("stag:Role12[Folder='..."): four code units at a time
@@ -51,10 +40,26 @@ int CompareOrdinal(std::wstring_view a, std::wstring_view b) noexcept {
     }
     for (; i < common; ++i) {
         if (a[i] != b[i])
-            return static_cast<std::make_unsigned_t<wchar_t>>(a[i]) < static_cast<std::make_unsigned_t<wchar_t>>(b[i]) ? -1 : 1;
+            return static_cast<std::make_unsigned_t<wchar_t>>(a[i]) < static_cast<std::make_unsigned_t<wchar_t>>(b[i]);
     }
-    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+    return a.size() < b.size();
 }
+
+// The tags of an entry as the document lists them: in ordinal order, each once.
+void SortDistinct(std::vector<std::wstring_view>& tags) {
+    std::sort(tags.begin(), tags.end(), OrdinalLess);
+    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+}
+
+// Appends tags as a list attribute holds them: each followed by a NUL.
+void AppendList(std::wstring& text, const std::vector<std::wstring_view>& tags) {
+    for (const std::wstring_view tag : tags) {
+        text.append(tag);
+        text.push_back(L'\0');
+    }
+}
+
+} // namespace
 
 CSecurityTagMappingBuilder::CSecurityTagMappingBuilder(std::wstring mappingName, const SMappingBuilderSizes& expected)
     : m_mappingName(std::move(mappingName)) {
@@ -119,10 +124,7 @@ void CSecurityTagMappingBuilder::AddList(std::wstring_view securityId, std::wstr
     SortDistinct(tags);
     const uint32_t entry = Find(securityId);
     SSpan list{m_text.size(), 0};
-    for (const std::wstring_view tag : tags) {
-        m_text.append(tag);
-        m_text.push_back(L'\0');
-    }
+    AppendList(m_text, tags);
     list.length = m_text.size() - list.offset;
     m_items.push_back({entry, true, list});
 }
@@ -178,10 +180,7 @@ SMappingDocument CSecurityTagMappingBuilder::Build() {
             }
             SortDistinct(tags);
             list.clear();
-            for (const std::wstring_view tag : tags) {
-                list.append(tag);
-                list.push_back(L'\0');
-            }
+            AppendList(list, tags);
             node.SetStringListText(AppliedSecurityTagAttribute, list);
             digest.Add(list);
         }

@@ -19,10 +19,6 @@ inline constexpr const wchar_t* SecurityTagMappingEntryType = L"SecurityTagMappi
 inline constexpr const wchar_t* SecurityIdAttribute = L"SecurityId";
 inline constexpr const wchar_t* AppliedSecurityTagAttribute = L"AppliedSecurityTag";
 
-// Ordinal (code unit) order of two texts, as std::wstring's own comparison gives it: negative, zero or
-// positive.
-int CompareOrdinal(std::wstring_view a, std::wstring_view b) noexcept;
-
 // A document and the digest of its entries (each identifier and its list of tags, in order). Two
 // documents of one name with equal digests compare equal, names, attributes and children.
 struct SMappingDocument {
