@@ -7,7 +7,8 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true' EXIT
-[ -f "$WINEPREFIX/system.reg" ] || build/wine-run wineboot -i >/dev/null 2>&1
+# A new prefix is made once and its wineserver left to finish writing it before any program starts.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then build/wine-run wineboot -i >/dev/null 2>&1; wineserver -w; fi
 shopt -s nullglob
 for bench in build/bin/bench_*.exe; do
   echo "== $(basename "$bench" .exe)"

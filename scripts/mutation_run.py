@@ -152,6 +152,7 @@ def main():
             sys.exit("the unchanged tree does not build: %s" % " ".join(command))
     if not os.path.isfile(os.path.join(BUILD, "wineprefix", "system.reg")):
         run([os.path.join(BUILD, "wine-run"), "wineboot", "-i"], env=env)
+        run(["wineserver", "-w"], env=env)
 
     restore = {}
 

@@ -10,5 +10,6 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target rwhost Rolewarden Faulttext
 export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true' EXIT
-[ -f "$WINEPREFIX/system.reg" ] || build/wine-run wineboot -i >/dev/null 2>&1
+# A new prefix is made once and its wineserver left to finish writing it before any program starts.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then build/wine-run wineboot -i >/dev/null 2>&1; wineserver -w; fi
 build/wine-run build/bin/rwhost.exe "${1:-samples/config.tree}" "${2:-samples/host.tree}"

@@ -14,8 +14,9 @@ for preset in default checked; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
   export WINEPREFIX="$PWD/$tree/wineprefix" WINEDEBUG=-all
-  # Creating a prefix takes several seconds; do it once, before tests start in parallel.
-  [ -f "$WINEPREFIX/system.reg" ] || "$tree/wine-run" wineboot -i >/dev/null 2>&1
+  # Creating a prefix takes several seconds; do it once, before tests start in parallel, and let its
+  # wineserver finish writing the prefix and exit before the first test process starts.
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then "$tree/wine-run" wineboot -i >/dev/null 2>&1; wineserver -w; fi
   # Every run starts with empty module logs: tests read what the module writes, and a log that has
   # grown past its size threshold would take no more records.
   rm -rf "$tree/bin/Logs"
