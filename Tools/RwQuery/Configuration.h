@@ -9,10 +9,13 @@
 #include "Interfaces/ConfigProxy.h"
 #include "Subsystems/ConfigServer/Rolewarden/TransformObserver.h"
 
+#include <functional>
 #include <map>
-#include <stdexcept>
+#include <memory>
 #include <string>
 #include <vector>
+
+class CRoleDefinitionRegistry;
 
 // Bad input: its text names the file, the place and the reason, on one line.
 class CQueryError {
@@ -32,6 +35,9 @@ struct SEntryText {
 
 // The entries of a mapping document, in order; none for an empty pointer.
 std::vector<SEntryText> EntriesOf(const KvNodePtr& document);
+
+// What a required attribute that cannot be read means, in one phrase ("no RoleId").
+std::wstring MissingAttributeText(const wchar_t* attribute, const HRX& error);
 
 // The trees of a file in the node store's text form; CQueryError when it cannot be read or parsed.
 std::vector<KvNodePtr> ReadTreeFile(const std::wstring& path);
@@ -59,15 +65,25 @@ public:
     CConfiguration& operator=(const CConfiguration&) = delete;
 
     // Runs the sources as the roles maintainer does, each transformer telling observer (may be null)
-    // where its entries come from. CQueryError when a transformation fails (a required attribute is
-    // missing).
-    SDocuments Transform(ITransformObserver* observer) const;
+    // what it does, and onSource (may be empty) which source runs next. CQueryError when a
+    // transformation fails: a required attribute the observer does not let the run go on without,
+    // named by its file, node and source.
+    SDocuments Transform(ITransformObserver* observer, const std::function<void(const SSource&)>& onSource = {}) const;
+
+    // The source's subtree in the server; empty when there is none.
+    KvNodePtr Data(const SSource& source) const;
+    // A registry holding every role definition source's data, entered as the roles maintainer enters it.
+    std::shared_ptr<CRoleDefinitionRegistry> MakeRegistry() const;
 
     const std::wstring& TreeFile() const noexcept { return m_treeFile; }
+    const std::wstring& HostFile() const noexcept { return m_hostFile; }
     const std::vector<SSource>& Sources() const noexcept { return m_sources; }
 
 private:
     std::wstring m_treeFile;
+    std::wstring m_hostFile;
+    // The host file's trees: a node's path runs through its parents only while they live.
+    std::vector<KvNodePtr> m_hostTrees;
     InterfacePtr<IKvConfigProxy> m_server;
     std::vector<SSource> m_sources;
 };

@@ -120,6 +120,34 @@ std::string DiffJson(const std::vector<SChange>& changes) {
     return json + "]}\n";
 }
 
+std::string CheckText(const std::vector<SFinding>& findings) {
+    if (findings.empty())
+        return "no findings\n";
+    std::string text = std::to_string(findings.size()) + " finding" + (findings.size() == 1 ? "" : "s") + "\n";
+    for (const SFinding& finding : findings) {
+        text += WideToUtf8(finding.path) + ": " + WideToUtf8(finding.rule) + "\n  " + WideToUtf8(finding.what) + "\n  so " +
+                WideToUtf8(finding.causes) + "\n";
+        for (const SFinding::STag& tag : finding.tags)
+            text += "    " + WideToUtf8(tag.tag) + " reads back as " + WideToUtf8(tag.readsBack) + "\n";
+    }
+    return text;
+}
+
+std::string CheckJson(const std::vector<SFinding>& findings) {
+    std::string json = "{\"findings\": [";
+    for (size_t f = 0; f < findings.size(); ++f) {
+        const SFinding& finding = findings[f];
+        json += (f ? ", " : "") + std::string("{\"path\": ") + JsonString(finding.path) + ", \"rule\": " + JsonString(finding.rule) +
+                ", \"what\": " + JsonString(finding.what) + ", \"causes\": " + JsonString(finding.causes) + ", \"tags\": [";
+        for (size_t t = 0; t < finding.tags.size(); ++t) {
+            json += (t ? ", " : "") + std::string("{\"tag\": ") + JsonString(finding.tags[t].tag) +
+                    ", \"readsBack\": " + JsonString(finding.tags[t].readsBack) + "}";
+        }
+        json += "]}";
+    }
+    return json + "]}\n";
+}
+
 std::string LogText(const std::vector<SLogRecord>& records) {
     std::string text;
     for (const SLogRecord& record : records)

@@ -4,11 +4,12 @@
 //     rwquery explain <tree file> <host file> <subject> [--json]
 //     rwquery holders <tree file> <host file> <tag> [--json]
 //     rwquery diff <tree file A> <tree file B> <host file> [--json]
+//     rwquery check <tree file> <host file> [--json]
 //     rwquery log <log file> [--severity S] [--thread N] [--grep TEXT] [--json]
 //
 // The tree file and the host file are rwhost's (the node store's text form). Exit codes: 0 with an
-// answer, 1 when nothing was found, 2 on bad input, with one line on stderr naming the file, the place
-// and the reason.
+// answer, 1 when nothing was found (check: when something was), 2 on bad input, with one line on stderr
+// naming the file, the place and the reason.
 #include "Common/StringHelpers.h"
 #include "LogFilter.h"
 #include "QueryOutput.h"
@@ -27,6 +28,7 @@ constexpr const char* Usage =
     "usage: rwquery explain <tree file> <host file> <subject> [--json]\n"
     "       rwquery holders <tree file> <host file> <tag> [--json]\n"
     "       rwquery diff <tree file A> <tree file B> <host file> [--json]\n"
+    "       rwquery check <tree file> <host file> [--json]\n"
     "       rwquery log <log file> [--severity S] [--thread N] [--grep TEXT] [--json]\n"
     "\n"
     "explain   every tag in the subject's user roles entry, each with the role assignments that put it\n"
@@ -35,12 +37,15 @@ constexpr const char* Usage =
     "holders   every subject that holds the tag, directly or through the entries of the nested object\n"
     "          roles and role definition documents, each with its chain of entries and their documents\n"
     "diff      per document and identifier, the tags gained (+) and lost (-) from A to B\n"
+    "check     the configuration that gives nothing or more than it says: unknown role ids and\n"
+    "          includes, roles that give nothing where they are assigned, object names that a tag\n"
+    "          cannot carry, missing required attributes, roles hidden behind others of one name or tag\n"
     "log       the module's log (UTF-16LE) as UTF-8 text: the records of severity S or more severe\n"
     "          (CRIT, ERR, WARN, INFO, DBG, DBG2, DBG3), of thread N, holding TEXT\n"
     "--json    one JSON document instead of text\n"
     "\n"
     "Tree and host files are in the node store's text form, as rwhost reads them. Exit codes:\n"
-    "0 answered, 1 nothing found, 2 bad input.\n";
+    "0 answered, 1 nothing found, 2 bad input; check gives 0 without findings and 1 with some.\n";
 
 void Print(const std::string& text, FILE* stream) {
     std::fwrite(text.data(), 1, text.size(), stream);
@@ -120,6 +125,14 @@ int wmain(int argc, wchar_t** argv) {
         }
         if (arguments[0] == L"diff")
             return BadInput(L"diff takes two tree files and a host file");
+        if (arguments[0] == L"check" && arguments.size() == 3) {
+            const CConfiguration configuration(arguments[1], arguments[2]);
+            const std::vector<SFinding> findings = Check(configuration);
+            Print(json ? CheckJson(findings) : CheckText(findings), stdout);
+            return findings.empty() ? 0 : 1;
+        }
+        if (arguments[0] == L"check")
+            return BadInput(L"check takes a tree file and a host file");
         if (arguments[0] == L"log" && arguments.size() == 2) {
             const std::vector<SLogRecord> records = FilterLog(arguments[1], filter);
             Print(json ? LogJson(records) : LogText(records), stdout);

@@ -56,16 +56,16 @@ struct CFolderTreeSecurityTransformer::SWalk {
 
     // The role that the registry finds for id, asked once per id in a run: the registry does not
     // change while the roles maintainer runs a transformer. Null when there is none.
-    SRole* Find(const CRoleDefinitionRegistry& registry, const std::wstring& id) {
+    SRole* Find(const CFolderTreeSecurityTransformer& transformer, const std::wstring& id) {
         const auto known = byId.find(id);
         if (known != byId.end())
             return known->second;
         SRole* role = nullptr;
-        if (KvNodePtr node = registry.FindRoleById(id)) {
+        if (KvNodePtr node = transformer.m_registry->FindRoleById(id)) {
             IKvNode* const key = node.Get();
             auto found = loaded.find(key);
             if (found == loaded.end())
-                found = loaded.emplace(key, LoadRole(std::move(node))).first;
+                found = loaded.emplace(key, transformer.LoadRole(std::move(node))).first;
             role = &found->second;
         }
         byId.emplace(id, role);
@@ -86,10 +86,12 @@ CFolderTreeSecurityTransformer::CFolderTreeSecurityTransformer(const KvNodePtr& 
     KvNodePtr::CheckPointer(m_registry.get());
 }
 
-CFolderTreeSecurityTransformer::SRole CFolderTreeSecurityTransformer::LoadRole(KvNodePtr node) {
-    CSecurityTag tag(node.GetString(SecurityTagAttribute));
+CFolderTreeSecurityTransformer::SRole CFolderTreeSecurityTransformer::LoadRole(KvNodePtr node) const {
+    std::wstring text;
+    const bool usable = ReadRequired(node, SecurityTagAttribute, [&] { text = node.GetString(SecurityTagAttribute); });
+    CSecurityTag tag(text);
     std::vector<std::wstring> types = node.GetStringList(SupportedObjectTypesAttribute, false);
-    return SRole{std::move(node), std::move(tag), std::move(types), {}};
+    return SRole{std::move(node), std::move(tag), std::move(types), {}, usable};
 }
 
 int CFolderTreeSecurityTransformer::TypeIndex(const std::wstring& nodeType) const {
@@ -164,59 +166,78 @@ CFolderTreeSecurityTransformer::SAppliedTag CFolderTreeSecurityTransformer::Make
     return applied;
 }
 
-bool CFolderTreeSecurityTransformer::AppendRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName,
-                                                      std::wstring& text) const {
+CFolderTreeSecurityTransformer::SApplied CFolderTreeSecurityTransformer::AppendRoleToNode(SRole& role, const SObject& object,
+                                                                                         std::wstring& text) const {
     // A type that is no object kind takes no role.
-    if (typeIndex < 0)
-        return false;
+    if (object.typeIndex < 0)
+        return {false, false, ENoTagReason::NotAnObjectKind};
     if (role.applied.empty())
         role.applied.resize(m_objectKinds.size());
-    std::optional<SAppliedTag>& slot = role.applied[typeIndex];
+    std::optional<SAppliedTag>& slot = role.applied[object.typeIndex];
     if (!slot)
-        slot = MakeAppliedTag(role, typeIndex);
+        slot = MakeAppliedTag(role, object.typeIndex);
     const SAppliedTag& applied = *slot;
-    if (!applied.applies || applied.emptyAlways || (applied.emptyWithEmptyName && nodeName.empty()))
-        return false;
+    if (!applied.applies)
+        return {false, false, role.supportedTypes.empty() ? ENoTagReason::NoSupportedTypes : ENoTagReason::TypeNotSupported};
+    if (applied.emptyAlways || (applied.emptyWithEmptyName && object.name.empty()))
+        return {false, false, ENoTagReason::AllParametersEmpty};
     text += applied.pieces[0];
     for (size_t i = 1; i < applied.pieces.size(); ++i) {
-        text += nodeName;
+        text += object.name;
         text += applied.pieces[i];
     }
-    return true;
+    return {true, applied.pieces.size() > 1, {}};
 }
 
 void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNodePtr& container, const SObject& object,
                                                         bool isRoot) const {
+    const std::wstring& document = walk.userRoles.Name();
     for (const KvNodePtr& assignment : container.GetChildren()) {
-        const std::vector<std::wstring> roleIds = GetRoleIds(assignment);
-        const std::vector<std::wstring> subjects = GetAssignedSubjects(assignment);
+        std::vector<std::wstring> roleIds, subjects;
+        // Both are read before either failure is acted on, so that an observer hears of both.
+        const bool hasRoleIds = ReadRequired(assignment, RoleIdAttribute, [&] { roleIds = GetRoleIds(assignment); });
+        if (!ReadRequired(assignment, SubjectDisplayNameAttribute, [&] { subjects = GetAssignedSubjects(assignment); }) || !hasRoleIds)
+            continue;
+        if (m_observer) {
+            if (roleIds.empty())
+                m_observer->OnEmptyAssignment(document, assignment, RoleIdAttribute);
+            if (subjects.empty())
+                m_observer->OnEmptyAssignment(document, assignment, SubjectDisplayNameAttribute);
+        }
         for (const std::wstring& roleId : roleIds) {
             // The tag goes into a buffer that every assignment reuses.
             walk.tag.clear();
-            bool applies = false;
+            SApplied applied;
             if (roleId.starts_with(SecurityTagPrefix)) {
                 walk.tag = roleId;
-                applies = true;
-            } else if (SRole* found = walk.Find(*m_registry, roleId)) {
+                applied.gives = true;
+            } else if (SRole* found = walk.Find(*this, roleId)) {
                 SRole& role = *found;
-                if (isRoot) {
+                if (!role.usable) {
+                    continue;
+                } else if (isRoot) {
                     // At the root a role covers everything: its tag without parameters.
                     walk.tag = role.tag.GetBase();
-                    applies = true;
+                    applied.gives = true;
                 } else {
-                    applies = AppendRoleToNode(role, object.typeIndex, object.name, walk.tag);
-                    if (applies && !walk.InEffect(role))
+                    applied = AppendRoleToNode(role, object, walk.tag);
+                    if (applied && !walk.InEffect(role))
                         walk.roles.push_back(&role);
+                    if (!applied && m_observer)
+                        m_observer->OnRoleGivesNothing(document, assignment, roleId, role.node, object.node, applied.reason);
                 }
+            } else if (m_observer) {
+                m_observer->OnUnknownRole(document, assignment, roleId);
             }
-            if (!applies)
+            if (!applied)
                 continue;
             for (const std::wstring& subject : subjects) {
                 walk.userRoles.Add(subject, walk.tag);
                 if (m_observer)
-                    m_observer->OnUserTag(walk.userRoles.Name(), subject, walk.tag, assignment, roleId,
-                                          isRoot ? KvNodePtr() : object.node);
+                    m_observer->OnUserTag(document, subject, walk.tag, assignment, roleId, isRoot ? KvNodePtr() : object.node);
             }
+            if (m_observer && applied.holdsName && !subjects.empty())
+                m_observer->OnObjectNameInTag(document, object.node, walk.tag);
         }
     }
 }
@@ -243,7 +264,8 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
         if (children.empty())
             break;
         walk.here.clear();
-        if (!AppendRoleToNode(*role, object.typeIndex, object.name, walk.here))
+        const SApplied here = AppendRoleToNode(*role, object, walk.here);
+        if (!here)
             continue;
         // The children's tags go into one buffer that every object reuses; the builder keeps them as
         // one list.
@@ -251,13 +273,19 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
         walk.tagEnds.clear();
         for (const SObject& child : children) {
             const size_t start = walk.tagText.size();
-            if (!AppendRoleToNode(*role, child.typeIndex, child.name, walk.tagText))
+            const SApplied below = AppendRoleToNode(*role, child, walk.tagText);
+            if (!below)
                 continue;
             walk.tagEnds.push_back(walk.tagText.size());
-            if (m_observer)
-                m_observer->OnNestedTag(walk.nestedRoles.Name(), walk.here, std::wstring_view(walk.tagText).substr(start),
-                                        role->node, object.node, child.node);
+            if (m_observer) {
+                const std::wstring_view childTag = std::wstring_view(walk.tagText).substr(start);
+                m_observer->OnNestedTag(walk.nestedRoles.Name(), walk.here, childTag, role->node, object.node, child.node);
+                if (below.holdsName)
+                    m_observer->OnObjectNameInTag(walk.nestedRoles.Name(), child.node, childTag);
+            }
         }
+        if (m_observer && here.holdsName && !walk.tagEnds.empty())
+            m_observer->OnObjectNameInTag(walk.nestedRoles.Name(), object.node, walk.here);
         walk.nestedRoles.AddList(walk.here, walk.tagText, walk.tagEnds);
     }
     walk.frames.push_back({std::move(children), 0, rolesBefore});
@@ -266,8 +294,12 @@ void CFolderTreeSecurityTransformer::Visit(SWalk& walk, const SObject& object, b
 std::vector<SMappingDocument> CFolderTreeSecurityTransformer::TransformData(const KvNodePtr& data) {
     RW_TRACE_SCOPE(SevDbg, L"CFolderTreeSecurityTransformer::TransformData");
     RW_LOG_DBG(L"Input : " << data);
-    CSecurityTagMappingBuilder userRoles(m_config.GetString(TargetUserRolesMappingPathAttribute), m_userSizes);
-    CSecurityTagMappingBuilder nestedRoles(m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute), m_nestedSizes);
+    std::wstring userName, nestedName;
+    ReadRequired(m_config, TargetUserRolesMappingPathAttribute, [&] { userName = m_config.GetString(TargetUserRolesMappingPathAttribute); });
+    ReadRequired(m_config, TargetObjectsHierarchyRolesMappingPathAttribute,
+                 [&] { nestedName = m_config.GetString(TargetObjectsHierarchyRolesMappingPathAttribute); });
+    CSecurityTagMappingBuilder userRoles(userName, m_userSizes);
+    CSecurityTagMappingBuilder nestedRoles(nestedName, m_nestedSizes);
     if (data) {
         SWalk walk{userRoles, nestedRoles, {}, {}, {}, {}, {}, {}, {}, {}};
         Visit(walk, {data, data.GetName(), TypeIndex(data.GetType())}, true);

@@ -50,23 +50,32 @@ private:
         std::vector<std::wstring> pieces;
     };
     // A role as the walk uses it: its node (for identity), its parsed tag, its supported types and its
-    // applied tags by object kind entry (TypeIndex), each made when first needed.
+    // applied tags by object kind entry (TypeIndex), each made when first needed. A role whose
+    // SecurityTag cannot be read is not usable: the observer has heard of it and let the run go on.
     struct SRole {
         KvNodePtr node;
         CSecurityTag tag;
         std::vector<std::wstring> supportedTypes;
         std::vector<std::optional<SAppliedTag>> applied;
+        bool usable = true;
+    };
+    // What AppendRoleToNode did: appended a tag, one holding the object's name or not, or nothing, for
+    // a reason.
+    struct SApplied {
+        bool gives = false;
+        bool holdsName = false;
+        ENoTagReason reason = ENoTagReason::TypeNotSupported;
+        explicit operator bool() const noexcept { return gives; }
     };
     struct SObject;
     struct SWalk;
 
     // Reads the role's SecurityTag (required) and SupportedObjectTypes.
-    static SRole LoadRole(KvNodePtr node);
-    // Appends the role's tag for an object of nodeType named nodeName to text: the parameter of the
-    // type's kind set to the name, other reference and bare parameters emptied. False, and text
-    // unchanged, when the role does not support the type, the type has no kind, or every parameter came
-    // out empty. typeIndex is TypeIndex(nodeType).
-    bool AppendRoleToNode(SRole& role, int typeIndex, const std::wstring& nodeName, std::wstring& text) const;
+    SRole LoadRole(KvNodePtr node) const;
+    // Appends the role's tag for the object to text: the parameter of the object kind set to the
+    // object's name, other reference and bare parameters emptied. Nothing, and text unchanged, when the
+    // role does not support the object's type, the type has no kind, or every parameter came out empty.
+    SApplied AppendRoleToNode(SRole& role, const SObject& object, std::wstring& text) const;
     // What AppendRoleToNode does to the role's tag for objects of the type, with the name left open.
     SAppliedTag MakeAppliedTag(const SRole& role, int typeIndex) const;
     // The position of nodeType among the object kinds, or -1 for a type that is no object kind.

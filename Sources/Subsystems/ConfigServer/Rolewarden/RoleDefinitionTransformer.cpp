@@ -25,16 +25,24 @@ CRoleDefinitionTransformer::CRoleDefinitionTransformer(const KvNodePtr& config,
 std::vector<SMappingDocument> CRoleDefinitionTransformer::TransformData(const KvNodePtr& data) {
     RW_TRACE_SCOPE(SevDbg, L"CRoleDefinitionTransformer::TransformData");
     RW_LOG_DBG(L"Input data: " << data);
-    CSecurityTagMappingBuilder builder(m_config.GetString(TargetMappingPathAttribute));
+    std::wstring name;
+    ReadRequired(m_config, TargetMappingPathAttribute, [&] { name = m_config.GetString(TargetMappingPathAttribute); });
+    CSecurityTagMappingBuilder builder(name);
     if (data) {
         for (const KvNodePtr& role : data.GetChildren()) {
             if (role.GetType() != RoleDefinitionItemType)
                 continue;
-            const std::wstring tag = CSecurityTag(role.GetString(SecurityTagAttribute)).ToString();
+            std::wstring tag;
+            if (!ReadRequired(role, SecurityTagAttribute, [&] { tag = CSecurityTag(role.GetString(SecurityTagAttribute)).ToString(); }))
+                continue;
             for (const std::wstring& include : role.GetStringList(IncludeAttribute, false)) {
-                const std::wstring resolved = ResolveInclude(include);
+                std::wstring resolved;
+                if (!ResolveInclude(include, resolved))
+                    continue;
                 if (resolved.empty()) {
                     RW_LOG_WARN(L"Unresolved mapping: " << tag << L" -> " << include);
+                    if (m_observer)
+                        m_observer->OnUnknownInclude(builder.Name(), role, tag, include);
                     continue;
                 }
                 RW_LOG_DBG(L"Adding mapping: " << tag << L" -> " << resolved);
@@ -50,18 +58,26 @@ std::vector<SMappingDocument> CRoleDefinitionTransformer::TransformData(const Kv
     return output;
 }
 
-std::wstring CRoleDefinitionTransformer::ResolveInclude(const std::wstring& include) const {
-    if (include.starts_with(SecurityTagPrefix)) {
-        const KvNodePtr found = m_registry->FindRoleBySecurityTag(include);
-        if (!found)
-            return include;
-        // The found role's tag, with the values the include gives for parameters it has.
-        CSecurityTag tag(found.GetString(SecurityTagAttribute));
-        const CSecurityTag given(include);
-        for (size_t i = 0; i < given.GetParameterCount(); ++i)
-            tag.SetParameter(*given.GetParameter(i));
-        return tag.ToString();
+bool CRoleDefinitionTransformer::ResolveInclude(const std::wstring& include, std::wstring& resolved) const {
+    const bool byTag = include.starts_with(SecurityTagPrefix);
+    const KvNodePtr found = byTag ? m_registry->FindRoleBySecurityTag(include) : m_registry->FindRoleById(include);
+    if (!found) {
+        // A tag that no role has stands for itself; a node name that no source has, for nothing.
+        resolved = byTag ? include : std::wstring();
+        return true;
     }
-    const KvNodePtr found = m_registry->FindRoleById(include);
-    return found ? found.GetString(SecurityTagAttribute) : std::wstring();
+    std::wstring foundTag;
+    if (!ReadRequired(found, SecurityTagAttribute, [&] { foundTag = found.GetString(SecurityTagAttribute); }))
+        return false;
+    if (!byTag) {
+        resolved = std::move(foundTag);
+        return true;
+    }
+    // The found role's tag, with the values the include gives for parameters it has.
+    CSecurityTag tag(foundTag);
+    const CSecurityTag given(include);
+    for (size_t i = 0; i < given.GetParameterCount(); ++i)
+        tag.SetParameter(*given.GetParameter(i));
+    resolved = tag.ToString();
+    return true;
 }

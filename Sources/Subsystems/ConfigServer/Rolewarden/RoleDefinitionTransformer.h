@@ -26,8 +26,9 @@ public:
     std::vector<SMappingDocument> TransformData(const KvNodePtr& data) override;
 
 private:
-    // The tag that include stands for; empty when it names no role.
-    std::wstring ResolveInclude(const std::wstring& include) const;
+    // Sets resolved to the tag that include stands for, empty when it names no role. False when the
+    // found role's SecurityTag cannot be read and the observer lets the run go on without the include.
+    bool ResolveInclude(const std::wstring& include, std::wstring& resolved) const;
 
     KvNodePtr m_config;
     std::shared_ptr<CRoleDefinitionRegistry> m_registry;

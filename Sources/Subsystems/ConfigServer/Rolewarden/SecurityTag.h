@@ -27,6 +27,9 @@ public:
 
     // The parameter as it appears in a rebuilt tag text.
     void AppendTo(std::wstring& text) const;
+    // True when a plain parameter's text carries value as it is: a quoted value runs to the next quote,
+    // and the format has no escape for one inside it.
+    static bool CanCarry(std::wstring_view value) noexcept { return value.find(L'\'') == std::wstring_view::npos; }
 
     bool operator==(const CSecurityTagParameter& other) const = default;
 

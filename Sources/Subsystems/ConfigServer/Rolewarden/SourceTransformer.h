@@ -18,5 +18,20 @@ public:
     void SetObserver(ITransformObserver* observer) noexcept { m_observer = observer; }
 
 protected:
+    // Runs read, which reads the required attribute of node. When it fails, the observer hears of it
+    // and decides: true when the caller is to leave out what needed the attribute and go on; otherwise,
+    // and without an observer, the failure is raised again and the run fails.
+    template <class Read>
+    bool ReadRequired(const KvNodePtr& node, const wchar_t* attribute, Read&& read) const {
+        try {
+            read();
+            return true;
+        } catch (const HRX& error) {
+            if (!m_observer || !m_observer->OnMissingAttribute(node, attribute, error))
+                throw;
+            return false;
+        }
+    }
+
     ITransformObserver* m_observer = nullptr;
 };
