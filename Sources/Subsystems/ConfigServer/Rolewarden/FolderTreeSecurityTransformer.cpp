@@ -213,9 +213,11 @@ void CFolderTreeSecurityTransformer::AddRoleAssignments(SWalk& walk, const KvNod
                 applied.gives = true;
             } else if (SRole* found = walk.Find(*this, roleId)) {
                 SRole& role = *found;
-                if (!role.usable) {
+                // A role whose SecurityTag cannot be read: the observer has heard of it and let the
+                // run go on.
+                if (!role.usable)
                     continue;
-                } else if (isRoot) {
+                if (isRoot) {
                     // At the root a role covers everything: its tag without parameters.
                     walk.tag = role.tag.GetBase();
                     applied.gives = true;
