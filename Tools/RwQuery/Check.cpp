@@ -4,6 +4,7 @@
 #include "Subsystems/ConfigServer/Rolewarden/RoleAssignmentNode.h"
 #include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionRegistry.h"
 #include "Subsystems/ConfigServer/Rolewarden/SecurityTag.h"
+#include "Subsystems/ConfigServer/Rolewarden/SourceTransformer.h"
 
 #include <algorithm>
 #include <map>
@@ -43,16 +44,8 @@ std::wstring MissingRule(const wchar_t* attribute, const HRX& error) {
 
 // What the transformers say where their rules give nothing, turned into findings; a required attribute
 // that would fail the run is a finding too, and the run goes on without what needed it.
-class CFindings final : public ITransformObserver {
+class CFindings final : public CQueryObserver {
 public:
-    void Source(const CConfiguration::SSource& source) { m_source = &source; }
-
-    void OnUserTag(const std::wstring&, const std::wstring&, std::wstring_view, const KvNodePtr&, const std::wstring&,
-                   const KvNodePtr&) override {}
-    void OnNestedTag(const std::wstring&, std::wstring_view, std::wstring_view, const KvNodePtr&, const KvNodePtr&,
-                     const KvNodePtr&) override {}
-    void OnIncludedTag(const std::wstring&, const std::wstring&, const std::wstring&, const KvNodePtr&, const std::wstring&) override {}
-
     void OnObjectNameInTag(const std::wstring&, const KvNodePtr& object, std::wstring_view tag) override {
         const std::wstring name = object.GetName();
         if (CSecurityTagParameter::CanCarry(name))
@@ -110,7 +103,7 @@ public:
     }
     bool OnMissingAttribute(const KvNodePtr& node, const wchar_t* attribute, const HRX& error) override {
         Add(node.GetPath(), MissingRule(attribute, error), MissingAttributeText(attribute, error),
-            L"the transformation of source " + m_source->path + L" (" + m_source->kind +
+            L"the transformation of source " + Source().path + L" (" + Source().kind +
                 L") fails as a whole: its documents stay as they were, and the roles maintainer tries again every 60 s");
         return true;
     }
@@ -134,7 +127,6 @@ public:
     }
 
 private:
-    const CConfiguration::SSource* m_source = nullptr;
     std::map<std::tuple<std::wstring, std::wstring, std::wstring, std::wstring>, SFinding> m_findings;
 };
 
@@ -143,10 +135,9 @@ private:
 void CheckRegistry(const CConfiguration& configuration, CFindings& findings) {
     const std::shared_ptr<CRoleDefinitionRegistry> registry = configuration.MakeRegistry();
     for (const CConfiguration::SSource& source : configuration.Sources()) {
-        const KvNodePtr data = source.kind == L"RoleDefinitionSource" ? configuration.Data(source) : KvNodePtr();
-        if (!data)
+        if (source.kind != RoleDefinitionSourceType || !source.data)
             continue;
-        for (const KvNodePtr& node : data.GetChildren()) {
+        for (const KvNodePtr& node : source.data.GetChildren()) {
             const std::wstring name = node.GetName(), path = node.GetPath();
             const KvNodePtr byId = registry->FindRoleById(name);
             if (byId && byId.GetPath() != path) {
@@ -175,13 +166,13 @@ void CheckRegistry(const CConfiguration& configuration, CFindings& findings) {
 std::vector<SFinding> Check(const CConfiguration& configuration) {
     CFindings findings;
     for (const CConfiguration::SSource& source : configuration.Sources()) {
-        const bool transformed = source.kind == L"RoleDefinitionSource" || source.kind == L"FoldersTreeSource";
-        if ((transformed || source.kind == L"SecurityMappingSource") && !configuration.Data(source)) {
+        const bool transformed = source.kind == RoleDefinitionSourceType || source.kind == FoldersTreeSourceType;
+        if ((transformed || source.kind == SecurityMappingSourceType) && !source.data) {
             findings.Add(source.config.GetPath(), L"no-data", L"its SourcePath " + source.path + L" names no node of the tree",
                          transformed ? L"the source's documents have no entries" : L"the source passes no document on");
         }
     }
     CheckRegistry(configuration, findings);
-    configuration.Transform(&findings, [&](const CConfiguration::SSource& source) { findings.Source(source); });
+    configuration.Transform(&findings);
     return findings.Findings();
 }

@@ -4,12 +4,9 @@
 // with an observer when a query needs one.
 #pragma once
 
-#include "Common/Components/InterfacePtr.h"
 #include "Common/Nodes/KvNodePtr.h"
-#include "Interfaces/ConfigProxy.h"
 #include "Subsystems/ConfigServer/Rolewarden/TransformObserver.h"
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,16 +36,23 @@ std::vector<SEntryText> EntriesOf(const KvNodePtr& document);
 // What a required attribute that cannot be read means, in one phrase ("no RoleId").
 std::wstring MissingAttributeText(const wchar_t* attribute, const HRX& error);
 
+// The bytes of a file; CQueryError when it cannot be opened.
+std::string ReadWholeFile(const std::wstring& path);
+
 // The trees of a file in the node store's text form; CQueryError when it cannot be read or parsed.
 std::vector<KvNodePtr> ReadTreeFile(const std::wstring& path);
 
+class CQueryObserver;
+
 class CConfiguration {
 public:
-    // One source of the roles maintainer: its configuration node, kind (node type) and path.
+    // One source of the roles maintainer: its configuration node, kind (node type) and path, and its
+    // data: the subtree at its path, empty when there is none.
     struct SSource {
         KvNodePtr config;
         std::wstring kind;
         std::wstring path;
+        KvNodePtr data;
     };
     // The documents of one run of every source, by mapping name, and which of them are user roles
     // documents.
@@ -60,30 +64,43 @@ public:
     // CQueryError for a file that cannot be read, a tree the server refuses, a host file without one
     // "Host" node holding a roles maintainer with a configuration, or a source without SourcePath.
     CConfiguration(const std::wstring& treeFile, const std::wstring& hostFile);
-    ~CConfiguration();
     CConfiguration(const CConfiguration&) = delete;
     CConfiguration& operator=(const CConfiguration&) = delete;
 
     // Runs the sources as the roles maintainer does, each transformer telling observer (may be null)
-    // what it does, and onSource (may be empty) which source runs next. CQueryError when a
-    // transformation fails: a required attribute the observer does not let the run go on without,
-    // named by its file, node and source.
-    SDocuments Transform(ITransformObserver* observer, const std::function<void(const SSource&)>& onSource = {}) const;
+    // what it does. CQueryError when a transformation fails: a required attribute the observer does not
+    // let the run go on without, named by its file, node and source.
+    SDocuments Transform(CQueryObserver* observer) const;
 
-    // The source's subtree in the server; empty when there is none.
-    KvNodePtr Data(const SSource& source) const;
     // A registry holding every role definition source's data, entered as the roles maintainer enters it.
     std::shared_ptr<CRoleDefinitionRegistry> MakeRegistry() const;
 
     const std::wstring& TreeFile() const noexcept { return m_treeFile; }
-    const std::wstring& HostFile() const noexcept { return m_hostFile; }
     const std::vector<SSource>& Sources() const noexcept { return m_sources; }
 
 private:
     std::wstring m_treeFile;
     std::wstring m_hostFile;
-    // The host file's trees: a node's path runs through its parents only while they live.
+    // The host file's trees, as the sources keep their data: a node's path runs through its parents only
+    // while they live.
     std::vector<KvNodePtr> m_hostTrees;
-    InterfacePtr<IKvConfigProxy> m_server;
     std::vector<SSource> m_sources;
+};
+
+// What the tools hear from the transformers. By default a required attribute that cannot be read fails
+// the run, and the observer remembers it, so that the failure can be named; an observer that lets runs go
+// on overrides OnMissingAttribute.
+class CQueryObserver : public ITransformObserver {
+public:
+    bool OnMissingAttribute(const KvNodePtr& node, const wchar_t* attribute, const HRX& error) override;
+
+    // The source whose transformer runs now.
+    const CConfiguration::SSource& Source() const noexcept { return *m_source; }
+
+private:
+    friend class CConfiguration;
+
+    const CConfiguration::SSource* m_source = nullptr;
+    std::wstring m_failedPath;
+    const wchar_t* m_failedAttribute = nullptr;
 };

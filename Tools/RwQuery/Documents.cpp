@@ -34,7 +34,7 @@ std::map<std::wstring, std::set<std::wstring>> TagSetsOf(const KvNodePtr& docume
 
 // Why each entry holds each tag, as the transformers say when they add it: the first reason for each
 // (document, identifier, tag).
-class CReasons final : public ITransformObserver {
+class CReasons final : public CQueryObserver {
 public:
     void OnUserTag(const std::wstring& document, const std::wstring& subject, std::wstring_view tag, const KvNodePtr& assignment,
                    const std::wstring& roleId, const KvNodePtr&) override {
@@ -86,7 +86,6 @@ std::vector<SHolder> Holders(const CConfiguration& configuration, const std::wst
         // Breadth first, so the chain found is a shortest one; each identifier is reached once.
         std::map<std::wstring, SStep> reachedBy;
         std::deque<std::wstring> pending{subject};
-        std::set<std::wstring> seen{subject};
         bool found = false;
         while (!pending.empty() && !found) {
             const std::wstring from = std::move(pending.front());
@@ -95,9 +94,8 @@ std::vector<SHolder> Holders(const CConfiguration& configuration, const std::wst
             if (out == edges.end())
                 continue;
             for (const auto& [to, document] : out->second) {
-                if (!seen.insert(to).second)
+                if (to == subject || !reachedBy.emplace(to, SStep{from, to, document, {}}).second)
                     continue;
-                reachedBy[to] = {from, to, document, {}};
                 if (to == tag) {
                     found = true;
                     break;

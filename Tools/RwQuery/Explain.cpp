@@ -7,7 +7,7 @@
 namespace {
 
 // Keeps what the transformers say about one subject's user tags; nothing else.
-class CGrantCollector final : public ITransformObserver {
+class CGrantCollector final : public CQueryObserver {
 public:
     explicit CGrantCollector(const std::wstring& subject) : m_subject(subject) {}
 
@@ -21,10 +21,6 @@ public:
         if (std::find(grants.begin(), grants.end(), grant) == grants.end())
             grants.push_back(std::move(grant));
     }
-    void OnNestedTag(const std::wstring&, std::wstring_view, std::wstring_view, const KvNodePtr&, const KvNodePtr&,
-                     const KvNodePtr&) override {}
-    void OnIncludedTag(const std::wstring&, const std::wstring&, const std::wstring&, const KvNodePtr&,
-                       const std::wstring&) override {}
 
     std::map<std::wstring, std::vector<SGrant>>& Grants() noexcept { return m_grants; }
 

@@ -1,15 +1,12 @@
 // Reading and filtering the module's log.
 #include "LogFilter.h"
 
+#include "Common/LogManager.h"
 #include "Configuration.h"
 
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace {
-
-const wchar_t* const g_severities[] = {L"NONE", L"CRIT", L"ERR", L"WARN", L"INFO", L"DBG", L"DBG2", L"DBG3"};
 
 // A record's first line: "2024-05-06 07:08:09.0101234 | INFO |   32    36 | File.cpp:104   | message".
 bool StartsRecord(std::wstring_view line) {
@@ -17,10 +14,8 @@ bool StartsRecord(std::wstring_view line) {
            line[16] == L':' && line[19] == L'.' && line.substr(27, 3) == L" | ";
 }
 
-using SRecord = SLogRecord;
-
-SRecord ParseStart(std::wstring_view line) {
-    SRecord record{std::wstring(line), std::nullopt, std::nullopt};
+SLogRecord ParseStart(std::wstring_view line) {
+    SLogRecord record{std::wstring(line), std::nullopt, std::nullopt};
     const std::wstring_view severity = line.substr(30, 4);
     const size_t end = severity.find(L' ');
     record.severity = SeverityOf(std::wstring(severity.substr(0, end)));
@@ -34,7 +29,7 @@ SRecord ParseStart(std::wstring_view line) {
     return record;
 }
 
-bool Passes(const SRecord& record, const SLogFilter& filter) {
+bool Passes(const SLogRecord& record, const SLogFilter& filter) {
     if (filter.maxSeverity && !(record.severity && *record.severity <= *filter.maxSeverity))
         return false;
     if (filter.thread && record.thread != filter.thread)
@@ -45,22 +40,19 @@ bool Passes(const SRecord& record, const SLogFilter& filter) {
 } // namespace
 
 std::wstring SeverityName(const std::optional<int>& severity) {
-    return severity ? g_severities[*severity] : L"";
+    return severity ? SeverityTag(*severity) : L"";
 }
 
 std::optional<int> SeverityOf(const std::wstring& name) {
-    for (int severity = 1; severity < static_cast<int>(std::size(g_severities)); ++severity) {
-        if (name == g_severities[severity])
+    for (int severity = SevCrit; severity <= SevDbg3; ++severity) {
+        if (name == SeverityTag(severity))
             return severity;
     }
     return std::nullopt;
 }
 
 std::vector<SLogRecord> FilterLog(const std::wstring& path, const SLogFilter& filter) {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    if (!file)
-        throw CQueryError(path + L": cannot be opened");
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string bytes = ReadWholeFile(path);
     if (bytes.size() % 2 != 0)
         throw CQueryError(path + L": not UTF-16LE text (an odd number of bytes)");
     std::wstring text(bytes.size() / 2, L'\0');
@@ -71,7 +63,7 @@ std::vector<SLogRecord> FilterLog(const std::wstring& path, const SLogFilter& fi
 
     std::vector<SLogRecord> passed;
     // The record being read: its lines joined by "\n".
-    SRecord record;
+    SLogRecord record;
     bool open = false;
     const auto flush = [&] {
         if (open && Passes(record, filter))
@@ -89,7 +81,7 @@ std::vector<SLogRecord> FilterLog(const std::wstring& path, const SLogFilter& fi
             flush();
             record = ParseStart(line);
         } else if (!open) {
-            record = SRecord{std::wstring(line), std::nullopt, std::nullopt};
+            record = SLogRecord{std::wstring(line), std::nullopt, std::nullopt};
         } else {
             record.text += L'\n';
             record.text += line;

@@ -29,11 +29,28 @@ std::string JsonString(std::wstring_view text) {
     return quoted + "\"";
 }
 
+// items as a JSON array, each item written by write.
+template <class Item, class Write>
+std::string JsonArray(const std::vector<Item>& items, Write write) {
+    std::string json = "[";
+    for (size_t i = 0; i < items.size(); ++i)
+        json += (i ? ", " : "") + write(items[i]);
+    return json + "]";
+}
+
+// "1 tag", "2 tags".
+std::string Counted(size_t count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+std::string JsonStrings(const std::vector<std::wstring>& texts) {
+    return JsonArray(texts, [](const std::wstring& text) { return JsonString(text); });
+}
+
 } // namespace
 
 std::string ExplainText(const SExplanation& explanation) {
-    std::string text = WideToUtf8(explanation.subject) + " holds " + std::to_string(explanation.tags.size()) + " tag" +
-                       (explanation.tags.size() == 1 ? "" : "s") + " in";
+    std::string text = WideToUtf8(explanation.subject) + " holds " + Counted(explanation.tags.size(), "tag") + " in";
     for (const std::wstring& document : explanation.documents)
         text += " " + WideToUtf8(document);
     text += "\n";
@@ -49,22 +66,19 @@ std::string ExplainText(const SExplanation& explanation) {
 }
 
 std::string ExplainJson(const SExplanation& explanation) {
-    std::string json = "{\"subject\": " + JsonString(explanation.subject) + ", \"tags\": [";
-    for (size_t t = 0; t < explanation.tags.size(); ++t) {
-        const SExplainedTag& tag = explanation.tags[t];
-        json += (t ? ", " : "") + std::string("{\"tag\": ") + JsonString(tag.tag) + ", \"grants\": [";
-        for (size_t g = 0; g < tag.grants.size(); ++g) {
-            const SGrant& grant = tag.grants[g];
-            json += (g ? ", " : "") + std::string("{\"assignment\": ") + JsonString(grant.assignment) +
-                    ", \"role\": " + JsonString(grant.role) + ", \"object\": " + JsonString(grant.object) + "}";
-        }
-        json += "]}";
-    }
-    return json + "]}\n";
+    return "{\"subject\": " + JsonString(explanation.subject) + ", \"tags\": " +
+           JsonArray(explanation.tags,
+                     [](const SExplainedTag& tag) {
+                         return "{\"tag\": " + JsonString(tag.tag) + ", \"grants\": " + JsonArray(tag.grants, [](const SGrant& grant) {
+                                    return "{\"assignment\": " + JsonString(grant.assignment) + ", \"role\": " + JsonString(grant.role) +
+                                           ", \"object\": " + JsonString(grant.object) + "}";
+                                }) + "}";
+                     }) +
+           "}\n";
 }
 
 std::string HoldersText(const std::wstring& tag, const std::vector<SHolder>& holders) {
-    std::string text = WideToUtf8(tag) + " is held by " + std::to_string(holders.size()) + " subject" + (holders.size() == 1 ? "" : "s") + "\n";
+    std::string text = WideToUtf8(tag) + " is held by " + Counted(holders.size(), "subject") + "\n";
     for (const SHolder& holder : holders) {
         text += WideToUtf8(holder.subject) + "\n";
         for (const SStep& step : holder.chain)
@@ -74,17 +88,15 @@ std::string HoldersText(const std::wstring& tag, const std::vector<SHolder>& hol
 }
 
 std::string HoldersJson(const std::wstring& tag, const std::vector<SHolder>& holders) {
-    std::string json = "{\"tag\": " + JsonString(tag) + ", \"holders\": [";
-    for (size_t h = 0; h < holders.size(); ++h) {
-        json += (h ? ", " : "") + std::string("{\"subject\": ") + JsonString(holders[h].subject) + ", \"chain\": [";
-        for (size_t s = 0; s < holders[h].chain.size(); ++s) {
-            const SStep& step = holders[h].chain[s];
-            json += (s ? ", " : "") + std::string("{\"from\": ") + JsonString(step.from) + ", \"to\": " + JsonString(step.to) +
-                    ", \"document\": " + JsonString(step.document) + ", \"why\": " + JsonString(step.why) + "}";
-        }
-        json += "]}";
-    }
-    return json + "]}\n";
+    return "{\"tag\": " + JsonString(tag) + ", \"holders\": " +
+           JsonArray(holders,
+                     [](const SHolder& holder) {
+                         return "{\"subject\": " + JsonString(holder.subject) + ", \"chain\": " + JsonArray(holder.chain, [](const SStep& step) {
+                                    return "{\"from\": " + JsonString(step.from) + ", \"to\": " + JsonString(step.to) +
+                                           ", \"document\": " + JsonString(step.document) + ", \"why\": " + JsonString(step.why) + "}";
+                                }) + "}";
+                     }) +
+           "}\n";
 }
 
 std::string DiffText(const std::vector<SChange>& changes) {
@@ -105,25 +117,16 @@ std::string DiffText(const std::vector<SChange>& changes) {
 }
 
 std::string DiffJson(const std::vector<SChange>& changes) {
-    const auto list = [](const std::vector<std::wstring>& tags) {
-        std::string json = "[";
-        for (size_t i = 0; i < tags.size(); ++i)
-            json += (i ? ", " : "") + JsonString(tags[i]);
-        return json + "]";
-    };
-    std::string json = "{\"changes\": [";
-    for (size_t c = 0; c < changes.size(); ++c) {
-        const SChange& change = changes[c];
-        json += (c ? ", " : "") + std::string("{\"document\": ") + JsonString(change.document) + ", \"id\": " + JsonString(change.id) +
-                ", \"gained\": " + list(change.gained) + ", \"lost\": " + list(change.lost) + "}";
-    }
-    return json + "]}\n";
+    return "{\"changes\": " + JsonArray(changes, [](const SChange& change) {
+               return "{\"document\": " + JsonString(change.document) + ", \"id\": " + JsonString(change.id) +
+                      ", \"gained\": " + JsonStrings(change.gained) + ", \"lost\": " + JsonStrings(change.lost) + "}";
+           }) + "}\n";
 }
 
 std::string CheckText(const std::vector<SFinding>& findings) {
     if (findings.empty())
         return "no findings\n";
-    std::string text = std::to_string(findings.size()) + " finding" + (findings.size() == 1 ? "" : "s") + "\n";
+    std::string text = Counted(findings.size(), "finding") + "\n";
     for (const SFinding& finding : findings) {
         text += WideToUtf8(finding.path) + ": " + WideToUtf8(finding.rule) + "\n  " + WideToUtf8(finding.what) + "\n  so " +
                 WideToUtf8(finding.causes) + "\n";
@@ -134,18 +137,13 @@ std::string CheckText(const std::vector<SFinding>& findings) {
 }
 
 std::string CheckJson(const std::vector<SFinding>& findings) {
-    std::string json = "{\"findings\": [";
-    for (size_t f = 0; f < findings.size(); ++f) {
-        const SFinding& finding = findings[f];
-        json += (f ? ", " : "") + std::string("{\"path\": ") + JsonString(finding.path) + ", \"rule\": " + JsonString(finding.rule) +
-                ", \"what\": " + JsonString(finding.what) + ", \"causes\": " + JsonString(finding.causes) + ", \"tags\": [";
-        for (size_t t = 0; t < finding.tags.size(); ++t) {
-            json += (t ? ", " : "") + std::string("{\"tag\": ") + JsonString(finding.tags[t].tag) +
-                    ", \"readsBack\": " + JsonString(finding.tags[t].readsBack) + "}";
-        }
-        json += "]}";
-    }
-    return json + "]}\n";
+    return "{\"findings\": " + JsonArray(findings, [](const SFinding& finding) {
+               return "{\"path\": " + JsonString(finding.path) + ", \"rule\": " + JsonString(finding.rule) + ", \"what\": " +
+                      JsonString(finding.what) + ", \"causes\": " + JsonString(finding.causes) + ", \"tags\": " +
+                      JsonArray(finding.tags, [](const SFinding::STag& tag) {
+                          return "{\"tag\": " + JsonString(tag.tag) + ", \"readsBack\": " + JsonString(tag.readsBack) + "}";
+                      }) + "}";
+           }) + "}\n";
 }
 
 std::string LogText(const std::vector<SLogRecord>& records) {
@@ -156,11 +154,9 @@ std::string LogText(const std::vector<SLogRecord>& records) {
 }
 
 std::string LogJson(const std::vector<SLogRecord>& records) {
-    std::string json = "{\"records\": [";
-    for (size_t r = 0; r < records.size(); ++r) {
-        const SLogRecord& record = records[r];
-        json += (r ? ", " : "") + std::string("{\"severity\": ") + (record.severity ? JsonString(SeverityName(record.severity)) : "null") +
-                ", \"thread\": " + (record.thread ? std::to_string(*record.thread) : "null") + ", \"text\": " + JsonString(record.text) + "}";
-    }
-    return json + "]}\n";
+    return "{\"records\": " + JsonArray(records, [](const SLogRecord& record) {
+               return std::string("{\"severity\": ") + (record.severity ? JsonString(SeverityName(record.severity)) : "null") +
+                      ", \"thread\": " + (record.thread ? std::to_string(*record.thread) : "null") + ", \"text\": " +
+                      JsonString(record.text) + "}";
+           }) + "}\n";
 }

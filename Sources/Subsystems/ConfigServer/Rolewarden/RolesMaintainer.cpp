@@ -5,9 +5,7 @@
 #include "Common/Logging.h"
 #include "Common/Nodes/ProxyAccess.h"
 #include "Common/ScopeExit.h"
-#include "Subsystems/ConfigServer/Rolewarden/FolderTreeSecurityTransformer.h"
 #include "Subsystems/ConfigServer/Rolewarden/ModifySinkProxy.h"
-#include "Subsystems/ConfigServer/Rolewarden/RoleDefinitionTransformer.h"
 
 #include <algorithm>
 #include <vector>
@@ -121,17 +119,13 @@ std::shared_ptr<SSourceInfo> CRolesMaintainer::MakeSourceInfo(const KvNodePtr& s
     info->SourcePath = source.GetString(L"SourcePath");
     const auto bump = [this](SSourceInfo& changed) { changed.usn = NextUsn(); };
     const std::wstring type = source.GetType();
-    if (type == L"FoldersTreeSource") {
-        info->transformer = std::make_shared<CFolderTreeSecurityTransformer>(source, m_roleDefinitions);
+    if (type == FoldersTreeSourceType || type == SecurityMappingSourceType)
         info->handler = bump;
-    } else if (type == L"RoleDefinitionSource") {
-        info->transformer = std::make_shared<CRoleDefinitionTransformer>(source, m_roleDefinitions);
+    else if (type == RoleDefinitionSourceType)
         info->handler = [this](SSourceInfo& changed) { OnRoleDefinitionUpdate(changed); };
-    } else if (type == L"SecurityMappingSource") {
-        info->handler = bump;
-    } else {
+    else
         return {};
-    }
+    info->transformer = MakeSourceTransformer(source, m_roleDefinitions);
     return info;
 }
 
@@ -227,13 +221,12 @@ bool CRolesMaintainer::ProcessSourceChanges() {
             continue;
         RW_LOG_DBG(L"ProcessSourceChanges: processing updated source: '" << path << L"' old_usn=" << source->processedUsn
                                                                           << L" new_usn=" << usn);
-        const bool derived = source->transformer != nullptr;
         std::vector<SMappingRecord> outputs;
-        if (derived) {
+        if (source->transformer) {
             for (SMappingDocument& document : source->transformer->TransformData(source->data))
-                outputs.push_back({std::move(document.node), usn, true, document.digest});
+                outputs.push_back({std::move(document.node), usn, document.digest});
         } else {
-            outputs.push_back({source->data, usn, false, std::nullopt});
+            outputs.push_back({source->data, usn, std::nullopt});
         }
         for (SMappingRecord& output : outputs) {
             // A security mapping source whose subtree is missing has no mapping to offer.
@@ -270,7 +263,7 @@ void CRolesMaintainer::ProcessMappingChanges() {
         auto guard = m_lock.lock();
         RW_LOG_DBG(L"LastReportedMappingUsn: " << m_lastReportedMappingUsn);
         for (const auto& [name, record] : m_mappings) {
-            if (record.derived && record.usn > m_lastReportedMappingUsn)
+            if (record.Derived() && record.usn > m_lastReportedMappingUsn)
                 changes.push_back({record.usn, record.data});
         }
     }

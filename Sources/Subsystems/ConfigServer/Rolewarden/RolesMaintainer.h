@@ -105,10 +105,11 @@ private:
     struct SMappingRecord {
         KvNodePtr data;
         uint64_t usn = 0;
-        // Made by a transformer, so reported; false when passed through from a security mapping source.
-        bool derived = false;
-        // The digest of a transformer's document; none for data passed through.
+        // The digest of a transformer's document; none for data passed through from a security mapping
+        // source.
         std::optional<SContentDigest> digest;
+        // Made by a transformer, so reported.
+        bool Derived() const noexcept { return digest.has_value(); }
     };
     // Whether output holds what record holds: by digests when both have one (a document of thousands
     // of entries is then told apart, or found equal, without reading it through the store), otherwise

@@ -6,7 +6,16 @@
 #include "Subsystems/ConfigServer/Rolewarden/SecurityTagMappingBuilder.h"
 #include "Subsystems/ConfigServer/Rolewarden/TransformObserver.h"
 
+#include <memory>
+#include <string_view>
 #include <vector>
+
+class CRoleDefinitionRegistry;
+
+// Node types of the roles maintainer's sources.
+inline constexpr std::wstring_view RoleDefinitionSourceType = L"RoleDefinitionSource";
+inline constexpr std::wstring_view FoldersTreeSourceType = L"FoldersTreeSource";
+inline constexpr std::wstring_view SecurityMappingSourceType = L"SecurityMappingSource";
 
 class ISourceTransformer {
 public:
@@ -35,3 +44,8 @@ protected:
 
     ITransformObserver* m_observer = nullptr;
 };
+
+// The transformer of the source whose configuration node is config, chosen by its node type; null for
+// a security mapping source, whose data is passed on as it is, and for a node of any other type.
+std::shared_ptr<ISourceTransformer> MakeSourceTransformer(const KvNodePtr& config,
+                                                          const std::shared_ptr<CRoleDefinitionRegistry>& registry);

@@ -26,19 +26,21 @@ class ITransformObserver {
 public:
     virtual ~ITransformObserver() = default;
 
+    // Every callback does nothing unless overridden.
+
     // A user roles entry of document: subject holds tag through the role assignment node assignment,
     // by roleId as written there, on object (the object holding the assignment; empty at the tree's
     // root, where a role gives the bare base of its tag).
-    virtual void OnUserTag(const std::wstring& document, const std::wstring& subject, std::wstring_view tag,
-                           const KvNodePtr& assignment, const std::wstring& roleId, const KvNodePtr& object) = 0;
+    virtual void OnUserTag(const std::wstring& /*document*/, const std::wstring& /*subject*/, std::wstring_view /*tag*/,
+                           const KvNodePtr& /*assignment*/, const std::wstring& /*roleId*/, const KvNodePtr& /*object*/) {}
     // A nested entry of document: the role node role, in effect at object, gives object the tag
     // objectTag and its child child the tag childTag.
-    virtual void OnNestedTag(const std::wstring& document, std::wstring_view objectTag, std::wstring_view childTag,
-                             const KvNodePtr& role, const KvNodePtr& object, const KvNodePtr& child) = 0;
+    virtual void OnNestedTag(const std::wstring& /*document*/, std::wstring_view /*objectTag*/, std::wstring_view /*childTag*/,
+                             const KvNodePtr& /*role*/, const KvNodePtr& /*object*/, const KvNodePtr& /*child*/) {}
     // A role definition entry of document: the role node role, whose tag is tag, includes includedTag,
     // written in its Include as include.
-    virtual void OnIncludedTag(const std::wstring& document, const std::wstring& tag, const std::wstring& includedTag,
-                               const KvNodePtr& role, const std::wstring& include) = 0;
+    virtual void OnIncludedTag(const std::wstring& /*document*/, const std::wstring& /*tag*/, const std::wstring& /*includedTag*/,
+                               const KvNodePtr& /*role*/, const std::wstring& /*include*/) {}
 
     // The name of object went, as it is, into the parameter of its kind of tag, which document holds.
     virtual void OnObjectNameInTag(const std::wstring& /*document*/, const KvNodePtr& /*object*/, std::wstring_view /*tag*/) {}
